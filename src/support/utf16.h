@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+// Text is UTF-8 inside the program; these convert at the edges where another form is fixed.
+// Malformed input never fails: an invalid UTF-8 sequence or an unpaired surrogate becomes U+FFFD.
+
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// UTF-16LE as raw bytes, two bytes per code unit, without a byte-order mark.
+std::string Utf8ToUtf16Le(std::string_view text);
+// An odd trailing byte is ignored.
+std::string Utf16LeToUtf8(std::string_view bytes);
+
+// The single-byte code page (ISO-8859-1): every byte is the code point of the same value.
+// Going the other way, a code point above 255 becomes "?".
+std::string Latin1ToUtf8(std::string_view bytes);
+std::string Utf8ToLatin1(std::string_view text);
+
+}  // namespace qm
