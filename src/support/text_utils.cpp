@@ -1,0 +1,589 @@
+#include "support/text_utils.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "support/exception.h"
+
+namespace qm {
+
+std::string FirstNonEmpty(std::initializer_list<std::string_view> texts) {
+  for (std::string_view t : texts) {
+    if (!t.empty())
+      return std::string(t);
+  }
+  return {};
+}
+
+int FirstNonEmpty(std::initializer_list<int> values) {
+  for (int v : values) {
+    if (v != 0)
+      return v;
+  }
+  return 0;
+}
+
+double FirstNonEmpty(std::initializer_list<double> values) {
+  for (double v : values) {
+    if (v != 0.0)
+      return v;
+  }
+  return 0.0;
+}
+
+std::string ChooseText(bool condition, std::string_view if_true, std::string_view if_false) {
+  return std::string(condition ? if_true : if_false);
+}
+
+std::string TextPart(std::string_view text, const CharSet& separators, int index) {
+  if (text.empty())
+    return {};
+  // Boundaries of every part: parts = separators + 1.
+  std::vector<std::pair<std::size_t, std::size_t>> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (separators.Contains(text[i])) {
+      parts.emplace_back(start, i);
+      start = i + 1;
+    }
+  }
+  parts.emplace_back(start, text.size());
+  const long long count = static_cast<long long>(parts.size());
+  long long at = index < 0 ? count + index : index;
+  if (at < 0 || at >= count)
+    return {};
+  const auto& [from, to] = parts[static_cast<std::size_t>(at)];
+  return std::string(text.substr(from, to - from));
+}
+
+int SplitTextWith(std::string_view text, const TSplitCallback& callback, const CharSet& separators,
+                  const CharSet& blanks, const CharSet& quotes, TSplitOption options) {
+  if (!callback)
+    throw EprmException("StrToStrings: CallBackProc is nil");
+  if (text.empty())
+    return 0;
+  const bool keep_empty = options == TSplitOption::EmptyParts;
+  int count = 0;
+  std::size_t start = 0;
+  // `start == size` is one more round: a trailing separator leaves a final (empty) part.
+  while (start <= text.size()) {
+    if (!blanks.Empty()) {
+      while (start < text.size() && blanks.Contains(text[start]))
+        ++start;
+    }
+    char open_quote = '\0';
+    bool quoted = false;
+    std::size_t pos = start;
+    for (; pos < text.size(); ++pos) {
+      const char c = text[pos];
+      if (quotes.Contains(c)) {
+        if (!quoted) {
+          quoted = true;
+          open_quote = c;
+        } else if (c == open_quote) {
+          quoted = false;
+        }
+      } else if (!quoted && separators.Contains(c)) {
+        break;
+      }
+    }
+    const std::string part(text.substr(start, pos - start));
+    if (keep_empty || !part.empty()) {
+      bool resume = true;
+      callback(count, part, resume);
+      ++count;
+      if (!resume)
+        break;
+    }
+    start = pos + 1;
+  }
+  return count;
+}
+
+int StrToStrings(std::string_view text, TStrings& strings, const CharSet& separators,
+                 const CharSet& blanks, const CharSet& quotes) {
+  return SplitTextWith(
+      text, [&strings](int, const std::string& part, bool&) { strings.push_back(part); },
+      separators, blanks, quotes, TSplitOption::EmptyParts);
+}
+
+namespace {
+
+std::string DropQuote(std::string_view text, char quote) {
+  std::string_view rest = text.substr(1);
+  if (!rest.empty() && rest.back() == quote)
+    rest.remove_suffix(1);
+  return std::string(rest);
+}
+
+}  // namespace
+
+std::string Unquote(std::string_view text, std::string_view quote) {
+  if (text.empty())
+    return {};
+  // A quote text is compared by its first character, like a single quote character.
+  if (!quote.empty() && text.front() == quote.front())
+    return DropQuote(text, quote.front());
+  if (text.front() == '"' || text.front() == '\'')
+    return DropQuote(text, text.front());
+  return std::string(text);
+}
+
+std::string Unquote(std::string_view text, char quote) {
+  if (!text.empty() && text.front() == quote)
+    return DropQuote(text, quote);
+  return std::string(text);
+}
+
+std::string StripChars(std::string_view text, const CharSet& chars, char replacement) {
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    if (!chars.Contains(c))
+      result += c;
+    else if (replacement != '\0')
+      result += replacement;
+  }
+  return result;
+}
+
+std::string OneLineText(std::string_view text) {
+  const std::string flat = StripChars(text, CharSet{'\r', '\n'}, ' ');
+  std::string result;
+  result.reserve(flat.size());
+  for (char c : flat) {
+    if (c == ' ' && !result.empty() && result.back() == ' ')
+      continue;
+    result += c;
+  }
+  return result;
+}
+
+namespace {
+
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool TextEquals(std::string_view a, std::string_view b, bool ignore_case) {
+  return ignore_case ? SameText(a, b) : a == b;
+}
+
+template <typename Names>
+int IndexIn(std::string_view text, const Names& names, bool ignore_case, int default_value) {
+  int i = 0;
+  for (const auto& name : names) {
+    if (TextEquals(text, name, ignore_case))
+      return i;
+    ++i;
+  }
+  return default_value;
+}
+
+}  // namespace
+
+int IndexOfText(std::string_view text, std::span<const std::string_view> names, bool ignore_case,
+                int default_value) {
+  return IndexIn(text, names, ignore_case, default_value);
+}
+
+int IndexOfText(std::string_view text, std::span<const std::string> names, bool ignore_case,
+                int default_value) {
+  return IndexIn(text, names, ignore_case, default_value);
+}
+
+int IndexOfText(std::string_view text, std::initializer_list<std::string_view> names,
+                bool ignore_case, int default_value) {
+  return IndexIn(text, names, ignore_case, default_value);
+}
+
+void AppendSeparated(std::string& text, std::string_view part, std::string_view separator) {
+  if (part.empty())
+    return;
+  if (!text.empty()) {
+    text += separator;
+    text += ' ';
+  }
+  text += part;
+}
+
+std::string EscapeJson(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size() + 8);
+  for (char c : text) {
+    switch (c) {
+      case '\b':
+        result += "\\b";
+        break;
+      case '\t':
+        result += "\\t";
+        break;
+      case '\n':
+        result += "\\n";
+        break;
+      case '\f':
+        result += "\\f";
+        break;
+      case '\r':
+        result += "\\r";
+        break;
+      case '"':
+        result += "\\\"";
+        break;
+      case '/':
+        result += "\\/";
+        break;
+      case '\\':
+        result += "\\\\";
+        break;
+      default: {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 32) {
+          result += "\\u00";
+          result += kHex[u >> 4];
+          result += kHex[u & 0x0F];
+        } else {
+          result += c;
+        }
+      }
+    }
+  }
+  return result;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i]))
+      return false;
+  }
+  return true;
+}
+
+std::string UpperCase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result)
+    c = AsciiUpper(c);
+  return result;
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result)
+    c = AsciiLower(c);
+  return result;
+}
+
+std::string Trim(std::string_view text) {
+  // Like the platform's Trim: every control character and blank counts as white space.
+  std::size_t from = 0;
+  std::size_t to = text.size();
+  while (from < to && static_cast<unsigned char>(text[from]) <= ' ')
+    ++from;
+  while (to > from && static_cast<unsigned char>(text[to - 1]) <= ' ')
+    --to;
+  return std::string(text.substr(from, to - from));
+}
+
+TDateTime ParseISODateTime(std::string_view text, char date_separator, char time_divider,
+                           TDateTime default_date) {
+  char divider = time_divider;
+  if (divider == '\0')
+    divider = text.find('T') != std::string_view::npos ? 'T' : ' ';
+
+  const DateParts d = DecodeDate(default_date);
+  int year = d.year;
+  int month = d.month;
+  int day = d.day;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+
+  const CharSet divider_set{divider};
+  std::string date_part = TextPart(text, divider_set, 0);
+  std::string time_part = TextPart(text, divider_set, 1);
+  if (time_part.empty() && date_part.find(':') != std::string::npos) {
+    time_part = std::move(date_part);
+    date_part.clear();
+  }
+  if (!date_part.empty()) {
+    const CharSet sep{date_separator};
+    year = StrToIntDef(TextPart(date_part, sep, 0), year);
+    month = StrToIntDef(TextPart(date_part, sep, 1), month);
+    day = StrToIntDef(TextPart(date_part, sep, 2), day);
+  }
+  if (!time_part.empty()) {
+    const std::size_t zone = time_part.find('+');
+    if (zone != std::string::npos)
+      time_part.erase(zone);
+    hour = StrToIntDef(TextPart(time_part, ":", 0), 0);
+    minute = StrToIntDef(TextPart(time_part, ":", 1), 0);
+    const double seconds = std::trunc(StrToFloatDef(TextPart(time_part, ":", 2), 0));
+    // Out-of-range seconds must still reach the encoder as out of range (it raises), without
+    // an undefined conversion to int.
+    second = (seconds >= 0 && seconds < 60) ? static_cast<int>(seconds) : -1;
+  }
+  return EncodeDate(year, month, day) + EncodeTime(hour, minute, second, 0);
+}
+
+TDateTime ParseISODateTime(std::string_view text, char date_separator, char time_divider,
+                           bool use_now) {
+  return ParseISODateTime(text, date_separator, time_divider, use_now ? Date() : 0.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numbers
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+template <typename Int>
+bool ParseInteger(std::string_view text, Int& value) {
+  text = TrimBlanks(text);
+  const bool plus = !text.empty() && text.front() == '+';
+  if (plus)
+    text.remove_prefix(1);
+  // from_chars reads a "-" itself: accept "digits", "+digits" and "-digits", nothing else.
+  const std::size_t first_digit = (!plus && !text.empty() && text.front() == '-') ? 1 : 0;
+  if (text.size() <= first_digit || text[first_digit] < '0' || text[first_digit] > '9')
+    return false;
+  Int parsed{};
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed, 10);
+  if (ec != std::errc() || end != text.data() + text.size())
+    return false;
+  value = parsed;
+  return true;
+}
+
+}  // namespace
+
+bool TryStrToInt(std::string_view text, std::int32_t& value) {
+  return ParseInteger(text, value);
+}
+
+bool TryStrToInt64(std::string_view text, std::int64_t& value) {
+  return ParseInteger(text, value);
+}
+
+std::int32_t StrToIntDef(std::string_view text, std::int32_t default_value) {
+  std::int32_t v = 0;
+  return TryStrToInt(text, v) ? v : default_value;
+}
+
+std::int64_t StrToInt64Def(std::string_view text, std::int64_t default_value) {
+  std::int64_t v = 0;
+  return TryStrToInt64(text, v) ? v : default_value;
+}
+
+bool TryStrToFloat(std::string_view text, double& value) {
+  text = TrimBlanks(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  // from_chars would also take "inf", "nan" and hexadecimal-looking forms: only plain
+  // decimal text is a number here.
+  if (text.empty() || !((text.front() >= '0' && text.front() <= '9') || text.front() == '.'))
+    return false;
+  double parsed = 0;
+  const auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), parsed, std::chars_format::general);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(parsed))
+    return false;
+  value = negative ? -parsed : parsed;
+  return true;
+}
+
+double StrToFloatDef(std::string_view text, double default_value) {
+  double v = 0;
+  return TryStrToFloat(text, v) ? v : default_value;
+}
+
+bool TryStrToCurr(std::string_view text, std::int64_t& value) {
+  std::string_view t = TrimBlanks(text);
+  bool negative = false;
+  if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+    negative = t.front() == '-';
+    t.remove_prefix(1);
+  }
+  // Plain decimals are read exactly; a text with an exponent goes through double.
+  if (t.find_first_of("eE") != std::string_view::npos) {
+    double d = 0;
+    if (!TryStrToFloat(text, d))
+      return false;
+    const double scaled = std::round(d * 10000.0);
+    if (!(std::fabs(scaled) < 9.2e18))
+      return false;
+    value = static_cast<std::int64_t>(scaled);
+    return true;
+  }
+  const std::size_t dot = t.find('.');
+  const std::string_view whole = t.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : t.substr(dot + 1);
+  if (whole.empty() && fraction.empty())
+    return false;
+  const auto all_digits = [](std::string_view s) {
+    for (char c : s) {
+      if (c < '0' || c > '9')
+        return false;
+    }
+    return true;
+  };
+  if (!all_digits(whole) || !all_digits(fraction))
+    return false;
+  // Accumulate as unsigned magnitude: 4 decimals, then round on the fifth.
+  constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(1) << 63;
+  std::uint64_t magnitude = 0;
+  const auto push_digit = [&magnitude](char c) {
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (magnitude > (kLimit - digit) / 10)
+      return false;
+    magnitude = magnitude * 10 + digit;
+    return true;
+  };
+  for (char c : whole) {
+    if (!push_digit(c))
+      return false;
+  }
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (!push_digit(i < fraction.size() ? fraction[i] : '0'))
+      return false;
+  }
+  if (fraction.size() > 4 && fraction[4] >= '5')
+    ++magnitude;
+  if (magnitude > (negative ? kLimit : kLimit - 1))
+    return false;
+  value =
+      negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+  return true;
+}
+
+std::int64_t StrToCurrDef(std::string_view text, std::int64_t default_value) {
+  std::int64_t v = 0;
+  return TryStrToCurr(text, v) ? v : default_value;
+}
+
+std::string FloatToStr(double value, int precision) {
+  if (std::isnan(value))
+    return "NAN";
+  if (std::isinf(value))
+    return value < 0 ? "-INF" : "INF";
+  if (value == 0)
+    return "0";
+  if (precision < 1)
+    precision = 1;
+  if (precision > 17)
+    precision = 17;
+  // Round to `precision` significant digits once, then lay the digits out.
+  char buf[64];
+  const auto res =
+      std::to_chars(buf, buf + sizeof(buf), value, std::chars_format::scientific, precision - 1);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e_pos = sci.find('e');
+  std::string_view mantissa = sci.substr(0, e_pos);
+  int exponent = 0;
+  std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
+                  exponent);
+  const bool negative = mantissa.front() == '-';
+  if (negative)
+    mantissa.remove_prefix(1);
+  std::string digits;
+  for (char c : mantissa) {
+    if (c != '.')
+      digits += c;
+  }
+  while (digits.size() > 1 && digits.back() == '0')
+    digits.pop_back();
+
+  std::string result = negative ? "-" : "";
+  if (exponent >= precision || exponent < -5) {
+    result += digits[0];
+    if (digits.size() > 1) {
+      result += '.';
+      result.append(digits, 1);
+    }
+    result += 'E';
+    result += std::to_string(exponent);
+    return result;
+  }
+  if (exponent < 0) {
+    result += "0.";
+    result.append(static_cast<std::size_t>(-exponent - 1), '0');
+    result += digits;
+    return result;
+  }
+  const auto int_digits = static_cast<std::size_t>(exponent) + 1;
+  if (digits.size() <= int_digits) {
+    result += digits;
+    result.append(int_digits - digits.size(), '0');
+  } else {
+    result.append(digits, 0, int_digits);
+    result += '.';
+    result.append(digits, int_digits);
+  }
+  return result;
+}
+
+std::string CurrToStr(std::int64_t value) {
+  const bool negative = value < 0;
+  // Magnitude as unsigned so that the most negative value does not overflow.
+  const std::uint64_t magnitude =
+      negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  std::string result = negative ? "-" : "";
+  result += std::to_string(magnitude / 10000);
+  std::string fraction = std::to_string(magnitude % 10000);
+  fraction.insert(0, 4 - fraction.size(), '0');
+  while (!fraction.empty() && fraction.back() == '0')
+    fraction.pop_back();
+  if (!fraction.empty()) {
+    result += '.';
+    result += fraction;
+  }
+  return result;
+}
+
+std::string FloatToStrFixed(double value, int decimals, bool thousands) {
+  if (std::isnan(value))
+    return "NAN";
+  if (std::isinf(value))
+    return value < 0 ? "-INF" : "INF";
+  if (decimals < 0)
+    decimals = 0;
+  if (decimals > 100)
+    decimals = 100;
+  // 309 integer digits at most for a finite double, plus sign, dot and decimals.
+  std::string buf(320 + static_cast<std::size_t>(decimals), '\0');
+  const auto res =
+      std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, decimals);
+  buf.resize(static_cast<std::size_t>(res.ptr - buf.data()));
+  // "-0.00" reads as "0.00": a value that rounds to zero has no sign.
+  if (buf.front() == '-' && buf.find_first_of("123456789") == std::string::npos)
+    buf.erase(0, 1);
+  if (!thousands)
+    return buf;
+  const std::size_t sign = buf.front() == '-' ? 1 : 0;
+  std::size_t int_end = buf.find('.');
+  if (int_end == std::string::npos)
+    int_end = buf.size();
+  for (std::size_t i = int_end; i > sign + 3; i -= 3)
+    buf.insert(i - 3, 1, ',');
+  return buf;
+}
+
+}  // namespace qm
