@@ -1,0 +1,405 @@
+#include "protocol/data_command_server.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <typeinfo>
+
+#include "support/buffer.h"
+#include "support/date_time.h"
+#include "support/log.h"
+#include "support/object_list.h"
+#include "support/text_utils.h"
+
+namespace qm {
+
+// --- TpdcDataCommandClasses ---
+
+const TpdcDataCommandClassItem* TpdcDataCommandClasses::Find(std::string_view name) const {
+  for (const auto& item : FItems) {
+    if (SameText(item.Name, name)) {
+      return &item;
+    }
+  }
+  return nullptr;
+}
+
+int TpdcDataCommandClasses::Add(const std::string& name, TpdcDataCommandClass command_class) {
+  FItems.push_back({name, std::move(command_class)});
+  return Count() - 1;
+}
+
+// --- roles ---
+
+bool TpdcRole::Accepted(std::string_view data) const {
+  return FValue.empty() || SameText(data, FValue);
+}
+
+TpdcRole* TpdcRoleList::Add(std::string name, std::string value) {
+  FItems.push_back(std::make_unique<TpdcRole>(this, std::move(name), std::move(value)));
+  return FItems.back().get();
+}
+
+TpdcRole* TpdcRoleList::Find(std::string_view name) const {
+  for (const auto& role : FItems) {
+    if (SameText(role->Name(), name)) {
+      return role.get();
+    }
+  }
+  return nullptr;
+}
+
+std::string TpdcRoleList::AsString(std::string_view name) const {
+  const TpdcRole* role = Find(name);
+  return role == nullptr ? std::string() : role->Value();
+}
+
+bool TpdcRoleList::Accepted(std::string_view name, std::string_view data) const {
+  const TpdcRole* role = Find(name);
+  return role == nullptr || role->Accepted(data);
+}
+
+// --- TpdcDataCommand ---
+
+TpdcDataCommand::TpdcDataCommand(TpdcDataCommandConnection& Connection)
+    : FConnection(Connection),
+      FServerID(Connection.Roles().AsString("Server.ID")),
+      FServerPassword(Connection.Roles().AsString("Server.Password")) {}
+
+std::string TpdcDataCommand::RemoteIP() const {
+  return FConnection.RemoteIP();
+}
+
+std::string TpdcDataCommand::GetCommandName() const {
+  return ClassNameOf(typeid(*this));
+}
+
+std::string TpdcDataCommand::AsString(std::string_view Guid, std::string_view Name) const {
+  return FRequest == nullptr ? std::string() : FRequest->AsString(Guid, Name);
+}
+
+std::int32_t TpdcDataCommand::AsInteger(std::string_view Guid, std::string_view Name) const {
+  return FRequest == nullptr ? 0 : FRequest->AsInteger(Guid, Name);
+}
+
+std::uint32_t TpdcDataCommand::AsCardinal(std::string_view Guid, std::string_view Name) const {
+  return FRequest == nullptr ? 0 : FRequest->AsCardinal(Guid, Name);
+}
+
+bool TpdcDataCommand::AsBoolean(std::string_view Guid, std::string_view Name) const {
+  return FRequest != nullptr && FRequest->AsBoolean(Guid, Name);
+}
+
+Currency TpdcDataCommand::AsCurrency(std::string_view Guid, std::string_view Name) const {
+  return FRequest == nullptr ? Currency{} : FRequest->AsCurrency(Guid, Name);
+}
+
+double TpdcDataCommand::AsDouble(std::string_view Guid, std::string_view Name) const {
+  return FRequest == nullptr ? 0.0 : FRequest->AsDouble(Guid, Name);
+}
+
+TDateTime TpdcDataCommand::AsDateTime(std::string_view Guid, std::string_view Name) const {
+  return AsDouble(Guid, Name);
+}
+
+// --- TpdcDataCommandConnection ---
+
+TpdcDataCommandConnection::TpdcDataCommandConnection(TmnConnections* Owner,
+                                                     std::unique_ptr<TmnConnectionStream> Stream)
+    : TmnServerConnection(Owner, std::move(Stream)) {}
+
+TpdcDataCommandConnection::~TpdcDataCommandConnection() {
+  // The thread reads this class's members: end it before they go.
+  Terminate();
+  WaitFor();
+}
+
+TpdcDataCommandListener* TpdcDataCommandConnection::Listener() const {
+  return dynamic_cast<TpdcDataCommandListener*>(TmnServerConnection::Listener());
+}
+
+namespace {
+
+std::string_view ItemName(std::string_view item) {
+  std::size_t eq = item.find('=');
+  return eq == std::string_view::npos ? std::string_view() : item.substr(0, eq);
+}
+
+}  // namespace
+
+std::string TpdcDataCommandConnection::AsString(std::string_view Name) const {
+  for (const auto& item : FHeaders) {
+    if (item.find('=') != std::string::npos && SameText(ItemName(item), Name)) {
+      return item.substr(item.find('=') + 1);
+    }
+  }
+  return {};
+}
+
+void TpdcDataCommandConnection::SetAsString(std::string_view Name, const std::string& Value) {
+  for (auto& item : FHeaders) {
+    if (item.find('=') != std::string::npos && SameText(ItemName(item), Name)) {
+      item = std::string(ItemName(item)) + "=" + Value;
+      return;
+    }
+  }
+  FHeaders.push_back(std::string(Name) + "=" + Value);
+}
+
+TDataProtocol TpdcDataCommandConnection::DataProtocol() const {
+  return LowerCase(Protocol()) == "json" ? dpJSON : dpVSK;
+}
+
+std::vector<std::string> TpdcDataCommandConnection::SplitHeaderLine(std::string_view Line) {
+  // Items end at ";", CR or LF; CR and LF (not blanks) at the start of an item are skipped;
+  // text in single or double quotes is not split and keeps its quotes; empty items go.
+  std::vector<std::string> items;
+  SplitTextWith(
+      Line,
+      [&items](int /*index*/, const std::string& part, bool& /*resume*/) {
+        if (!part.empty()) {
+          items.push_back(part);
+        }
+      },
+      CharSet{';', '\r', '\n'}, CharSet{'\r', '\n'}, CharSet{'\'', '"'});
+  return items;
+}
+
+bool TpdcDataCommandConnection::ReadHeaders() {
+  FHeaders.clear();
+  TmnConnectionStream* stream = Stream();
+  if (stream == nullptr || !stream->Connected()) {
+    return false;
+  }
+  std::string line;
+  if (!stream->ReadUTF8Line(line, true, kMaxHeaderLine) || line.empty() || !stream->Connected()) {
+    return false;
+  }
+  FHeaders = SplitHeaderLine(line);
+  SetAsString("RemoteIP", RemoteIP());
+  return FRoles.Accepted("Password", AsString("Password"));
+}
+
+void TpdcDataCommandConnection::Pause(int Milliseconds) {
+  using namespace std::chrono;
+  const auto until = steady_clock::now() + milliseconds(Milliseconds);
+  while (!Terminated() && steady_clock::now() < until) {
+    std::this_thread::sleep_for(
+        std::min<steady_clock::duration>(milliseconds(50), until - steady_clock::now()));
+  }
+}
+
+void TpdcDataCommandConnection::Process() {
+  if (!Connected() || !ReadHeaders()) {
+    return;
+  }
+  const std::string command = Command();
+  const char letter = command.empty() ? '\0' : command[0];
+  switch (letter) {
+    case 'C':
+    case 'c':
+      Stream()->WriteAnsiString("O");
+      break;
+    case 'V':
+    case 'v':
+      Stream()->WriteAnsiString(FRoles.AsString("Server.ID"));
+      break;
+    case 'D':
+    case 'd':
+      ProcessData();
+      break;
+    default:
+      if (Connected()) {
+        Pause(1000);
+        if (!Terminated()) {
+          Stream()->WriteAnsiString("Invalid Headers");
+        }
+      }
+      break;
+  }
+}
+
+namespace {
+
+// Writes the timed command line when the request ends, however it ends.
+class TCommandLogTick {
+ public:
+  TCommandLogTick(std::string remote_ip, std::string name)
+      : FRemoteIP(std::move(remote_ip)), FName(std::move(name)) {
+    BeginLogTick();
+  }
+  ~TCommandLogTick() {
+    try {
+      EndLogTickFmt("[%s]: command xxxxxxxxxxxxx[ %s ]xxxxxxxxxxxxx", {FRemoteIP, FName});
+    } catch (...) {
+    }
+  }
+  TCommandLogTick(const TCommandLogTick&) = delete;
+  TCommandLogTick& operator=(const TCommandLogTick&) = delete;
+
+ private:
+  std::string FRemoteIP;
+  std::string FName;
+};
+
+}  // namespace
+
+void TpdcDataCommandConnection::ProcessData() {
+  TmnConnectionStream& stream = *Stream();
+  TStreamDataWriter reader(stream, DataProtocol());
+  try {
+    reader.ReadResponse();
+  } catch (const EZDecompressionError& e) {
+    // The whole message was read, so the connection is still in step: say what was wrong.
+    reader.WriteError(e.Message());
+    return;
+  } catch (const EInvalidCast& e) {
+    reader.WriteError(e.Message());
+    return;
+  }
+  TStreamData& request = reader.Response();
+  if (request.Name().empty()) {
+    reader.WriteError("Missing Name :)");
+    return;
+  }
+  TpdcDataCommandListener* listener = Listener();
+  std::unique_ptr<TpdcDataCommand> command =
+      listener == nullptr ? nullptr : listener->CreateCommand(*this, request.Name());
+  if (!command) {
+    reader.WriteError("Invalid Command :)");
+    return;
+  }
+
+  TCommandLogTick tick(RemoteIP(), request.Name());
+  auto writer = std::make_unique<TStreamDataWriter>(stream, dpVSK);
+  {
+    std::unique_lock<std::recursive_mutex> lock(listener->Lock(), std::defer_lock);
+    if (command->Locking()) {
+      lock.lock();
+    }
+    command->SetRequest(&request);
+    std::string failure;
+    bool failed = false;
+    try {
+      command->Prepare();
+      command->SetWorking(true);
+      command->Execute(*writer);
+    } catch (const Exception& e) {
+      failed = true;
+      failure = e.Message();
+    } catch (const std::exception& e) {
+      // A fault inside a command costs that request, not the connection.
+      failed = true;
+      failure = e.what();
+    }
+    if (failed) {
+      command->SetWorking(false);
+      writer.reset();
+      reader.WriteError(failure);
+    }
+  }
+  if (writer) {
+    writer->WriteResponse();
+  }
+}
+
+void TpdcDataCommandConnection::HandleException(const Exception& E) {
+  WriteLogFmt("Exception: [%s]", {E.Message()});
+}
+
+// --- listeners ---
+
+TmnCustomDataCommandListener::~TmnCustomDataCommandListener() {
+  // The thread calls this class's overrides: end it while they are still there.
+  Terminate();
+  WaitFor();
+}
+
+TpdcDataCommandServer* TmnCustomDataCommandListener::Server() const {
+  return dynamic_cast<TpdcDataCommandServer*>(TmnListener::Server());
+}
+
+std::unique_ptr<TpdcDataCommand> TmnCustomDataCommandListener::CreateCommand(
+    TpdcDataCommandConnection& Connection, std::string_view Name) {
+  const TpdcDataCommandClass* command_class = GetCommandClass(Name);
+  if (command_class == nullptr || !*command_class) {
+    return nullptr;
+  }
+  return (*command_class)(Connection);
+}
+
+void TmnCustomDataCommandListener::Execute() {
+  try {
+    TmnListener::Execute();
+  } catch (const Exception& e) {
+    WriteLog(e.Message());
+    throw;
+  }
+}
+
+std::unique_ptr<TmnServerConnection> TmnCustomDataCommandListener::DoCreateConnection(
+    std::unique_ptr<TmnConnectionStream> Stream) {
+  auto connection = std::make_unique<TpdcDataCommandConnection>(this, std::move(Stream));
+  TpdcDataCommandServer* server = Server();
+  connection->Roles().Add("Server.Password", server == nullptr ? "" : server->Password());
+  connection->Roles().Add("Server.ID", server == nullptr ? "" : server->ServerID());
+  return connection;
+}
+
+std::unique_ptr<TmnConnectionStream> TmnCustomDataCommandListener::DoCreateStream(
+    std::unique_ptr<TmnCustomSocket> Socket) {
+  std::unique_ptr<TmnConnectionStream> stream = TmnListener::DoCreateStream(std::move(Socket));
+  stream->SetEndOfLine("\r");
+  return stream;
+}
+
+void TmnCustomDataCommandListener::DropConnections() {
+  TmnListener::DropConnections();
+  WriteLogFmt("%s: DropConnections", {ClassNameOf(typeid(*this))});
+}
+
+const TpdcDataCommandClass* TpdcDataCommandListener::GetCommandClass(std::string_view Name) {
+  TpdcDataCommandServer* server = Server();
+  if (server == nullptr) {
+    return nullptr;
+  }
+  const TpdcDataCommandClassItem* item = server->Commands().Find(Name);
+  return item == nullptr ? nullptr : &item->CommandClass;
+}
+
+// --- TpdcDataCommandServer ---
+
+// Number text is always written and read with "." as the decimal and "," as the thousands
+// separator (support/text_utils.h), whatever the C locale, so construction sets nothing.
+TpdcDataCommandServer::TpdcDataCommandServer() = default;
+
+TpdcDataCommandServer::~TpdcDataCommandServer() {
+  FIsDestroying = true;
+  Stop();
+}
+
+int TpdcDataCommandServer::RegisterCommand(const std::string& Name,
+                                           TpdcDataCommandClass CommandClass) {
+  if (Active()) {
+    throw TpdcDataCommandExceotion("Server is Active");
+  }
+  if (FCommands.Find(Name) != nullptr) {
+    throw TpdcDataCommandExceotion("Command already exists: " + Name);
+  }
+  return FCommands.Add(Name, std::move(CommandClass));
+}
+
+TpdcDataCommandListener* TpdcDataCommandServer::DBListener() const {
+  return dynamic_cast<TpdcDataCommandListener*>(Listener());
+}
+
+std::unique_ptr<TmnListener> TpdcDataCommandServer::CreateListener() {
+  return std::make_unique<TpdcDataCommandListener>();
+}
+
+void TpdcDataCommandServer::DoStart() {
+  TmnEventServer::DoStart();
+  FServerID = FormatDateTime("yymmddhhnnsszzz", Now());
+}
+
+}  // namespace qm

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "protocol/stream_data.h"
+#include "transport/buffer_stream.h"
+#include "transport/socket_stream.h"
+
+namespace qm {
+
+// A client socket stream to an address and port, with no socket options. `HID` is the tick
+// count taken when the stream was made, an identifier of the client connection.
+class TpdcClientSocketStream : public TmnClientSocket {
+ public:
+  TpdcClientSocketStream(const std::string& Address, const std::string& Port);
+  std::int64_t HID() const { return FHID; }
+
+ private:
+  std::int64_t FHID;
+};
+
+// A message bound to a stream: it sends itself as a request (WriteData) or as a reply
+// (WriteResponse, WriteError) and reads the other side's message into `Response`.
+//
+// Wire form, binary (dpVSK): a 10-byte size field, the zlib-compressed UTF-16LE VSK text of the
+// message, a size field, the raw block. JSON (dpJSON): a size field and the UTF-8 JSON text.
+// A size field is the decimal length padded with blanks to 10 bytes.
+//
+// Not thread-safe as a message. WriteData holds the stream's monitor across request and reply,
+// so threads that share one client stream do not interleave their exchanges.
+class TStreamDataWriter : public TStreamData {
+ public:
+  // Header text of one message may inflate to at most this many bytes (64 MiB).
+  static constexpr std::uint64_t kMaxHeaderText = std::uint64_t{64} << 20;
+  // Blocks are read in pieces of this size, so memory follows the bytes that really arrive.
+  static constexpr std::size_t kReadChunk = 64 * 1024;
+
+  // Not owned: the stream must outlive the writer.
+  explicit TStreamDataWriter(TmnBufferStream& Stream, TDataProtocol Protocol = dpVSK);
+  // Owned (FreeStream).
+  explicit TStreamDataWriter(std::unique_ptr<TmnBufferStream> Stream,
+                             TDataProtocol Protocol = dpVSK);
+  ~TStreamDataWriter() override;
+
+  std::string ClassName() const override { return "TStreamDataWriter"; }
+
+  TmnBufferStream& Stream() const { return *FStream; }
+  bool FreeStream() const { return FOwnedStream != nullptr; }
+  TStreamData& Response() { return *FResponse; }
+  const TStreamData& Response() const { return *FResponse; }
+  TDataProtocol Protocol() const { return FProtocol; }
+  // The stream as a client socket stream, or null.
+  TpdcClientSocketStream* pdcStream() const;
+
+  // Sends this message as a request ("Data" command line first) and reads the reply into
+  // Response, holding the stream's monitor throughout.
+  void WriteData();
+  // Sends this message as a reply: no header line, nothing read.
+  void WriteResponse();
+  // Logs message, names this message "Error" with ("System", "Error") = message, WriteResponse.
+  void WriteError(const std::string& Message);
+  // Reads one message into Response. Raises Exception "stream size = 0" when the first size
+  // field reads 0. A body shorter than announced is dropped silently. In the binary form a body
+  // that does not inflate (EZDecompressionError) or inflates beyond kMaxHeaderText
+  // (EZDecompressionLimitError) raises only after the raw block has been read too, so the
+  // stream stays in step with the peer.
+  void ReadResponse();
+
+  // The 10-character size field.
+  static std::string FormatSize(std::int64_t Size);
+
+  void Enter() { FStream->Monitor().lock(); }
+  void Leave() { FStream->Monitor().unlock(); }
+
+ private:
+  void WriteMessage(const std::string& Command);
+  void WriteAll(const char* Data, std::size_t Count);
+  std::int64_t ReadSize();
+  // Up to Count bytes; fewer when the peer went quiet or closed.
+  std::string ReadBlock(std::int64_t Count);
+
+  std::unique_ptr<TmnBufferStream> FOwnedStream;
+  TmnBufferStream* FStream;
+  std::unique_ptr<TStreamData> FResponse;
+  TDataProtocol FProtocol;
+};
+
+}  // namespace qm

@@ -1,0 +1,340 @@
+#include "protocol/stream_data.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/stream_data_writer.h"
+#include "support/buffer.h"
+#include "support/utf16.h"
+#include "transport/stream.h"
+#include "transport/wrapper_stream.h"
+
+namespace qm {
+namespace {
+
+TEST(StreamDataTest, NewMessageHoldsTwoDefaultHeaders) {
+  TStreamData message;
+  ASSERT_EQ(message.Count(), 2);
+  EXPECT_EQ(message.AsString("system", "VERSION"), "1.0.0.1");
+  EXPECT_EQ(message.AsString("System", "Compressed"), "False");
+  EXPECT_EQ(message.Item(0)->DataType(), dhtString);
+  EXPECT_EQ(message.Item(1)->DataType(), dhtString);
+  EXPECT_EQ(message.Item(0)->Data(), "MQAuADAALgAwAC4AMQA=");
+  message.Clear();
+  EXPECT_EQ(message.Count(), 0);
+}
+
+TEST(StreamDataTest, RegisterHeaderOverwritesInPlaceKeepingFirstCase) {
+  TStreamData message;
+  message.RegisterHeader("Database", "Driver", "PG");
+  message.RegisterHeader("database", "driver", "SQLite");
+  ASSERT_EQ(message.Count(), 3);
+  EXPECT_EQ(message.Item(2)->Guid(), "Database");
+  EXPECT_EQ(message.Item(2)->Name(), "Driver");
+  EXPECT_EQ(message.Item(2)->AsString(), "SQLite");
+}
+
+struct RegisterCase {
+  const char* label;
+  std::function<void(TStreamDataHeaders&)> store;
+  const char* text;
+  TDataHeaderType type;
+};
+
+TEST(StreamDataTest, RegisterHeaderOverloadsStoreTextAndType) {
+  const std::vector<RegisterCase> cases = {
+      {"string", [](auto& h) { h.RegisterHeader("g", "n", std::string("abc")); }, "abc", dhtString},
+      {"int32", [](auto& h) { h.RegisterHeader("g", "n", std::int32_t{-42}); }, "-42", dhtInteger},
+      {"uint32", [](auto& h) { h.RegisterHeader("g", "n", std::uint32_t{4000000000u}); },
+       "4000000000", dhtCardinal},
+      {"bool", [](auto& h) { h.RegisterHeader("g", "n", true); }, "True", dhtBoolean},
+      {"currency", [](auto& h) { h.RegisterHeader("g", "n", Currency{125000}); }, "12.5",
+       dhtCurrency},
+      {"double", [](auto& h) { h.RegisterHeader("g", "n", 1.25); }, "1.25", dhtDouble},
+      {"datetime", [](auto& h) { h.RegisterHeader("g", "n", DateTimeValue{45000.5}); }, "45000.5",
+       dhtDateTime},
+      {"variant null", [](auto& h) { h.RegisterHeader("g", "n", Variant::MakeNull()); }, "NULL;",
+       dhtString},
+      {"variant int64", [](auto& h) { h.RegisterHeader("g", "n", Variant(std::int64_t{1} << 40)); },
+       "1099511627776", dhtInteger},
+      {"variant bytes",
+       [](auto& h) {
+         h.RegisterHeader("g", "n", Variant(TBytes{1, 2, 255}));
+       },
+       "{1,2,255}", dhtBytes},
+      {"variant empty bytes", [](auto& h) { h.RegisterHeader("g", "n", Variant(TBytes{})); }, "",
+       dhtBytes},
+      {"variant bool", [](auto& h) { h.RegisterHeader("g", "n", Variant(false)); }, "False",
+       dhtBoolean},
+      {"variant string", [](auto& h) { h.RegisterHeader("g", "n", Variant("x")); }, "x", dhtString},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TStreamDataHeaders headers;
+    c.store(headers);
+    ASSERT_EQ(headers.Count(), 1);
+    EXPECT_EQ(headers.Item(0)->AsString(), c.text);
+    EXPECT_EQ(headers.Item(0)->DataType(), c.type);
+  }
+}
+
+TEST(StreamDataTest, ValueFollowsDataType) {
+  TStreamDataHeaders headers;
+  EXPECT_EQ(headers.RegisterHeader("g", "b", true)->Value(), Variant(true));
+  EXPECT_TRUE(headers.RegisterHeader("g", "null", Variant::MakeNull())->Value().IsNull());
+  EXPECT_TRUE(headers.RegisterHeader("g", "text", "NULL;")->Value().IsNull());
+  EXPECT_EQ(headers.RegisterHeader("g", "bytes", Variant(TBytes{1, 2, 255}))->Value(),
+            Variant(TBytes{1, 2, 255}));
+  EXPECT_EQ(headers.RegisterHeader("g", "i", 7)->Value(), Variant(std::int32_t{7}));
+  EXPECT_EQ(headers.RegisterHeader("g", "s", "7")->Value(), Variant("7"));
+
+  // Byte lists in their other accepted forms.
+  TStreamDataHeader* bytes = headers.ForceHeader("g", "list");
+  bytes->SetDataType(dhtBytes);
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, TBytes>>{
+           {"[]", {}}, {"{}", {}}, {"[1, 2.9, x]", {1, 2, 0}}, {"3,4", {3, 4}}}) {
+    bytes->SetText(text);
+    EXPECT_EQ(bytes->Value(), Variant(expected)) << text;
+  }
+}
+
+TEST(StreamDataTest, TypedViewsNeverRaise) {
+  TStreamDataHeaders headers;
+  auto* h = headers.RegisterHeader("g", "n", "abc");
+  EXPECT_EQ(h->AsInteger(), 0);
+  EXPECT_EQ(h->AsDouble(), 0.0);
+  EXPECT_FALSE(h->AsBoolean());
+  h->SetText("4294967297");
+  EXPECT_EQ(h->AsCardinal(), 1u);
+  h->SetText("1,234.5 kg");
+  EXPECT_DOUBLE_EQ(h->AsDouble(), 1234.5);
+  for (const char* yes : {"1", "T", "true", "Y", "yes", "t"}) {
+    h->SetText(yes);
+    EXPECT_TRUE(h->AsBoolean()) << yes;
+  }
+  for (const char* no : {"0", "F", "N", "x", ""}) {
+    h->SetText(no);
+    EXPECT_FALSE(h->AsBoolean()) << no;
+  }
+  h->SetData("!!not base64 at all!!");
+  EXPECT_NO_THROW(h->AsString());
+  // A missing header reads as empty or zero.
+  EXPECT_EQ(headers.AsString("x", "y"), "");
+  EXPECT_EQ(headers.AsInteger("x", "y"), 0);
+  EXPECT_FALSE(headers.AsBoolean("x", "y"));
+}
+
+TEST(StreamDataTest, EnumHeadersCopiesOneSection) {
+  TStreamData message;
+  message.RegisterHeader("Database", "Handle", 1);
+  auto copies = message.EnumHeaders("system");
+  ASSERT_EQ(copies->Count(), 2);
+  copies->Item(0)->SetText("changed");
+  EXPECT_EQ(message.AsString("System", "Version"), "1.0.0.1");
+}
+
+TEST(StreamDataTest, IsOKAndSysError) {
+  TStreamData message;
+  EXPECT_FALSE(message.IsOK());
+  message.SetName("ok");
+  EXPECT_TRUE(message.IsOK());
+  message.SysError("lost");
+  EXPECT_EQ(message.Name(), "Error");
+  EXPECT_EQ(message.SysErrorText(), "lost");
+
+  TStreamDataHeaders headers;
+  headers.SysError("lost");
+  EXPECT_EQ(headers.AsString("System", "Error"), "lost");
+  headers.SysError("Invalid API [%s]", {"Foo"});
+  EXPECT_EQ(headers.AsString("System", "Error"), "Invalid API [Foo]");
+  EXPECT_EQ(headers.Count(), 1);
+  headers.SysWarning("Not Found", "x");
+  EXPECT_EQ(headers.AsString("Warning", "Not Found"), "x");
+}
+
+TEST(StreamDataJsonTest, MakeJsonHasFixedMembersInOrder) {
+  TStreamData message;
+  message.RegisterHeader("Database", "Handle", 5);
+  EXPECT_EQ(message.MakeJSON().dump(),
+            R"({"Items":[{"Guid":"System","Name":"Version","Data":"1.0.0.1","DataSize":0,)"
+            R"("DataType":0},{"Guid":"System","Name":"Compressed","Data":"False","DataSize":0,)"
+            R"("DataType":0},{"Guid":"Database","Name":"Handle","Data":"5","DataSize":0,)"
+            R"("DataType":1}]})");
+  message.Buffer().WriteBytes("ab");
+  EXPECT_EQ(message.MakeJSON()["Buffer"], "YWI=");
+}
+
+TEST(StreamDataJsonTest, LoadJsonAppendsHeadersAndSetsBuffer) {
+  TStreamData message;
+  message.Buffer().WriteBytes("old");
+  std::string text =
+      R"({"Items":[{"Guid":"A","Name":"B","Data":"héllo","DataSize":3,"DataType":1},{}]})";
+  message.LoadJSON(text.data(), text.size());
+  ASSERT_EQ(message.Count(), 4);
+  EXPECT_EQ(message.Item(2)->AsString(), "héllo");
+  EXPECT_EQ(message.Item(2)->DataSize(), 3);
+  EXPECT_EQ(message.Item(2)->DataType(), dhtInteger);
+  EXPECT_EQ(message.Item(3)->Guid(), "");
+  EXPECT_EQ(message.Buffer().Count(), 0);  // no "Buffer" member clears it
+
+  text = R"({"Buffer":"YWI="})";
+  message.LoadJSON(text.data(), text.size());
+  EXPECT_EQ(message.Buffer().View(), "ab");
+}
+
+TEST(StreamDataJsonTest, BadJson) {
+  TStreamData message;
+  std::string broken = R"({"Items":[)";
+  message.LoadJSON(broken.data(), broken.size());
+  EXPECT_EQ(message.Count(), 2);
+  for (std::string not_object : {"[1,2]", "42", R"({"Items":[5]})"}) {
+    EXPECT_THROW(message.LoadJSON(not_object.data(), not_object.size()), EInvalidCast)
+        << not_object;
+  }
+  // A type outside the enumeration is kept as a string header.
+  std::string odd = R"({"Items":[{"Guid":1,"Name":null,"DataType":99,"DataSize":1e30}]})";
+  message.LoadJSON(odd.data(), odd.size());
+  EXPECT_EQ(message.Item(message.Count() - 1)->Guid(), "1");
+  EXPECT_EQ(message.Item(message.Count() - 1)->DataType(), dhtString);
+}
+
+// --- binary form over a memory stream ---
+
+TEST(StreamDataWireTest, FormatSize) {
+  EXPECT_EQ(TStreamDataWriter::FormatSize(0), "0         ");
+  EXPECT_EQ(TStreamDataWriter::FormatSize(1234), "1234      ");
+  EXPECT_EQ(TStreamDataWriter::FormatSize(1234567890), "1234567890");
+}
+
+TEST(StreamDataWireTest, BinaryReplyLayoutAndRoundTrip) {
+  TMemoryStream memory;
+  {
+    TmnWrapperStream stream(&memory);
+    TStreamDataWriter writer(stream);
+    writer.SetName("OK");
+    writer.RegisterHeader("Database", "Handle", 9);
+    writer.WriteResponse();
+  }
+  const std::string& bytes = memory.DataString();
+  ASSERT_GT(bytes.size(), 20u);
+  std::size_t body_size = std::stoul(bytes.substr(0, 10));
+  EXPECT_EQ(static_cast<unsigned char>(bytes[10]), 0x78);  // zlib header
+  ASSERT_EQ(bytes.size(), 10 + body_size + 10);
+  EXPECT_EQ(bytes.substr(10 + body_size), "0         ");
+  std::string text = Utf16LeToUtf8(ZDecompress(bytes.substr(10, body_size)));
+  EXPECT_EQ(text.substr(0, 38), "TStreamDataWriter {\n  Name = 'OK';\n  O");
+
+  memory.SetPosition(0);
+  TmnWrapperStream stream(&memory);
+  TStreamDataWriter reader(stream);
+  reader.Response().Buffer().WriteBytes("stale");
+  reader.ReadResponse();
+  EXPECT_TRUE(reader.Response().IsOK());
+  EXPECT_EQ(reader.Response().Count(), 3);
+  EXPECT_EQ(reader.Response().AsInteger("database", "handle"), 9);
+  EXPECT_EQ(reader.Response().Buffer().Count(), 0);
+}
+
+TEST(StreamDataWireTest, RawBlockTravelsAsItIs) {
+  TMemoryStream memory;
+  std::string raw("\0\1\2\xff payload", 12);
+  {
+    TmnWrapperStream stream(&memory);
+    TStreamDataWriter writer(stream);
+    writer.SetName("OK");
+    writer.Buffer().WriteBytes(raw);
+    writer.WriteResponse();
+  }
+  EXPECT_EQ(memory.DataString().substr(memory.DataString().size() - 22), "12        " + raw);
+  memory.SetPosition(0);
+  TmnWrapperStream stream(&memory);
+  TStreamDataWriter reader(stream);
+  reader.ReadResponse();
+  EXPECT_EQ(reader.Response().Buffer().View(), raw);
+}
+
+TEST(StreamDataWireTest, SizeFieldParsing) {
+  struct Case {
+    std::string field;
+    bool raises;
+  };
+  for (const auto& c : std::vector<Case>{{"abcdefghij", true},
+                                         {"0         ", true},
+                                         {"-5        ", true},
+                                         {"", true},
+                                         {"   42     ", false}}) {
+    TMemoryStream memory(c.field);
+    TmnWrapperStream stream(&memory);
+    TStreamDataWriter reader(stream);
+    if (c.raises) {
+      try {
+        reader.ReadResponse();
+        ADD_FAILURE() << "no exception for [" << c.field << "]";
+      } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "stream size = 0");
+      }
+    } else {
+      // 42 announced, nothing there: dropped silently.
+      EXPECT_NO_THROW(reader.ReadResponse());
+      EXPECT_EQ(reader.Response().Name(), "");
+      EXPECT_EQ(reader.Response().Count(), 2);
+    }
+  }
+}
+
+// Records the largest single read asked of the device.
+class RecordingStream : public TmnBufferStream {
+ public:
+  explicit RecordingStream(std::string data) : data_(std::move(data)) { SetReadBufferSize(0); }
+  bool Connected() override { return pos_ < data_.size(); }
+  std::int64_t largest_read = 0;
+
+ protected:
+  std::int64_t DoRead(void* Buffer, std::int64_t Count) override {
+    largest_read = std::max(largest_read, Count);
+    std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(Count), data_.size() - pos_);
+    std::memcpy(Buffer, data_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<std::int64_t>(n);
+  }
+  std::int64_t DoWrite(const void*, std::int64_t Count) override { return Count; }
+
+ private:
+  std::string data_;
+  std::size_t pos_ = 0;
+};
+
+TEST(StreamDataWireTest, HugeAnnouncedSizeReadsOnlyWhatArrives) {
+  RecordingStream stream("2000000000" + std::string(100, 'x'));
+  TStreamDataWriter reader(stream);
+  EXPECT_NO_THROW(reader.ReadResponse());
+  EXPECT_EQ(reader.Response().Name(), "");
+  EXPECT_LE(stream.largest_read, static_cast<std::int64_t>(TStreamDataWriter::kReadChunk));
+}
+
+TEST(StreamDataWireTest, BadBodiesRaiseAfterTheRawBlock) {
+  struct Case {
+    const char* label;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"not zlib", "this is not a zlib stream"},
+      {"too large", ZCompress(std::string((64u << 20) + 2, 'A'))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string wire = TStreamDataWriter::FormatSize(static_cast<std::int64_t>(c.body.size())) +
+                       c.body + "3         abc" + "after";
+    TMemoryStream memory(wire);
+    TmnWrapperStream stream(&memory);
+    TStreamDataWriter reader(stream);
+    EXPECT_THROW(reader.ReadResponse(), EZDecompressionError);
+    // The whole message was consumed: the next bytes are the next message's.
+    EXPECT_EQ(stream.ReadBytes(5), "after");
+  }
+}
+
+}  // namespace
+}  // namespace qm
