@@ -1,0 +1,579 @@
+#include "transport/server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "support/date_time.h"
+#include "support/log.h"
+
+namespace qm {
+
+namespace {
+
+// Process-wide connection numbers: unique across all listeners.
+std::atomic<std::uint32_t> gConnectionCounter{0};
+
+// The switch for the transport's own log lines (the log dispatcher's Enabled).
+bool TransportLogEnabled() {
+  return true;
+}
+
+}  // namespace
+
+// ---- TmnThread ----
+
+TmnThread::~TmnThread() {
+  if (FThread.joinable()) {
+    if (FThread.get_id() == std::this_thread::get_id())
+      FThread.detach();
+    else
+      FThread.join();
+  }
+}
+
+void TmnThread::Start() {
+  if (FThread.joinable())
+    return;
+  FThread = std::thread([this] {
+    try {
+      Execute();
+    } catch (...) {
+      // An exception leaving the work method ends the thread, never the process.
+    }
+    FFinished = true;
+  });
+}
+
+void TmnThread::WaitFor() {
+  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+    FThread.join();
+}
+
+// ---- TmnConnections ----
+
+int TmnConnections::Count() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return static_cast<int>(FList.size());
+}
+
+std::string TmnConnections::Port() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  return FPort;
+}
+
+void TmnConnections::SetPort(const std::string& Value) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  FPort = Value;
+}
+
+void TmnConnections::Add(TmnConnection* Connection) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  FList.push_back(Connection);
+}
+
+void TmnConnections::Remove(TmnConnection* Connection) {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  FList.erase(std::remove(FList.begin(), FList.end(), Connection), FList.end());
+}
+
+// ---- TmnConnection ----
+
+void TmnConnection::Execute() {
+  FID = ++gConnectionCounter;
+  if (FOwner != nullptr)
+    FOwner->Add(this);
+  try {
+    Prepare();
+    while (!Terminated() && Connected()) {
+      try {
+        Process();
+      } catch (const Exception& e) {
+        HandleException(e);
+      }
+    }
+  } catch (...) {
+    // Anything but the system's own exceptions ends the connection.
+  }
+  try {
+    Unprepare();
+  } catch (...) {
+  }
+  if (FOwner != nullptr)
+    FOwner->Remove(this);
+  Finish();
+}
+
+// ---- TmnServerConnection ----
+
+TmnServerConnection::TmnServerConnection(TmnConnections* Owner,
+                                         std::unique_ptr<TmnConnectionStream> Stream)
+    : TmnConnection(Owner), FStream(std::move(Stream)) {}
+
+TmnServerConnection::~TmnServerConnection() {
+  Terminate();
+  WaitFor();
+}
+
+bool TmnServerConnection::Connected() {
+  return FStream && FStream->Connected();
+}
+
+void TmnServerConnection::Disconnect() {
+  if (FStream)
+    FStream->Disconnect();
+}
+
+std::unique_ptr<TmnConnectionStream> TmnServerConnection::Detach() {
+  std::lock_guard<std::mutex> lock(FStreamLock);
+  return std::move(FStream);
+}
+
+void TmnServerConnection::Terminate() {
+  TmnConnection::Terminate();
+  std::lock_guard<std::mutex> lock(FStreamLock);
+  if (FStream)
+    FStream->Abort();
+}
+
+TmnListener* TmnServerConnection::Listener() const {
+  return dynamic_cast<TmnListener*>(FOwner);
+}
+
+void TmnServerConnection::Prepare() {
+  if (FStream)
+    FStream->Prepare();
+}
+
+void TmnServerConnection::Finish() {
+  // The connection is done: its stream is disconnected and freed at once; the thread object
+  // itself is freed by its listener.
+  std::unique_ptr<TmnConnectionStream> stream = Detach();
+  if (stream)
+    stream->Disconnect();
+}
+
+// ---- TmnListener ----
+
+TmnListener::TmnListener() : FGuard(std::make_shared<TMainQueueGuard>()) {}
+
+TmnListener::~TmnListener() {
+  Terminate();
+  WaitFor();
+  FGuard->Revoke();
+}
+
+void TmnListener::QueueToMain(std::function<void()> Call) {
+  TMainQueue::Instance().Queue(std::move(Call), FGuard);
+}
+
+void TmnListener::Terminate() {
+  TmnConnections::Terminate();
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (FSocket)
+      FSocket->Abort();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void TmnListener::Add(TmnConnection* Connection) {
+  TmnConnections::Add(Connection);
+  DoChanged();
+}
+
+void TmnListener::Remove(TmnConnection* Connection) {
+  TmnConnections::Remove(Connection);
+  DoChanged();
+}
+
+void TmnListener::Signal() {
+  {
+    std::lock_guard<std::mutex> lock(FEventLock);
+    FSignalled = true;
+  }
+  FEvent.notify_all();
+}
+
+bool TmnListener::WaitForStart() {
+  std::unique_lock<std::mutex> lock(FEventLock);
+  FEvent.wait(lock, [this] { return FSignalled; });
+  return FListening;
+}
+
+void TmnListener::CloseSocket() {
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  FListening = false;
+  if (FSocket) {
+    FSocket->Close();
+    FSocket.reset();
+  }
+}
+
+void TmnListener::Execute() {
+  std::exception_ptr failure;
+  try {
+    if (!Terminated()) {
+      std::string port = Port();
+      int error = 0;
+      std::unique_ptr<TmnCustomSocket> socket;
+      WallSocket().Bind(FOptions, FTimeout, port, FAddress, socket, error);
+      if (!socket || !socket->Active())
+        throw EmnStreamException("Bind fail [" + std::to_string(error) + "] on port " + port +
+                                 " address " + FAddress);
+      SetPort(port);
+      {
+        std::lock_guard<std::recursive_mutex> lock(FLock);
+        FSocket = std::move(socket);
+      }
+      FSocket->Prepare();
+      // A Terminate that came before the socket was kept found nothing to abort.
+      FListening = FSocket->Listen() == erSuccess && FSocket->Active() && !Terminated();
+    }
+    if (FListening) {
+      DoChanged();
+      DoStarted();
+      Log("Server " + (FServer ? FServer->Name() : std::string()) + " started at port: " + Port() +
+          (FOptions.Contains(soSSL) ? " Secured" : ""));
+    }
+    Signal();
+    while (FListening && !Terminated()) {
+      const TmnError wait = FSocket->Select(FTimeout, slRead);
+      if (Terminated() || !FSocket->Active())
+        break;
+      std::unique_ptr<TmnCustomSocket> accepted;
+      if (wait == erSuccess) {
+        try {
+          accepted = FSocket->Accept(FOptions, FTimeout);
+        } catch (...) {
+        }
+        // Readable but nothing to accept (out of handles, say): do not spin on it.
+        if (!accepted)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (!Terminated()) {
+        if (FServer != nullptr)
+          FServer->CheckIdle();
+        if (accepted) {
+          TmnServerConnection* connection = AcceptSocket(std::move(accepted));
+          if (connection != nullptr)
+            connection->Start();
+        }
+      }
+      ReapFinished();
+      std::this_thread::yield();
+    }
+  } catch (const Exception& e) {
+    Log(e.Message());
+    failure = std::current_exception();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  DropConnections();
+  CloseSocket();
+  FreeContext();
+  DoChanged();
+  Signal();
+  if (failure)
+    std::rethrow_exception(failure);
+}
+
+TmnServerConnection* TmnListener::AcceptSocket(std::unique_ptr<TmnCustomSocket> Socket) {
+  if (!Socket)
+    throw EmnStreamException("socket is null");
+  try {
+    const std::string remote_ip = Socket->GetRemoteAddress();
+    const bool secure = Socket->Options().Contains(soSSL);
+    std::unique_ptr<TmnServerConnection> connection =
+        DoCreateConnection(DoCreateStream(std::move(Socket)));
+    if (!connection)
+      return nullptr;
+    connection->SetID(static_cast<std::uint32_t>(NewID()));
+    connection->SetRemoteIP(remote_ip);
+    connection->SetIsSecure(secure);
+    FConnections.push_back(std::move(connection));
+    return FConnections.back().get();
+  } catch (const Exception& e) {
+    Log(e.Message());
+    return nullptr;
+  }
+}
+
+std::unique_ptr<TmnConnectionStream> TmnListener::DoCreateStream(
+    std::unique_ptr<TmnCustomSocket> Socket) {
+  auto stream = std::make_unique<TmnSocketStream>(std::move(Socket));
+  TmnsoOptions options = FOptions;
+  if (FServer != nullptr && FServer->IsSecure())
+    options.Include(soSSL);
+  stream->SetOptions(options);
+  return stream;
+}
+
+std::unique_ptr<TmnServerConnection> TmnListener::DoCreateConnection(
+    std::unique_ptr<TmnConnectionStream> Stream) {
+  return std::make_unique<TmnServerConnection>(this, std::move(Stream));
+}
+
+void TmnListener::ReapFinished() {
+  std::vector<std::unique_ptr<TmnServerConnection>> finished;
+  for (auto& connection : FConnections)
+    if (connection->Finished())
+      finished.push_back(std::move(connection));
+  if (finished.empty())
+    return;
+  FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), nullptr),
+                     FConnections.end());
+  finished.clear();  // joins each (already ended) thread and frees it
+}
+
+void TmnListener::DropConnections() {
+  std::vector<std::unique_ptr<TmnServerConnection>> all = std::move(FConnections);
+  FConnections.clear();
+  {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    FList.clear();
+  }
+  // Ask all first, then wait: each wait is then short. No lock is held while waiting.
+  for (auto& connection : all)
+    connection->Terminate();
+  for (auto& connection : all)
+    connection->WaitFor();
+  all.clear();
+}
+
+void TmnListener::Log(const std::string& Text) {
+  if (!TransportLogEnabled())
+    return;
+  {
+    std::lock_guard<std::mutex> lock(FLogLock);
+    FLogMessages.push_back(Text);
+  }
+  QueueToMain([this] { DeliverLog(); });
+}
+
+void TmnListener::DeliverLog() {
+  while (true) {
+    std::string line;
+    {
+      std::lock_guard<std::mutex> lock(FLogLock);
+      if (FLogMessages.empty())
+        return;
+      line = std::move(FLogMessages.front());
+      FLogMessages.pop_front();
+    }
+    if (FServer != nullptr)
+      FServer->DoLog(line);
+  }
+}
+
+void TmnListener::DoChanged() {
+  QueueToMain([this] {
+    if (FServer != nullptr)
+      FServer->DoChanged(this);
+  });
+}
+
+void TmnListener::DoStarted() {
+  QueueToMain([this] {
+    if (FServer != nullptr)
+      FServer->DoStarted(this);
+  });
+}
+
+// ---- TmnServer ----
+
+TmnServer::TmnServer() = default;
+
+TmnServer::~TmnServer() {
+  FIsDestroying = true;
+  Stop();
+}
+
+void TmnServer::Start(bool WaitToStart) {
+  if (!FPrepared) {
+    DoInit();
+    FPrepared = true;
+  }
+  if (FListener)
+    return;
+  DoBeforeOpen();
+  DoBeforeStart();
+  if (FIsSecure) {
+    std::error_code ec;
+    if (!std::filesystem::exists(CertificateFile, ec)) {
+      Log("CertificateFile not exists:" + CertificateFile);
+      return;
+    }
+    if (!PrivateKeyFile.empty() && !std::filesystem::exists(PrivateKeyFile, ec)) {
+      Log("PrivateKeyFile not exists:" + PrivateKeyFile);
+      return;
+    }
+  }
+  try {
+    FListener = CreateListener();
+    FListener->SetServer(this);
+    FListener->SetPort(FPort);
+    FListener->SetAddress(FBind);
+    TmnsoOptions options = FListener->Options();
+    if (FReuseAddress)
+      options.Include(soReuseAddr);
+    if (FIsSecure)
+      options.Include(soWaitBeforeRead).Include(soSSL);
+    FListener->SetOptions(options);
+    FListener->CertPassword = CertPassword;
+    FListener->CertificateFile = CertificateFile;
+    FListener->PrivateKeyFile = PrivateKeyFile;
+    FListener->PrepareContext();
+    DoStart();
+    FListener->Start();
+    if (WaitToStart)
+      FListener->WaitForStart();
+  } catch (...) {
+    FListener.reset();
+    throw;
+  }
+  FActive = true;
+  DoAfterOpen();
+}
+
+void TmnServer::Stop() {
+  if (FListener && !FIsStopping) {
+    FIsStopping = true;
+    DoBeforeClose();
+    DoStop();
+    FListener->Terminate();
+    FListener->WaitFor();
+    const std::string port = FListener->Port();
+    // The calls the listener queued refer to it: they run (or are dropped) before it goes.
+    TMainQueue::Instance().RunPending();
+    FListener.reset();
+    FActive = false;
+    DoAfterClose();
+    FIsStopping = false;
+    Log("Server stopped at port: " + port);
+  }
+  DoStopped();
+}
+
+void TmnServer::Restart() {
+  Stop();
+  Start(false);
+}
+
+void TmnServer::Disconnect() {
+  if (FListener)
+    FListener->Terminate();
+}
+
+void TmnServer::Wait() {
+  if (FListener)
+    FListener->WaitFor();
+}
+
+void TmnServer::Log(const std::string& Text) {
+  if (TransportLogEnabled())
+    DoLog(Text);
+}
+
+bool TmnServer::Log(bool Check, const std::string& Text) {
+  if (Check)
+    Log(Text);
+  return Check;
+}
+
+void TmnServer::CheckIdle() {
+  const std::uint64_t now = TickCount64();
+  if (FListener && now - FIdleTick > static_cast<std::uint64_t>(FIdleInterval)) {
+    FIdleTick = now;
+    FListener->QueueToMain([this] { DoIdle(); });
+  }
+}
+
+int TmnServer::Count() const {
+  return FListener ? FListener->Count() : 0;
+}
+
+bool TmnServer::Connected() const {
+  return FListener && FListener->Connected();
+}
+
+void TmnServer::SetActive(bool Value) {
+  if (Value)
+    Start(false);
+  else
+    Stop();
+}
+
+void TmnServer::SetPort(const std::string& Value) {
+  if (FActive)
+    throw EmnException("Can not change Port value when active");
+  FPort = Value;
+}
+
+std::string TmnServer::UsedPort() const {
+  return FListener ? FListener->Port() : FPort;
+}
+
+void TmnServer::SetBind(const std::string& Value) {
+  if (FActive)
+    throw EmnException("Can not change Address value when active");
+  FBind = Value;
+}
+
+void TmnServer::SetName(const std::string& Value) {
+  if (Value == FName)
+    return;
+  if (FActive)
+    throw EmnException("Server is active you cannot change the name");
+  FName = Value;
+}
+
+std::unique_ptr<TmnListener> TmnServer::CreateListener() {
+  return std::make_unique<TmnListener>();
+}
+
+// ---- TmnEventServer ----
+
+void TmnEventServer::DoBeforeOpen() {
+  TmnServer::DoBeforeOpen();
+  if (OnBeforeOpen && !FIsDestroying)
+    OnBeforeOpen(*this);
+}
+
+void TmnEventServer::DoAfterOpen() {
+  TmnServer::DoAfterOpen();
+  if (OnAfterOpen && !FIsDestroying)
+    OnAfterOpen(*this);
+}
+
+void TmnEventServer::DoBeforeClose() {
+  TmnServer::DoBeforeClose();
+  if (OnBeforeClose && !FIsDestroying)
+    OnBeforeClose(*this);
+}
+
+void TmnEventServer::DoAfterClose() {
+  TmnServer::DoAfterClose();
+  if (OnAfterClose && !FIsDestroying)
+    OnAfterClose(*this);
+}
+
+void TmnEventServer::DoLog(const std::string& Text) {
+  TmnServer::DoLog(Text);
+  if (OnLog && !FIsDestroying)
+    OnLog(Text);
+}
+
+void TmnEventServer::DoChanged(TmnListener* Listener) {
+  TmnServer::DoChanged(Listener);
+  if (OnChanged && !FIsDestroying && Listener != nullptr)
+    OnChanged(*Listener);
+}
+
+void TmnEventServer::DoStarted(TmnListener* Listener) {
+  TmnServer::DoStarted(Listener);
+  if (OnStarted && !FIsDestroying && Listener != nullptr)
+    OnStarted(*Listener);
+}
+
+}  // namespace qm

@@ -1,0 +1,328 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/exception.h"
+#include "transport/main_queue.h"
+#include "transport/socket_stream.h"
+#include "transport/sockets.h"
+
+namespace qm {
+
+// A thread object, created suspended (Start runs Execute once). Any exception leaving Execute
+// ends the thread quietly. A derived class must end its thread (Terminate, WaitFor) before its
+// own members go; the base destructor only joins as a last resort.
+class TmnThread {
+ public:
+  TmnThread() = default;
+  TmnThread(const TmnThread&) = delete;
+  TmnThread& operator=(const TmnThread&) = delete;
+  virtual ~TmnThread();
+
+  void Start();
+  // Asks the work method to end; it checks Terminated.
+  virtual void Terminate() { FTerminated = true; }
+  bool Terminated() const { return FTerminated; }
+  // Waits for the thread to end; returns at once when it never started or is the caller.
+  void WaitFor();
+  // Execute has returned (the thread may still be unwinding; WaitFor joins it).
+  bool Finished() const { return FFinished; }
+
+ protected:
+  virtual void Execute() {}
+
+ private:
+  std::thread FThread;
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FFinished{false};
+};
+
+// A thread with a re-entrant lock of its own.
+class TmnLockThread : public TmnThread {
+ public:
+  std::recursive_mutex& Lock() { return FLock; }
+  void Enter() { FLock.lock(); }
+  void Leave() { FLock.unlock(); }
+
+ protected:
+  std::recursive_mutex FLock;
+};
+
+class TmnConnection;
+
+// The owner of a set of connection threads. FLock guards FList (live connections, not owned)
+// and FPort.
+class TmnConnections : public TmnLockThread {
+ public:
+  int Count();
+  std::int64_t LastID() const { return FLastID; }
+  // LastID plus 1, stored back.
+  std::int64_t NewID() { return ++FLastID; }
+  std::string Port();
+  void SetPort(const std::string& Value);
+  const std::string& Address() const { return FAddress; }
+  void SetAddress(const std::string& Value) { FAddress = Value; }
+
+  virtual void Add(TmnConnection* Connection);
+  virtual void Remove(TmnConnection* Connection);
+
+ protected:
+  std::atomic<std::int64_t> FLastID{0};
+  std::vector<TmnConnection*> FList;
+  std::string FPort;
+  std::string FAddress;
+};
+
+// One connection thread: Prepare, then Process again and again while Connected and not asked to
+// terminate, then Unprepare. An Exception from Process goes to HandleException and the loop
+// goes on; any other exception ends the thread.
+class TmnConnection : public TmnThread {
+ public:
+  explicit TmnConnection(TmnConnections* Owner) : FOwner(Owner) {}
+
+  // Unique across all listeners of the process (given when the thread starts).
+  std::uint32_t ID() const { return FID; }
+  void SetID(std::uint32_t Value) { FID = Value; }
+  TmnConnections* Owner() const { return FOwner; }
+  virtual bool Connected() = 0;
+
+ protected:
+  void Execute() override;
+  virtual void Prepare() {}
+  virtual void Process() {}
+  virtual void Unprepare() {}
+  virtual void HandleException(const Exception& /*E*/) {}
+  // Runs last on the thread, after the connection left its owner's list.
+  virtual void Finish() {}
+
+  std::atomic<std::uint32_t> FID{0};
+  TmnConnections* FOwner;  // linked, outlives the connection
+};
+
+class TmnListener;
+class TmnServer;
+
+// A connection thread over its own stream (owned). The stream is disconnected and freed when
+// the thread ends; Terminate wakes a Process blocked in a read.
+class TmnServerConnection : public TmnConnection {
+ public:
+  TmnServerConnection(TmnConnections* Owner, std::unique_ptr<TmnConnectionStream> Stream);
+  ~TmnServerConnection() override;
+
+  bool Connected() override;
+  // Disconnects the stream; the connection thread's own operation.
+  virtual void Disconnect();
+  // Forgets the stream without freeing it.
+  std::unique_ptr<TmnConnectionStream> Detach();
+  // Safe from any thread: also aborts the stream so that a blocked read returns.
+  void Terminate() override;
+
+  TmnConnectionStream* Stream() const { return FStream.get(); }
+  TmnListener* Listener() const;
+  const std::string& RemoteIP() const { return FRemoteIP; }
+  void SetRemoteIP(const std::string& Value) { FRemoteIP = Value; }
+  bool IsSecure() const { return FIsSecure; }
+  void SetIsSecure(bool Value) { FIsSecure = Value; }
+
+ protected:
+  void Prepare() override;
+  void Finish() override;
+
+  std::string FRemoteIP;
+  std::unique_ptr<TmnConnectionStream> FStream;
+  std::mutex FStreamLock;  // guards replacing FStream against Terminate from another thread
+  bool FIsSecure = false;
+};
+
+// The listening thread: binds, accepts, and owns the connection threads it starts. FLock (the
+// list lock) guards the connection list and the listening socket; FLogLock the waiting log
+// lines. Connection threads that end are freed by the listener thread; the rest when it stops.
+class TmnListener : public TmnConnections {
+ public:
+  TmnListener();
+  ~TmnListener() override;
+
+  // Returns the new connection thread (owned by the listener, not yet started) or null.
+  TmnServerConnection* AcceptSocket(std::unique_ptr<TmnCustomSocket> Socket);
+  // Queues Text for the server's DoLog on the main thread (when logging is on).
+  virtual void Log(const std::string& Text);
+  // Also closes the listening socket so that the thread ends at once.
+  void Terminate() override;
+  // Under the list lock, then DoChanged.
+  void Add(TmnConnection* Connection) override;
+  void Remove(TmnConnection* Connection) override;
+  // Blocks until the listener is listening or has ended; true when listening.
+  bool WaitForStart();
+
+  TmnServer* Server() const { return FServer; }
+  void SetServer(TmnServer* Value) { FServer = Value; }
+  bool Connected() const { return FListening; }
+  TmnsoOptions Options() const { return FOptions; }
+  void SetOptions(TmnsoOptions Value) { FOptions = Value; }
+  int Timeout() const { return FTimeout; }
+  void SetTimeout(int Value) { FTimeout = Value; }
+
+  std::string CertPassword;
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  double CertificateFileDate = 0;
+
+ protected:
+  friend class TmnServer;
+  void Execute() override;
+  virtual std::unique_ptr<TmnServerConnection> DoCreateConnection(
+      std::unique_ptr<TmnConnectionStream> Stream);
+  virtual std::unique_ptr<TmnConnectionStream> DoCreateStream(
+      std::unique_ptr<TmnCustomSocket> Socket);
+  // Ends every connection thread and frees it.
+  virtual void DropConnections();
+  // Queue the server's hooks to the main thread.
+  virtual void DoChanged();
+  virtual void DoStarted();
+  // TLS contexts are not built yet: nothing here.
+  virtual void PrepareContext() {}
+  virtual void FreeContext() {}
+
+  // Queues Call to the main thread; it is dropped once this listener is gone.
+  void QueueToMain(std::function<void()> Call);
+
+  TmnServer* FServer = nullptr;  // linked, owns this listener
+  int FTimeout = 3000;           // ms
+  std::unique_ptr<TmnCustomSocket> FSocket;
+  TmnsoOptions FOptions;
+  std::uint64_t FLastCheck = 0;
+
+ private:
+  void Signal();
+  void ReapFinished();
+  void DeliverLog();
+  void CloseSocket();
+
+  std::atomic<bool> FListening{false};
+  // Every connection made by this listener; touched by the listener thread only.
+  std::vector<std::unique_ptr<TmnServerConnection>> FConnections;
+  std::mutex FLogLock;
+  std::deque<std::string> FLogMessages;  // guarded by FLogLock
+  std::mutex FEventLock;
+  std::condition_variable FEvent;
+  bool FSignalled = false;  // guarded by FEventLock
+  std::shared_ptr<TMainQueueGuard> FGuard;
+};
+
+// A TCP server: configured and started or stopped from outside, it runs one listener thread.
+// Start and Stop come from one controlling thread; the hooks DoChanged, DoStarted, DoIdle and
+// the listener's log lines run on the main thread (TMainQueue). Derived classes that override
+// hooks must call Stop in their own destructor.
+class TmnServer {
+ public:
+  TmnServer();
+  TmnServer(const TmnServer&) = delete;
+  TmnServer& operator=(const TmnServer&) = delete;
+  virtual ~TmnServer();
+
+  // With WaitToStart, returns once the listener listens or has failed to bind.
+  void Start(bool WaitToStart = false);
+  void Stop();
+  void Restart();
+  // Closes the listening socket, which ends the listener.
+  void Disconnect();
+  // Waits for the listener thread to end.
+  void Wait();
+  void Log(const std::string& Text);
+  bool Log(bool Check, const std::string& Text);
+  // Called by the listener: queues DoIdle when IdleInterval has passed since the last one.
+  void CheckIdle();
+
+  TmnListener* Listener() const { return FListener.get(); }
+  int Count() const;
+  bool Active() const { return FActive; }
+  void SetActive(bool Value);
+  bool Started() const { return FActive; }
+  bool Connected() const;
+  const std::string& Port() const { return FPort; }
+  void SetPort(const std::string& Value);
+  // The port actually bound while running, else Port.
+  std::string UsedPort() const;
+  const std::string& Bind() const { return FBind; }
+  void SetBind(const std::string& Value);
+  const std::string& Address() const { return FBind; }
+  void SetAddress(const std::string& Value) { SetBind(Value); }
+  const std::string& Name() const { return FName; }
+  void SetName(const std::string& Value);
+  bool IsSecure() const { return FIsSecure; }
+  void SetIsSecure(bool Value) { FIsSecure = Value; }
+  bool ReuseAddress() const { return FReuseAddress; }
+  void SetReuseAddress(bool Value) { FReuseAddress = Value; }
+  std::int64_t IdleInterval() const { return FIdleInterval; }
+  void SetIdleInterval(std::int64_t Value) { FIdleInterval = Value; }
+  bool IsDestroying() const { return FIsDestroying; }
+
+  std::string CertPassword;
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+
+ protected:
+  friend class TmnListener;
+  virtual std::unique_ptr<TmnListener> CreateListener();
+  virtual void DoInit() {}
+  // The server's own log lines; nothing here.
+  virtual void DoLog(const std::string& /*Text*/) {}
+  virtual void DoChanged(TmnListener* /*Listener*/) {}
+  virtual void DoStarted(TmnListener* /*Listener*/) {}
+  virtual void DoIdle() {}
+  virtual void DoBeforeOpen() {}
+  virtual void DoBeforeStart() {}
+  virtual void DoStart() {}
+  virtual void DoAfterOpen() {}
+  virtual void DoBeforeClose() {}
+  virtual void DoStop() {}
+  virtual void DoStopped() {}
+  virtual void DoAfterClose() {}
+
+  std::atomic<bool> FIsDestroying{false};
+  bool FIsStopping = false;
+
+ private:
+  std::atomic<bool> FActive{false};
+  std::string FName;
+  std::string FPort;
+  std::string FBind = "0.0.0.0";
+  std::unique_ptr<TmnListener> FListener;
+  bool FIsSecure = false;
+  std::uint64_t FIdleTick = 0;  // listener thread only
+  std::int64_t FIdleInterval = 60000;
+  bool FPrepared = false;
+  bool FReuseAddress = false;
+};
+
+// A server whose hooks also call settable events (unless the server is being destroyed).
+class TmnEventServer : public TmnServer {
+ public:
+  std::function<void(TmnServer&)> OnBeforeOpen;
+  std::function<void(TmnServer&)> OnAfterOpen;
+  std::function<void(TmnServer&)> OnBeforeClose;
+  std::function<void(TmnServer&)> OnAfterClose;
+  std::function<void(const std::string&)> OnLog;
+  std::function<void(TmnListener&)> OnChanged;
+  std::function<void(TmnListener&)> OnStarted;
+
+ protected:
+  void DoBeforeOpen() override;
+  void DoAfterOpen() override;
+  void DoBeforeClose() override;
+  void DoAfterClose() override;
+  void DoLog(const std::string& Text) override;
+  void DoChanged(TmnListener* Listener) override;
+  void DoStarted(TmnListener* Listener) override;
+};
+
+}  // namespace qm
