@@ -1,9 +1,13 @@
-# qm_layer(<target> [DEPS <targets>...])
-# Builds the *.cpp files of the calling folder (not its subfolders) into one static library.
+# qm_layer(<target> [DEPS <targets>...] [EXCLUDE <files>...])
+# Builds the *.cpp files of the calling folder (not its subfolders) into one static library,
+# leaving out EXCLUDE (a program's main file, for instance).
 # A folder without sources yet becomes an interface library, so the layer graph stays whole.
 function(qm_layer target)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(excluded ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+  endforeach()
   if(sources)
     add_library(${target} STATIC ${sources})
     target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
@@ -28,4 +32,5 @@ function(qm_test_suite name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" DISCOVERY_TIMEOUT 60)
+  set(QM_LAST_TEST_SUITE ${name} PARENT_SCOPE)
 endfunction()
