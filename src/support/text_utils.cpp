@@ -512,7 +512,8 @@ std::string FloatToStr(double value, int precision) {
     digits.pop_back();
 
   std::string result = negative ? "-" : "";
-  if (exponent >= precision || exponent < -5) {
+  // The general format switches to scientific below 0.0001 (1E-5 and smaller).
+  if (exponent >= precision || exponent < -4) {
     result += digits[0];
     if (digits.size() > 1) {
       result += '.';
