@@ -34,7 +34,7 @@ TEST(VariantTest, ToStringUsesTheFixedFormat) {
       {Variant(-2.0), "-2"},
       {Variant(1e20), "1E20"},
       {Variant(1.5e-7), "1.5E-7"},
-      {Variant(0.00001), "0.00001"},
+      {Variant(0.00001), "1E-5"},
       {Variant(123456789012345.0), "123456789012345"},
       {Variant(1.0f / 3.0f), "0.3333333"},
       {Variant(Currency{15000}), "1.5"},
