@@ -245,6 +245,8 @@ void TmnListener::Execute() {
       if (wait == erSuccess) {
         try {
           accepted = FSocket->Accept(FOptions, FTimeout);
+          if (accepted)
+            accepted->SetSendTimeout(FSendTimeout);
         } catch (...) {
         }
         // Readable but nothing to accept (out of handles, say): do not spin on it.

@@ -170,6 +170,9 @@ class TmnListener : public TmnConnections {
   void SetOptions(TmnsoOptions Value) { FOptions = Value; }
   int Timeout() const { return FTimeout; }
   void SetTimeout(int Value) { FTimeout = Value; }
+  // How long a send to a client may wait for the client to read (ms; -1 without limit).
+  int SendTimeout() const { return FSendTimeout; }
+  void SetSendTimeout(int Value) { FSendTimeout = Value; }
 
   std::string CertPassword;
   std::string CertificateFile;
@@ -197,6 +200,7 @@ class TmnListener : public TmnConnections {
 
   TmnServer* FServer = nullptr;  // linked, owns this listener
   int FTimeout = 3000;           // ms
+  int FSendTimeout = 60000;      // ms
   std::unique_ptr<TmnCustomSocket> FSocket;
   TmnsoOptions FOptions;
   std::uint64_t FLastCheck = 0;

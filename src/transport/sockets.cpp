@@ -219,6 +219,16 @@ TmnError TmnCustomSocket::Listen() {
   return result;
 }
 
+void TmnCustomSocket::SetSendTimeout(int Timeout) {
+  timeval tv{};
+  if (Timeout > 0) {
+    tv.tv_sec = Timeout / 1000;
+    tv.tv_usec = (Timeout % 1000) * 1000;
+  }
+  if (FHandle >= 0)
+    SetOption(FHandle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 std::unique_ptr<TmnCustomSocket> TmnCustomSocket::Accept(TmnsoOptions Options, int ReadTimeout) {
   CheckActive();
   std::unique_ptr<TmnCustomSocket> socket;

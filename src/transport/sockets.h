@@ -78,6 +78,9 @@ class TmnCustomSocket {
   // Shuts both directions down without closing the handle, so that a receive, send or wait
   // blocked in another thread returns. Safe from any thread; the owner still closes.
   void Abort();
+  // Limits how long one send may wait for the peer to take data (ms; -1 without limit). A send
+  // that times out reports erTimeout, so a peer that stops reading cannot hold a thread for ever.
+  void SetSendTimeout(int Timeout);
   // Enables TLS when soSSL is set, then marks the socket prepared.
   virtual void Prepare();
   void EnableSSL();

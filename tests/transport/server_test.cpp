@@ -38,6 +38,13 @@ class EchoConnection : public TmnServerConnection {
       return;
     if (line == "boom")
       throw EmnException("boom raised");
+    if (line == "flood") {
+      // Far more than the socket buffers hold: the write blocks unless the client reads.
+      const std::string block(1 << 20, 'f');
+      for (int i = 0; i < 64 && Connected(); ++i)
+        Stream()->WriteRawByte(block);
+      return;
+    }
     Stream()->WriteUTF8Line("echo:" + line);
   }
   void HandleException(const Exception& e) override {
@@ -47,7 +54,10 @@ class EchoConnection : public TmnServerConnection {
 
 class EchoListener : public TmnListener {
  public:
-  EchoListener() { SetTimeout(100); }
+  EchoListener() {
+    SetTimeout(100);
+    SetSendTimeout(300);
+  }
 
  protected:
   std::unique_ptr<TmnServerConnection> DoCreateConnection(
@@ -191,6 +201,16 @@ TEST_F(ServerTest, OverlongLineEndsOnlyThatConnection) {
   std::string line;
   EXPECT_FALSE(flooder->ReadUTF8Line(line));
   EXPECT_EQ(Ask(*other, "fine"), "echo:fine");
+}
+
+TEST_F(ServerTest, ClientThatStopsReadingLosesItsConnection) {
+  auto stalled = Connect(port);
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+  stalled->WriteUTF8Line("flood");
+  // The blocked send times out and ends the connection thread; nothing waits for the client.
+  EXPECT_TRUE(WaitUntil([&] { return server.Count() == 0; }, 10000));
+  auto other = Connect(port);
+  EXPECT_EQ(Ask(*other, "still here"), "echo:still here");
 }
 
 TEST_F(ServerTest, SettersRefuseChangesWhileActive) {
