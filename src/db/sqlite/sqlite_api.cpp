@@ -1,0 +1,26 @@
+#include "db/sqlite/sqlite_api.h"
+
+namespace qm {
+
+void TmncSQLiteLib::Link() {
+  // A later load (after the last Release) binds anew; GetAddress wants empty members.
+#define QM_SQLITE_LINK(name) \
+  name = nullptr;            \
+  GetAddress(name, #name, false);
+  QM_SQLITE_ENTRY_POINTS(QM_SQLITE_LINK)
+#undef QM_SQLITE_LINK
+}
+
+TmncSQLiteLib& SQLiteLib() {
+  // Never destroyed: connections freed during process exit (sessions of a process-wide
+  // registry) may still call through it. The union leaves its member alive at exit.
+  union NoDestructor {
+    NoDestructor() : lib() {}
+    ~NoDestructor() {}
+    TmncSQLiteLib lib;
+  };
+  static NoDestructor holder;
+  return holder.lib;
+}
+
+}  // namespace qm

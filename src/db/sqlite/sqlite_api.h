@@ -1,0 +1,74 @@
+#pragma once
+
+// The SQLite library, bound at run time: `TmncSQLiteLib` loads "libsqlite3.so.0" through the
+// library loader and looks up the entry points the driver calls. sqlite3.h supplies only the
+// types and constants; nothing links against the library, every call goes through a member
+// below.
+//
+// A missing entry point is recorded in InvalidNames and its member stays null.
+//
+// Thread-safety: one binding is shared by the whole process. `Load` serialises the first load;
+// after `Load` has returned, the members are only read and may be used from any thread.
+
+#include <sqlite3.h>
+
+#include <string_view>
+
+#include "transport/library.h"
+
+namespace qm {
+
+// The entry points that are bound, in lookup order.
+#define QM_SQLITE_ENTRY_POINTS(X) \
+  X(sqlite3_open_v2)              \
+  X(sqlite3_close)                \
+  X(sqlite3_close_v2)             \
+  X(sqlite3_errmsg)               \
+  X(sqlite3_errstr)               \
+  X(sqlite3_interrupt)            \
+  X(sqlite3_libversion)           \
+  X(sqlite3_exec)                 \
+  X(sqlite3_free)                 \
+  X(sqlite3_last_insert_rowid)    \
+  X(sqlite3_changes)              \
+  X(sqlite3_prepare)              \
+  X(sqlite3_prepare_v2)           \
+  X(sqlite3_step)                 \
+  X(sqlite3_reset)                \
+  X(sqlite3_finalize)             \
+  X(sqlite3_bind_parameter_count) \
+  X(sqlite3_bind_null)            \
+  X(sqlite3_bind_int)             \
+  X(sqlite3_bind_int64)           \
+  X(sqlite3_bind_double)          \
+  X(sqlite3_bind_text)            \
+  X(sqlite3_bind_blob)            \
+  X(sqlite3_column_count)         \
+  X(sqlite3_column_name)          \
+  X(sqlite3_column_type)          \
+  X(sqlite3_column_decltype)      \
+  X(sqlite3_column_int)           \
+  X(sqlite3_column_int64)         \
+  X(sqlite3_column_double)        \
+  X(sqlite3_column_text)          \
+  X(sqlite3_column_blob)          \
+  X(sqlite3_column_bytes)
+
+class TmncSQLiteLib : public TmnLibrary {
+ public:
+  static constexpr std::string_view kDefaultName = "libsqlite3.so.0";
+
+  explicit TmncSQLiteLib(std::string_view library_name = kDefaultName) : TmnLibrary(library_name) {}
+
+#define QM_SQLITE_MEMBER(name) decltype(&::name) name = nullptr;
+  QM_SQLITE_ENTRY_POINTS(QM_SQLITE_MEMBER)
+#undef QM_SQLITE_MEMBER
+
+ protected:
+  void Link() override;
+};
+
+// The process-wide binding, created on first use and never freed before the process ends.
+TmncSQLiteLib& SQLiteLib();
+
+}  // namespace qm

@@ -1,0 +1,578 @@
+#include "db/sqlite/sqlite_connection.h"
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "support/format.h"
+#include "support/text_utils.h"
+
+namespace qm {
+namespace {
+
+// Date-time numbers count days from 1899-12-30; SQLite's date functions count Julian days.
+constexpr double kJulianDayOffset = 2415018.5;
+
+std::string Text(const char* text) {
+  return text == nullptr ? std::string() : std::string(text);
+}
+
+// One pair of surrounding single or double quotes removed.
+std::string UnquoteName(std::string name) {
+  if (name.size() >= 2 && (name.front() == '"' || name.front() == '\'') &&
+      name.back() == name.front())
+    return name.substr(1, name.size() - 2);
+  return name;
+}
+
+bool IsDateDeclaration(const std::string& declared) {
+  return SameText(declared, "date") || SameText(declared, "timestamp") ||
+         SameText(declared, "datetime");
+}
+
+// The column's data type from the first row's storage class and the declared type.
+TmnDataType ColumnDataType(int storage, const std::string& declared) {
+  switch (storage) {
+    case SQLITE_INTEGER:
+      return IsDateDeclaration(declared) ? dtDate : dtInteger;
+    case SQLITE_FLOAT:
+      return IsDateDeclaration(declared) ? dtDateTime : dtFloat;
+    case SQLITE_TEXT:
+      if (SameText(declared, "Blob"))
+        return dtBlob;
+      if (SameText(declared, "timestamp"))
+        return dtDateTime;
+      return dtString;
+    case SQLITE_BLOB:
+      return dtBlob;
+    default:
+      return dtUnknown;
+  }
+}
+
+bool IsDateColumn(const TmncColumn* column) {
+  if (column == nullptr)
+    return false;
+  const TmnDataType type = column->DataType();
+  return type == dtDate || type == dtTime || type == dtDateTime;
+}
+
+TBytes Bytes(const void* data, int size) {
+  if (data == nullptr || size <= 0)
+    return TBytes();
+  const auto* begin = static_cast<const std::uint8_t*>(data);
+  return TBytes(begin, begin + size);
+}
+
+// "sqlite: <message>[ - <detail>]"; a detail that only repeats the message is left out.
+[[noreturn]] void RaiseSQLiteError(const std::string& message, const std::string& detail) {
+  std::string text = "sqlite: " + message;
+  if (!detail.empty() && detail != message)
+    text += " - " + detail;
+  throw EmncException(text);
+}
+
+}  // namespace
+
+// ---- TmncSQLiteConnection ----
+
+TmncSQLiteConnection::TmncSQLiteConnection() : TmncSQLiteConnection(SQLiteLib()) {}
+
+TmncSQLiteConnection::TmncSQLiteConnection(TmncSQLiteLib& library) : FLib(&library) {
+  FLib->Load(false);
+}
+
+TmncSQLiteConnection::~TmncSQLiteConnection() {
+  BeforeDestruction();
+  // Statements still open keep the database busy and the disconnect above failed: hand the
+  // handle to the library, which closes it when the last statement is finalized.
+  if (sqlite3* handle = FDBHandle.exchange(nullptr)) {
+    if (FLib->sqlite3_close_v2 != nullptr)
+      FLib->sqlite3_close_v2(handle);
+  }
+}
+
+TmncCapabilities TmncSQLiteConnection::Capabilities() const {
+  return {ccDB, ccPath, ccCreate, ccDrop, ccSQL, ccTransaction};
+}
+
+std::string TmncSQLiteConnection::GetNextIDSQL(const std::string& name, int step) {
+  return Format("select max('%s')+%d", {name, step});
+}
+
+void TmncSQLiteConnection::CheckError(int result, const std::string& detail) const {
+  if (result == SQLITE_OK)
+    return;
+  sqlite3* handle = DBHandle();
+  const std::string message =
+      handle != nullptr ? Text(FLib->sqlite3_errmsg(handle)) : Text(FLib->sqlite3_errstr(result));
+  RaiseSQLiteError(message, detail);
+}
+
+void TmncSQLiteConnection::DoConnect() {
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_SHAREDCACHE;
+  std::error_code ec;
+  if (!std::filesystem::exists(Resource(), ec)) {
+    if (!FAutoCreate)
+      throw EmncException("Database not exist: \"" + Resource() + "\"");
+    SetState(cstCreated);
+    flags |= SQLITE_OPEN_CREATE;
+  }
+
+  sqlite3* handle = nullptr;
+  const int result = FLib->sqlite3_open_v2(Resource().c_str(), &handle, flags, nullptr);
+  if (result != SQLITE_OK) {
+    // A failed open still hands out a handle for its message; it must be closed all the same.
+    const std::string message =
+        handle != nullptr ? Text(FLib->sqlite3_errmsg(handle)) : Text(FLib->sqlite3_errstr(result));
+    if (handle != nullptr)
+      FLib->sqlite3_close(handle);
+    RaiseSQLiteError(message, Resource());
+  }
+  FDBHandle = handle;
+  try {
+    InitPragmas();
+  } catch (...) {
+    // A file that is no database fails here: do not leave a half-usable connection open.
+    FLib->sqlite3_close(FDBHandle.exchange(nullptr));
+    throw;
+  }
+}
+
+void TmncSQLiteConnection::InitPragmas() {
+  Execute("PRAGMA encoding=\"UTF-8\"");
+  Execute("PRAGMA foreign_keys=ON");
+  Execute(FExclusive ? "PRAGMA locking_mode=EXCLUSIVE" : "PRAGMA locking_mode=NORMAL");
+  if (FExclusive) {
+    static const char* const kTempStore[] = {"0", "1", "2"};
+    Execute(std::string("PRAGMA TEMP_STORE=") + kTempStore[FTempStore]);
+  }
+  static const char* const kJournal[] = {"DELETE", "DELETE", "TRUNCATE", "PERSIST",
+                                         "MEMORY", "WAL",    "OFF"};
+  Execute(std::string("PRAGMA journal_mode=") + kJournal[FJournalMode]);
+  static const char* const kSynchronous[] = {"FULL", "OFF", "NORMAL", "FULL"};
+  Execute(std::string("PRAGMA synchronous=") + kSynchronous[FSynchronous]);
+}
+
+void TmncSQLiteConnection::DoDisconnect() {
+  // On failure (statements still open) the handle stays and the connection stays connected.
+  CheckError(FLib->sqlite3_close(DBHandle()));
+  FDBHandle = nullptr;
+}
+
+void TmncSQLiteConnection::DirectExecute(const std::string& sql) {
+  char* error = nullptr;
+  const int result = FLib->sqlite3_exec(DBHandle(), sql.c_str(), nullptr, nullptr, &error);
+  std::string detail;
+  if (error != nullptr) {
+    detail = error;
+    FLib->sqlite3_free(error);
+  }
+  CheckError(result, detail);
+}
+
+std::unique_ptr<TmncSQLTransaction> TmncSQLiteConnection::DoCreateTransaction() {
+  return std::make_unique<TmncSQLiteTransaction>(this);
+}
+
+bool TmncSQLiteConnection::IsDatabaseExists(const std::string& name) {
+  std::error_code ec;
+  return std::filesystem::exists(name, ec);
+}
+
+void TmncSQLiteConnection::CreateDatabase(const std::string& /*name*/, bool /*check_exists*/) {}
+
+void TmncSQLiteConnection::DropDatabase(const std::string& name, bool check_exists) {
+  if (check_exists && !IsDatabaseExists(name))
+    return;
+  std::error_code ec;
+  std::filesystem::remove(name, ec);  // a failed deletion is ignored
+}
+
+void TmncSQLiteConnection::Vacuum() {
+  if (Connected())
+    Execute("vacuum");
+}
+
+void TmncSQLiteConnection::Interrupt() {
+  if (sqlite3* handle = DBHandle())
+    FLib->sqlite3_interrupt(handle);
+}
+
+std::string TmncSQLiteConnection::GetVersion() const {
+  if (FLib->sqlite3_libversion == nullptr)
+    return std::string();
+  return Text(FLib->sqlite3_libversion());
+}
+
+void TmncSQLiteConnection::CheckOptionChange(const char* name) const {
+  if (Connected())
+    throw EmncException(std::string("You can not set ") + name + " when Transaction active");
+}
+
+void TmncSQLiteConnection::SetExclusive(bool value) {
+  if (value == FExclusive)
+    return;
+  CheckOptionChange("Exclusive");
+  FExclusive = value;
+}
+
+void TmncSQLiteConnection::SetJournalMode(TmncJournalMode value) {
+  if (value == FJournalMode)
+    return;
+  CheckOptionChange("JournalMode");
+  FJournalMode = value;
+}
+
+void TmncSQLiteConnection::SetReadCommited(bool value) {
+  if (value == FReadCommited)
+    return;
+  CheckOptionChange("ReadCommited");
+  FReadCommited = value;
+}
+
+void TmncSQLiteConnection::SetTempStore(TmncTempStore value) {
+  if (value == FTempStore)
+    return;
+  CheckOptionChange("TempStore");
+  FTempStore = value;
+}
+
+// ---- TmncSQLiteTransaction ----
+
+TmncSQLiteTransaction::TmncSQLiteTransaction(TmncSQLiteConnection* connection)
+    : TmncSQLTransaction(connection) {}
+
+TmncSQLiteTransaction::~TmncSQLiteTransaction() {
+  BeforeDestruction();
+}
+
+TmncSQLiteConnection* TmncSQLiteTransaction::Connection() const {
+  return static_cast<TmncSQLiteConnection*>(TmncSQLTransaction::Connection());
+}
+
+void TmncSQLiteTransaction::Execute(const std::string& sql) {
+  if (Connection() == nullptr)
+    throw EmncException("Connection is not connected");
+  Connection()->Execute(sql);
+}
+
+void TmncSQLiteTransaction::DoStart() {
+  Execute("BEGIN");
+}
+
+void TmncSQLiteTransaction::DoStop(TmncTransactionAction how, bool retaining) {
+  Execute(how == sdaCommit ? "COMMIT" : "ROLLBACK");
+  if (retaining)
+    Execute("BEGIN");
+}
+
+std::int64_t TmncSQLiteTransaction::GetLastRowID() {
+  CheckActive();
+  TmncSQLiteConnection* connection = Connection();
+  if (connection == nullptr || connection->DBHandle() == nullptr)
+    throw EmncException("Connection is not connected");
+  return connection->Lib().sqlite3_last_insert_rowid(connection->DBHandle());
+}
+
+int TmncSQLiteTransaction::GetRowsChanged() {
+  CheckActive();
+  TmncSQLiteConnection* connection = Connection();
+  if (connection == nullptr || connection->DBHandle() == nullptr)
+    throw EmncException("Connection is not connected");
+  return connection->Lib().sqlite3_changes(connection->DBHandle());
+}
+
+std::unique_ptr<TmncSQLCommand> TmncSQLiteTransaction::DoCreateCommand() {
+  return std::make_unique<TmncSQLiteCommand>(this);
+}
+
+// ---- TmncSQLiteCommand ----
+
+TmncSQLiteCommand::TmncSQLiteCommand(TmncSQLiteTransaction* transaction)
+    : TmncSQLCommand(transaction) {}
+
+TmncSQLiteCommand::~TmncSQLiteCommand() {
+  BeforeDestruction();
+  // Close failed before it could finalize (it clears the handle first, so this is a guard).
+  if (FStatment != nullptr)
+    FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+}
+
+TmncSQLiteTransaction* TmncSQLiteCommand::Transaction() const {
+  return static_cast<TmncSQLiteTransaction*>(TmncSQLCommand::Transaction());
+}
+
+TmncSQLiteConnection* TmncSQLiteCommand::Connection() const {
+  TmncSQLiteTransaction* transaction = Transaction();
+  return transaction == nullptr ? nullptr : transaction->Connection();
+}
+
+TmncSQLiteConnection& TmncSQLiteCommand::RequireConnection() const {
+  TmncSQLiteConnection* connection = Connection();
+  if (connection == nullptr || !connection->Connected())
+    throw EmncException("Connection is not connected");
+  return *connection;
+}
+
+std::int64_t TmncSQLiteCommand::GetLastRowID() {
+  if (Transaction() == nullptr)
+    throw EmncException("Transaction not assigned");
+  return Transaction()->GetLastRowID();
+}
+
+int TmncSQLiteCommand::GetRowsChanged() {
+  if (Transaction() == nullptr)
+    throw EmncException("Transaction not assigned");
+  return Transaction()->GetRowsChanged();
+}
+
+void TmncSQLiteCommand::CheckError(int result) {
+  if (result == SQLITE_OK)
+    return;
+  // The message now: finalizing may reset the connection's error state.
+  TmncSQLiteConnection* connection = Connection();
+  sqlite3* handle = connection != nullptr ? connection->DBHandle() : nullptr;
+  auto read_message = [&](int code) {
+    return handle != nullptr ? Text(FLib->sqlite3_errmsg(handle))
+                             : Text(FLib->sqlite3_errstr(code));
+  };
+  const std::string message = read_message(result);
+  std::string detail;
+  if (FStatment != nullptr) {
+    const int finalized = FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+    if (finalized != SQLITE_OK)
+      detail = read_message(finalized);
+  }
+  RaiseSQLiteError(message, detail);
+}
+
+void TmncSQLiteCommand::DoPrepare() {
+  FLastStepResult = 0;
+  TmncSQLiteConnection& connection = RequireConnection();
+  FLib = &connection.Lib();
+  if (FStatment != nullptr)
+    FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+  const std::string sql = ProcessedSQL().SQL();
+  const char* tail = nullptr;
+  // The v2 form re-prepares a statement by itself after a schema change (another command's
+  // CREATE or ALTER), so a prepared command stays usable; it also reports the precise error
+  // at the failing step.
+  const int result =
+      FLib->sqlite3_prepare_v2(connection.DBHandle(), sql.c_str(), -1, &FStatment, &tail);
+  FTail = tail != nullptr ? std::string(tail) : std::string();
+  CheckError(result);
+}
+
+void TmncSQLiteCommand::DoExecute() {
+  if (FStatment != nullptr) {
+    CheckError(FLib->sqlite3_reset(FStatment));
+  } else {
+    // An earlier error finalized the statement: make it again.
+    DoPrepare();
+    if (FStatment == nullptr) {
+      // Text without a statement (only a comment): nothing to run.
+      HitDone();
+      return;
+    }
+  }
+  BindParams();
+  FLastStepResult = FLib->sqlite3_step(FStatment);
+  if (FLastStepResult == SQLITE_DONE) {
+    HitDone();
+    CheckError(FLib->sqlite3_reset(FStatment));
+  }
+  // A row or an error is for DoNext, which the model calls right after when a row is wanted.
+}
+
+void TmncSQLiteCommand::BindParams() {
+  TmncBinds& binds = Binds();
+  for (TmncBind* bind : binds)
+    static_cast<TmncSQLiteBind*>(bind)->FreeBuffer();
+
+  const bool correct_date = Connection() != nullptr && Connection()->CorrectDateTime();
+  for (int i = 0; i < binds.Count(); ++i) {
+    auto* bind = static_cast<TmncSQLiteBind*>(binds.Items(i));
+    const int index = i + 1;
+    const Variant value = bind->Param() != nullptr ? bind->Param()->GetValue() : Variant();
+    int result = SQLITE_OK;
+    switch (value.Kind()) {
+      case VariantKind::kNull:
+        result = FLib->sqlite3_bind_null(FStatment, index);
+        break;
+      case VariantKind::kInt32:
+        result = FLib->sqlite3_bind_int(FStatment, index, value.ToInt32());
+        break;
+      case VariantKind::kInt64:
+        result = FLib->sqlite3_bind_int64(FStatment, index, value.ToInt64());
+        break;
+      case VariantKind::kDouble:
+      case VariantKind::kCurrency:
+        result = FLib->sqlite3_bind_double(FStatment, index, value.ToDouble());
+        break;
+      case VariantKind::kDateTime:
+        result = FLib->sqlite3_bind_double(
+            FStatment, index, value.ToDateTime() + (correct_date ? kJulianDayOffset : 0.0));
+        break;
+      case VariantKind::kBoolean:
+        result = FLib->sqlite3_bind_int(FStatment, index, value.ToBoolean() ? 1 : 0);
+        break;
+      case VariantKind::kBytes: {
+        // Bytes go as a blob, whole: as text they would end at the first zero byte.
+        const TBytes bytes = value.ToBytes();
+        if (bytes.empty()) {
+          result = FLib->sqlite3_bind_null(FStatment, index);
+        } else {
+          const std::string& buffer = bind->SetBuffer(std::string(bytes.begin(), bytes.end()));
+          result = FLib->sqlite3_bind_blob(FStatment, index, buffer.data(), bind->BufferSize(),
+                                           SQLITE_STATIC);
+        }
+        break;
+      }
+      default: {
+        // Text, and every other kind in its text form; the empty text is stored as NULL.
+        std::string text = value.ToString();
+        if (text.empty()) {
+          result = FLib->sqlite3_bind_null(FStatment, index);
+        } else {
+          const std::string& buffer = bind->SetBuffer(std::move(text));
+          result = FLib->sqlite3_bind_text(FStatment, index, buffer.c_str(), bind->BufferSize(),
+                                           SQLITE_STATIC);
+        }
+        break;
+      }
+    }
+    CheckError(result);
+  }
+}
+
+void TmncSQLiteCommand::DoNext() {
+  // Past the end (or after an error) there is nothing to step: stepping a reset statement would
+  // start the query over.
+  if (FStatment == nullptr || (Done() && !Ready())) {
+    HitDone();
+    return;
+  }
+  if (!Ready())
+    FLastStepResult = FLib->sqlite3_step(FStatment);
+  if (FLastStepResult == SQLITE_ROW) {
+    if (Ready())
+      BuildColumns();
+    BuildFields();
+  } else if (FLastStepResult == SQLITE_DONE) {
+    if (Done())
+      return;
+    HitDone();
+    CheckError(FLib->sqlite3_reset(FStatment));
+  } else {
+    CheckError(FLastStepResult);
+  }
+}
+
+void TmncSQLiteCommand::BuildColumns() {
+  // The fields of the previous row point at the columns about to be freed.
+  SetFields(nullptr);
+  TmncColumns& columns = Columns();
+  columns.Clear();
+  const int count = FLib->sqlite3_column_count(FStatment);
+  for (int i = 0; i < count; ++i) {
+    const std::string name = UnquoteName(Text(FLib->sqlite3_column_name(FStatment, i)));
+    const std::string declared = Text(FLib->sqlite3_column_decltype(FStatment, i));
+    const int storage = FLib->sqlite3_column_type(FStatment, i);
+    TmncColumn* column = columns.Add(i, name, ColumnDataType(storage, declared));
+    column->SetMetaType(declared);
+  }
+}
+
+Variant TmncSQLiteCommand::ColumnValue(int index, const TmncColumn* column) const {
+  const bool correct_date = Connection() == nullptr || Connection()->CorrectDateTime();
+  switch (FLib->sqlite3_column_type(FStatment, index)) {
+    case SQLITE_INTEGER: {
+      const std::int64_t value = FLib->sqlite3_column_int64(FStatment, index);
+      if (IsDateColumn(column)) {
+        const double days = static_cast<double>(value);
+        return Variant::FromDateTime(correct_date ? std::trunc(days - kJulianDayOffset) : days);
+      }
+      // Whole 64-bit values; those that fit keep the 32-bit kind.
+      if (value >= std::numeric_limits<std::int32_t>::min() &&
+          value <= std::numeric_limits<std::int32_t>::max())
+        return Variant(static_cast<std::int32_t>(value));
+      return Variant(value);
+    }
+    case SQLITE_FLOAT: {
+      const double value = FLib->sqlite3_column_double(FStatment, index);
+      if (IsDateColumn(column))
+        return Variant::FromDateTime(correct_date ? value - kJulianDayOffset : value);
+      return Variant(value);
+    }
+    case SQLITE_TEXT: {
+      if (column != nullptr && SameText(column->MetaType(), "Blob")) {
+        const void* data = FLib->sqlite3_column_blob(FStatment, index);
+        return Variant(Bytes(data, FLib->sqlite3_column_bytes(FStatment, index)));
+      }
+      const auto* data = FLib->sqlite3_column_text(FStatment, index);
+      const int size = FLib->sqlite3_column_bytes(FStatment, index);
+      std::string text =
+          data == nullptr || size <= 0
+              ? std::string()
+              : std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+      if (IsDateColumn(column)) {
+        try {
+          return Variant::FromDateTime(ParseISODateTime(text, '-', '\0', false));
+        } catch (const EConvertError&) {
+          // An impossible date stays readable as the text it is.
+        }
+      }
+      return Variant(std::move(text));
+    }
+    case SQLITE_BLOB: {
+      const void* data = FLib->sqlite3_column_blob(FStatment, index);
+      return Variant(Bytes(data, FLib->sqlite3_column_bytes(FStatment, index)));
+    }
+    default:
+      return Variant::MakeNull();
+  }
+}
+
+void TmncSQLiteCommand::BuildFields() {
+  const int count = FLib->sqlite3_column_count(FStatment);
+  if (count == 0)
+    return;
+  TmncColumns& columns = Columns();
+  auto fields = CreateFields(&columns);
+  for (int i = 0; i < count; ++i) {
+    TmncColumn* column = i < columns.Count() ? columns.Items(i) : nullptr;
+    TmncField* field = fields->Add(column, ColumnValue(i, column));
+    if (column != nullptr)
+      field->SetDataType(column->DataType());
+  }
+  SetFields(std::move(fields));
+}
+
+void TmncSQLiteCommand::DoClose() {
+  if (FStatment == nullptr)
+    return;
+  const int result = FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+  if (result == SQLITE_OK)
+    return;
+  TmncSQLiteConnection* connection = Connection();
+  if (connection != nullptr && connection->Connected())
+    connection->CheckError(result);
+  RaiseSQLiteError(Text(FLib->sqlite3_errstr(result)), std::string());
+}
+
+std::unique_ptr<TmncFields> TmncSQLiteCommand::CreateFields(TmncColumns* columns) {
+  return std::make_unique<TmncSQLiteFields>(columns);
+}
+
+std::unique_ptr<TmncParams> TmncSQLiteCommand::CreateParams() {
+  return std::make_unique<TmncSQLiteParams>();
+}
+
+std::unique_ptr<TmncBinds> TmncSQLiteCommand::CreateBinds() {
+  return std::make_unique<TmncSQLiteBinds>();
+}
+
+}  // namespace qm

@@ -1,0 +1,207 @@
+#pragma once
+
+// The SQLite engine of the database access layer: a connection on one database file
+// (`Resource`), transactions that share the connection's single engine transaction (emulated
+// nesting: SQLite has one transaction per connection) and commands over prepared statements.
+//
+// Errors of the library raise EmncException "sqlite: <library message>[ - <detail>]".
+//
+// Threads: a connection with its transactions and commands is used by one thread at a time;
+// `TprmSQLiteConnection::Enter`/`Leave` serialise callers that share a connection. `Interrupt`
+// is the one call meant for another thread while a statement runs.
+//
+// Destruction: free the commands, then the transactions, then the connection. A connection
+// freed while commands still hold statements closes the database when the last of them is
+// finalized.
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "db/sql_connections.h"
+#include "db/sqlite/sqlite_api.h"
+#include "db/sqlite/sqlite_fields.h"
+
+namespace qm {
+
+enum TmncJournalMode : std::uint8_t {
+  jrmDefault,
+  jrmDelete,
+  jrmTruncate,
+  jrmPersist,
+  jrmMemory,
+  jrmWal,
+  jrmOff,
+};
+enum TmncSynchronous : std::uint8_t { syncDefault, syncOFF, syncNormal, syncFull };
+enum TmncTempStore : std::uint8_t { tmpDefault, tmpFile, tmpMemory };
+
+class TmncSQLiteTransaction;
+class TmncSQLiteCommand;
+
+class TmncSQLiteConnection : public TmncSQLConnection {
+ public:
+  // Loads the process-wide binding; a missing library raises the loader's EInOutError
+  // "Can not load library "libsqlite3.so.0". Check your installation.".
+  TmncSQLiteConnection();
+  // The same over another binding (which must outlive the connection).
+  explicit TmncSQLiteConnection(TmncSQLiteLib& library);
+  ~TmncSQLiteConnection() override;
+
+  // ccDB, ccPath, ccCreate, ccDrop, ccSQL, ccTransaction.
+  TmncCapabilities Capabilities() const override;
+  std::string EngineName() const override { return "SQLite"; }
+  std::string GetExtension() const override { return ".sqlite"; }
+  // "select max('<name>')+<step>".
+  std::string GetNextIDSQL(const std::string& name, int step) override;
+  // Runs every statement of `sql` (UTF-8) without reading rows.
+  void DirectExecute(const std::string& sql) override;
+
+  using TmncSQLConnection::CreateDatabase;
+  using TmncSQLConnection::DropDatabase;
+  using TmncSQLConnection::IsDatabaseExists;
+  // The file exists.
+  bool IsDatabaseExists(const std::string& name) override;
+  // Nothing: connecting creates the file.
+  void CreateDatabase(const std::string& name, bool check_exists) override;
+  // Deletes the file (when check_exists is false or it exists); a failed deletion is ignored.
+  void DropDatabase(const std::string& name, bool check_exists) override;
+  // "vacuum" when connected.
+  void Vacuum() override;
+
+  // Stops the running statement; may be called from another thread.
+  void Interrupt();
+  // The library's version text, or "" when the library does not tell.
+  std::string GetVersion() const;
+
+  sqlite3* DBHandle() const { return FDBHandle.load(); }
+  TmncSQLiteLib& Lib() const { return *FLib; }
+
+  // Raises "sqlite: <message>[ - <detail>]" unless `result` is SQLITE_OK.
+  void CheckError(int result, const std::string& detail = std::string()) const;
+
+  // Options. Exclusive, JournalMode, ReadCommited and TempStore change only while disconnected
+  // (else EmncException "You can not set <Name> when Transaction active"); the others take
+  // effect at the next connect.
+  bool CorrectDateTime() const { return FCorrectDateTime; }
+  void SetCorrectDateTime(bool value) { FCorrectDateTime = value; }
+  bool Exclusive() const { return FExclusive; }
+  void SetExclusive(bool value);
+  TmncJournalMode JournalMode() const { return FJournalMode; }
+  void SetJournalMode(TmncJournalMode value);
+  bool ReadCommited() const { return FReadCommited; }
+  void SetReadCommited(bool value);
+  TmncSynchronous Synchronous() const { return FSynchronous; }
+  void SetSynchronous(TmncSynchronous value) { FSynchronous = value; }
+  TmncTempStore TempStore() const { return FTempStore; }
+  void SetTempStore(TmncTempStore value);
+  // A missing database file is created on connect (and cstCreated is added to States).
+  bool AutoCreate() const { return FAutoCreate; }
+  void SetAutoCreate(bool value) { FAutoCreate = value; }
+
+ protected:
+  void DoConnect() override;
+  void DoDisconnect() override;
+  bool GetConnected() const override { return FDBHandle.load() != nullptr; }
+  std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() override;
+  // The session pragmas, run at the end of every successful connect.
+  virtual void InitPragmas();
+
+ private:
+  void CheckOptionChange(const char* name) const;
+
+  TmncSQLiteLib* FLib;  // process-wide binding, outlives every connection
+  // Written only by the owning thread; atomic because Interrupt reads it from another one.
+  std::atomic<sqlite3*> FDBHandle{nullptr};
+  bool FCorrectDateTime = true;
+  bool FExclusive = false;
+  TmncJournalMode FJournalMode = jrmDefault;
+  bool FReadCommited = false;
+  TmncSynchronous FSynchronous = syncDefault;
+  TmncTempStore FTempStore = tmpDefault;
+  bool FAutoCreate = true;
+};
+
+// The connection the session service creates: adds a re-entrant lock for callers that share it.
+class TprmSQLiteConnection : public TmncSQLiteConnection {
+ public:
+  using TmncSQLiteConnection::TmncSQLiteConnection;
+  // Waits without time limit; re-entrant.
+  void Enter() { FLock.lock(); }
+  void Leave() { FLock.unlock(); }
+  // So that std::lock_guard / std::unique_lock can hold it.
+  void lock() { Enter(); }
+  void unlock() { Leave(); }
+
+ private:
+  std::recursive_mutex FLock;
+};
+
+class TmncSQLiteTransaction : public TmncSQLTransaction {
+ public:
+  explicit TmncSQLiteTransaction(TmncSQLiteConnection* connection);
+  ~TmncSQLiteTransaction() override;
+
+  TmncSQLiteConnection* Connection() const;
+  // Runs `sql` directly on the connection (all its statements, no rows).
+  void Execute(const std::string& sql) override;
+  using TmncSQLTransaction::Execute;
+
+  // Need an active transaction (else "Transaction is not active/opened").
+  std::int64_t GetLastRowID();
+  int GetRowsChanged();
+
+ protected:
+  void DoStart() override;  // "BEGIN"
+  // "COMMIT" or "ROLLBACK"; with retaining "BEGIN" again.
+  void DoStop(TmncTransactionAction how, bool retaining) override;
+  std::unique_ptr<TmncSQLCommand> DoCreateCommand() override;
+};
+
+// A prepared statement. Only the first statement of the text is prepared; parameter markers
+// "?name" are bound by position. Rows are read into Fields; the column types come from the
+// first row (see sqlite_connection.cpp). A library error finalizes the statement; the next
+// Execute prepares it again.
+class TmncSQLiteCommand : public TmncSQLCommand {
+ public:
+  explicit TmncSQLiteCommand(TmncSQLiteTransaction* transaction = nullptr);
+  ~TmncSQLiteCommand() override;
+
+  TmncSQLiteTransaction* Transaction() const;
+  TmncSQLiteConnection* Connection() const;
+  sqlite3_stmt* Statment() const { return FStatment; }
+  int LastStepResult() const { return FLastStepResult; }
+
+  bool GetActive() const override { return FStatment != nullptr; }
+  std::int64_t GetLastRowID() override;
+  int GetRowsChanged() override;
+
+ protected:
+  void DoPrepare() override;
+  void DoExecute() override;
+  void DoNext() override;
+  void DoClose() override;
+  std::unique_ptr<TmncFields> CreateFields(TmncColumns* columns) override;
+  std::unique_ptr<TmncParams> CreateParams() override;
+  std::unique_ptr<TmncBinds> CreateBinds() override;
+
+ private:
+  TmncSQLiteConnection& RequireConnection() const;
+  // Raises "sqlite: ..." unless `result` is SQLITE_OK, finalizing the statement first.
+  void CheckError(int result);
+  void BindParams();
+  void BuildColumns();
+  void BuildFields();
+  Variant ColumnValue(int index, const TmncColumn* column) const;
+
+  TmncSQLiteLib* FLib = nullptr;  // the binding that made FStatment (process-wide)
+  sqlite3_stmt* FStatment = nullptr;
+  std::string FTail;  // the text after the prepared statement; kept for diagnostics
+  int FLastStepResult = 0;
+};
+
+}  // namespace qm

@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include "db/sqlite/sqlite_connection.h"
+#include "db/sqlite/sqlite_fixture.h"
+
+namespace qm::sqlite_test {
+namespace {
+
+// ---- Rows, columns and types ----
+
+TEST_F(SQLiteTest, TwoRowExampleReadsWithTypesAndNulls) {
+  Exec("create table t(id INTEGER, name TEXT)");
+  Exec("insert into t values(1, 'a'), (2, NULL)");
+
+  auto command = Command("select id, name from t order by id");
+  ASSERT_TRUE(command->Execute());
+  TmncColumns& columns = command->Columns();
+  ASSERT_EQ(columns.Count(), 2);
+  EXPECT_EQ(columns.Items(0)->Name(), "id");
+  EXPECT_EQ(columns.Items(0)->DataType(), dtInteger);
+  EXPECT_EQ(columns.Items(0)->MetaType(), "INTEGER");
+  EXPECT_EQ(columns.Items(1)->Name(), "name");
+  EXPECT_EQ(columns.Items(1)->DataType(), dtString);
+  EXPECT_EQ(columns.Items(1)->MetaType(), "TEXT");
+
+  EXPECT_EQ(command->Field("id")->GetValue(), Variant(1));
+  EXPECT_EQ(command->Field("NAME")->GetValue(), Variant("a"));
+  EXPECT_EQ(command->Field("id")->DataType(), dtInteger);
+  ASSERT_TRUE(command->Next());
+  EXPECT_EQ(command->Field("id")->AsInteger(), 2);
+  EXPECT_TRUE(command->Field("name")->IsNull());
+  EXPECT_EQ(command->Index(), 1);
+
+  // The end is reported once; more calls stay at the end and keep the last row.
+  EXPECT_FALSE(command->Next());
+  EXPECT_TRUE(command->Done());
+  EXPECT_FALSE(command->Next());
+  EXPECT_EQ(command->Field("id")->AsInteger(), 2);
+
+  // The statement was reset, not dropped: it runs again without preparing.
+  sqlite3_stmt* statement = static_cast<TmncSQLiteCommand*>(command.get())->Statment();
+  ASSERT_NE(statement, nullptr);
+  ASSERT_TRUE(command->Execute());
+  EXPECT_EQ(static_cast<TmncSQLiteCommand*>(command.get())->Statment(), statement);
+  EXPECT_EQ(command->Field("id")->AsInteger(), 1);
+}
+
+TEST_F(SQLiteTest, FetchWalksEveryRowAndCloses) {
+  Exec("create table t(id INTEGER, name TEXT)");
+  Exec("insert into t values(1, 'a'), (2, NULL)");
+  auto command = Command("select id, name from t order by id");
+  command->Execute();
+  EXPECT_EQ(command->AsCSV({asNames}), "id,name\n1,a\n2,");
+  command->Close();
+
+  std::vector<int> ids;
+  TmncCommandEnumerator rows = command->GetEnumerator();
+  while (rows.MoveNext())
+    ids.push_back(rows.Current()->Field("id")->AsInteger());
+  EXPECT_EQ(ids, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(command->Active());
+  EXPECT_FALSE(command->Prepared());
+}
+
+TEST_F(SQLiteTest, IntegersOutside32BitsReadBackWhole) {
+  Exec("create table big(v INTEGER)");
+  auto insert = Command("insert into big values(?v)");
+  const std::int64_t values[] = {4294967297LL, -5000000000LL, INT64_MAX,
+                                 INT64_MIN,    2147483647LL,  -2147483648LL};
+  for (std::int64_t v : values) {
+    insert->Param("v")->SetAsInt64(v);
+    insert->Execute();
+  }
+  auto rows = Rows("select v from big order by rowid");
+  ASSERT_EQ(rows.size(), std::size(values));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0].ToInt64(), values[i]) << i;
+    // Values that fit keep the 32-bit kind of a plain integer.
+    const bool fits = values[i] >= INT32_MIN && values[i] <= INT32_MAX;
+    EXPECT_EQ(rows[i][0].Kind(), fits ? VariantKind::kInt32 : VariantKind::kInt64) << i;
+  }
+}
+
+TEST_F(SQLiteTest, ColumnTypesFollowStorageClassAndDeclaredType) {
+  Exec(
+      "create table c(i_date DATE, i_ts timestamp, i_int integer, f_dt DateTime, f_real real,"
+      " t_blob Blob, t_ts TIMESTAMP, t_dt datetime, t_text varchar(10), b_any text, n_any integer,"
+      " x)");
+  Exec(
+      "insert into c values(2460385, 2460385, 5, 2460385.25, 1.5, 'raw', '2024-03-15 10:20:30',"
+      " '2024-03-15 10:20:30', 'txt', x'0001', NULL, 7)");
+  auto command = Command("select * from c");
+  ASSERT_TRUE(command->Execute());
+  const std::pair<const char*, TmnDataType> expected[] = {
+      {"i_date", dtDate},   {"i_ts", dtDate},   {"i_int", dtInteger}, {"f_dt", dtDateTime},
+      {"f_real", dtFloat},  {"t_blob", dtBlob}, {"t_ts", dtDateTime}, {"t_dt", dtString},
+      {"t_text", dtString}, {"b_any", dtBlob},  {"n_any", dtUnknown}, {"x", dtInteger},
+  };
+  ASSERT_EQ(command->Columns().Count(), static_cast<int>(std::size(expected)));
+  for (int i = 0; i < command->Columns().Count(); ++i) {
+    EXPECT_EQ(command->Columns().Items(i)->Name(), expected[i].first);
+    EXPECT_EQ(command->Columns().Items(i)->DataType(), expected[i].second) << expected[i].first;
+  }
+  EXPECT_EQ(command->Columns().Items(11)->MetaType(), "");
+
+  TmncFields& f = *command->Fields();
+  const TDateTime day = EncodeDate(2024, 3, 15);
+  // INTEGER in a date column: whole days of the Julian day number.
+  EXPECT_EQ(f.Values("i_date"), Variant::FromDateTime(day));
+  EXPECT_EQ(f.Values("f_dt"), Variant::FromDateTime(day + 0.75));
+  EXPECT_EQ(f.Values("t_blob"), Variant(TBytes{'r', 'a', 'w'}));
+  EXPECT_EQ(f.Values("t_ts"), Variant::FromDateTime(day + EncodeTime(10, 20, 30, 0)));
+  // Only "timestamp" makes TEXT a date: a "datetime" column keeps the text.
+  EXPECT_EQ(f.Values("t_dt"), Variant("2024-03-15 10:20:30"));
+  EXPECT_EQ(f.Values("b_any"), Variant(TBytes{0, 1}));
+  EXPECT_TRUE(f.FieldByName("n_any")->IsNull());
+}
+
+TEST_F(SQLiteTest, ColumnNamesLoseOnePairOfQuotesAndKeepTheirText) {
+  auto command = Command("select 'abc', \"def\", 1 as \"x y\", 2 as größe");
+  ASSERT_TRUE(command->Execute());
+  // Names are UTF-8 like everything else the library hands out.
+  EXPECT_EQ(command->Columns().Items(3)->Name(), "größe");
+  EXPECT_EQ(command->Columns().Items(0)->Name(), "abc");
+  EXPECT_EQ(command->Columns().Items(1)->Name(), "def");
+  EXPECT_EQ(command->Columns().Items(2)->Name(), "x y");
+}
+
+TEST_F(SQLiteTest, StatementWithoutRowsBuildsNoFields) {
+  Exec("create table t(a integer)");
+  auto command = Command("select a from t");
+  EXPECT_FALSE(command->Execute());
+  EXPECT_TRUE(command->Done());
+  EXPECT_EQ(command->Fields(), nullptr);
+  EXPECT_FALSE(command->Next());
+}
+
+// ---- Parameters ----
+
+struct BindCase {
+  const char* name;
+  Variant value;
+  const char* storage;  // typeof() of the bound value
+  const char* text;     // the value as SQLite prints it
+  friend void PrintTo(const BindCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SQLiteBindTest : public SQLiteTest, public ::testing::WithParamInterface<BindCase> {};
+
+TEST_P(SQLiteBindTest, EachKindIsBoundAsItsStorageClass) {
+  const BindCase& c = GetParam();
+  auto command = Command("select typeof(?v), quote(?v)");
+  command->Param("v")->SetValue(c.value);
+  ASSERT_TRUE(command->Execute());
+  EXPECT_EQ(command->FieldItem(0)->AsString(), c.storage);
+  EXPECT_EQ(command->FieldItem(1)->AsString(), c.text);
+}
+
+const TDateTime kNoon = EncodeDate(2024, 3, 15) + 0.5;
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SQLiteBindTest,
+    ::testing::Values(BindCase{"Null", Variant::MakeNull(), "null", "NULL"},
+                      BindCase{"Empty", Variant(), "null", "NULL"},
+                      BindCase{"Int32", Variant(std::int32_t{-7}), "integer", "-7"},
+                      BindCase{"Int64", Variant(std::int64_t{1} << 40), "integer", "1099511627776"},
+                      BindCase{"Double", Variant(1.5), "real", "1.5"},
+                      BindCase{"Currency", Variant(Currency{12500}), "real", "1.25"},
+                      // The Julian day number of the date-time.
+                      BindCase{"DateTime", Variant::FromDateTime(kNoon), "real", "2460385.0"},
+                      BindCase{"True", Variant(true), "integer", "1"},
+                      BindCase{"False", Variant(false), "integer", "0"},
+                      BindCase{"Text", Variant("héllo"), "text", "'héllo'"},
+                      BindCase{"EmptyTextIsNull", Variant(""), "null", "NULL"},
+                      BindCase{"Int16AsText", Variant(std::int16_t{5}), "text", "'5'"},
+                      BindCase{"SingleAsText", Variant(2.5f), "text", "'2.5'"},
+                      BindCase{"BytesWithZero", Variant(TBytes{0x41, 0x00, 0x42}), "blob",
+                               "X'410042'"},
+                      BindCase{"NoBytesIsNull", Variant(TBytes{}), "null", "NULL"}),
+    [](const ::testing::TestParamInfo<BindCase>& info) { return std::string(info.param.name); });
+
+TEST_F(SQLiteTest, PreparedStatementRunsTwiceWithOtherValues) {
+  Exec("create table t(id integer, name text)");
+  auto insert = Command("insert into t values(?id, ?name)");
+  insert->Prepare();
+  sqlite3_stmt* statement = static_cast<TmncSQLiteCommand*>(insert.get())->Statment();
+  insert->Param("id")->SetAsInteger(1);
+  insert->Param("name")->SetAsString("one");
+  EXPECT_FALSE(insert->Execute());
+  insert->Param("id")->SetAsInteger(2);
+  insert->Param("name")->SetAsString("two");
+  EXPECT_FALSE(insert->Execute());
+  EXPECT_EQ(static_cast<TmncSQLiteCommand*>(insert.get())->Statment(), statement);
+  EXPECT_EQ(insert->GetRowsChanged(), 1);
+  EXPECT_EQ(insert->GetLastRowID(), 2);
+
+  auto select = Command("select name from t where id = ?id");
+  for (auto [id, name] : {std::pair{2, "two"}, std::pair{1, "one"}}) {
+    select->Param("id")->SetAsInteger(id);
+    ASSERT_TRUE(select->Execute()) << id;
+    EXPECT_EQ(select->FieldItem(0)->AsString(), name);
+    EXPECT_FALSE(select->Next());
+  }
+}
+
+TEST_F(SQLiteTest, OnlyTheFirstStatementOfACommandRuns) {
+  Exec("create table t(a integer)");
+  auto command = Command("insert into t values(1); insert into t values(2)");
+  command->Execute();
+  EXPECT_EQ(Scalar("select count(*) from t"), Variant(1));
+}
+
+// ---- Dates ----
+
+TEST_F(SQLiteTest, DatesRoundTripAsJulianDays) {
+  Exec("create table d(at datetime)");
+  const TDateTime when = EncodeDate(2024, 3, 15) + EncodeTime(18, 30, 0, 0);
+  auto insert = Command("insert into d values(?at)");
+  insert->Param("at")->SetAsDateTime(when);
+  insert->Execute();
+
+  // Stored as the REAL Julian day, which SQLite's own date functions understand.
+  EXPECT_EQ(Scalar("select typeof(at) from d"), Variant("real"));
+  EXPECT_EQ(Scalar("select datetime(at) from d"), Variant("2024-03-15 18:30:00"));
+  const Variant back = Scalar("select at from d");
+  ASSERT_EQ(back.Kind(), VariantKind::kDateTime);
+  EXPECT_NEAR(back.ToDateTime(), when, 1e-6);
+}
+
+TEST(SQLiteDateTest, WithoutCorrectDateTimeTheNumberIsStoredAsIs) {
+  TempFolder folder;
+  TprmSQLiteConnection connection;
+  connection.SetResource(folder.File("raw.sqlite"));
+  connection.SetCorrectDateTime(false);
+  connection.Connect();
+  auto transaction = connection.CreateTransaction();
+  transaction->Execute("create table d(at datetime, day date)");
+  auto insert = transaction->CreateCommand("insert into d values(?at, 45366)");
+  insert->Param("at")->SetAsDateTime(45366.25);
+  insert->Execute();
+  auto select = transaction->CreateCommand("select at, day, at + 0 as raw from d");
+  ASSERT_TRUE(select->Execute());
+  EXPECT_EQ(select->Field("at")->GetValue(), Variant::FromDateTime(45366.25));
+  EXPECT_EQ(select->Field("day")->GetValue(), Variant::FromDateTime(45366));
+  EXPECT_EQ(select->Field("raw")->GetValue(), Variant(45366.25));
+}
+
+TEST_F(SQLiteTest, ImpossibleTimestampTextStaysText) {
+  Exec("create table d(at timestamp)");
+  Exec("insert into d values('2024-03-15 01:02:03'), ('2024-13-45 99:99:99')");
+  auto rows = Rows("select at from d order by rowid");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][0].Kind(), VariantKind::kDateTime);
+  EXPECT_EQ(rows[1][0], Variant("2024-13-45 99:99:99"));
+}
+
+// ---- Errors ----
+
+TEST_F(SQLiteTest, ConstraintViolationSurfacesAtTheFirstRowAndLeavesNoStatement) {
+  Exec("create table u(id integer primary key, name text not null)");
+  auto insert = Command("insert into u(name) values(?name)");
+  insert->Param("name")->SetIsNull(true);
+  const std::string message = MessageOf([&] { insert->Execute(); });
+  EXPECT_EQ(message.rfind("sqlite: NOT NULL constraint failed: u.name", 0), 0u) << message;
+  EXPECT_EQ(static_cast<TmncSQLiteCommand*>(insert.get())->Statment(), nullptr);
+  EXPECT_FALSE(insert->Active());
+
+  // Without the first row the error waits for Next.
+  insert->Param("name")->SetIsNull(true);
+  EXPECT_TRUE(insert->Execute(false));
+  EXPECT_THROW(insert->Next(), EmncException);
+
+  // The command recovers: the next execution prepares the statement again.
+  insert->Param("name")->SetAsString("ok");
+  EXPECT_FALSE(insert->Execute());
+  EXPECT_EQ(Scalar("select name from u"), Variant("ok"));
+}
+
+TEST_F(SQLiteTest, PrepareErrorsCarryTheLibraryMessage) {
+  auto command = Command("select * from missing_table");
+  EXPECT_EQ(MessageOf([&] { command->Execute(); }), "sqlite: no such table: missing_table");
+  EXPECT_FALSE(command->Prepared());
+}
+
+TEST_F(SQLiteTest, PreparedCommandSurvivesASchemaChange) {
+  Exec("create table s(a integer)");
+  Exec("insert into s values(1)");
+  auto select = Command("select * from s");
+  ASSERT_TRUE(select->Execute());
+  EXPECT_EQ(select->Fields()->Count(), 1);
+  EXPECT_FALSE(select->Next());
+  Exec("alter table s add column b text default 'x'");
+  ASSERT_TRUE(select->Execute());
+  ASSERT_EQ(select->Fields()->Count(), 2);
+  EXPECT_EQ(select->Field("b")->AsString(), "x");
+}
+
+TEST_F(SQLiteTest, InterruptStopsARunningStatementFromAnotherThread) {
+  auto command = Command(
+      "with recursive c(x) as (select 1 union all select x + 1 from c where x < 2000000000)"
+      " select count(*) from c");
+  std::atomic<bool> finished{false};
+  std::thread interrupter([&] {
+    while (!finished.load()) {
+      connection->Interrupt();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  const std::string message = MessageOf([&] { command->Execute(); });
+  finished = true;
+  interrupter.join();
+  EXPECT_EQ(message.rfind("sqlite: interrupted", 0), 0u) << message;
+}
+
+// ---- Transactions ----
+
+TEST_F(SQLiteTest, TransactionsOfAConnectionShareOneEngineTransaction) {
+  Exec("create table t(a integer)");
+  transaction->Commit();
+
+  // Two transaction objects, one engine transaction: the first start begins it, the last stop
+  // ends it. (SQLite would refuse a second BEGIN.)
+  auto second = connection->CreateTransaction();
+  transaction->Start();
+  second->Start();
+  EXPECT_EQ(connection->StartCount(), 2);
+  Command("insert into t values(1)", second.get())->Execute();
+  second->Commit();
+  EXPECT_EQ(connection->StartCount(), 1);
+  transaction->Rollback();
+  EXPECT_EQ(connection->StartCount(), 0);
+  EXPECT_EQ(Scalar("select count(*) from t"), Variant(0));
+
+  // Nested levels of one transaction: a rollback inside makes the final stop a rollback.
+  transaction->Start();
+  transaction->Start();
+  Exec("insert into t values(2)");
+  transaction->Rollback();
+  EXPECT_EQ(Scalar("select count(*) from t"), Variant(1));
+  transaction->Commit();
+  EXPECT_EQ(Scalar("select count(*) from t"), Variant(0));
+}
+
+TEST_F(SQLiteTest, CommittedRowsAreSeenByAnotherConnection) {
+  Exec("create table t(a integer)");
+  Exec("insert into t values(1)");
+  transaction->CommitRetaining();
+  EXPECT_TRUE(transaction->Active());
+
+  auto other = Open(File("test.sqlite"));
+  auto other_transaction = other->CreateTransaction();
+  EXPECT_EQ(Scalar("select count(*) from t", other_transaction.get()), Variant(1));
+
+  Exec("insert into t values(2)");
+  transaction->Commit();
+  EXPECT_FALSE(transaction->Active());
+  EXPECT_EQ(Scalar("select count(*) from t", other_transaction.get()), Variant(2));
+}
+
+TEST_F(SQLiteTest, RowCountersNeedAnActiveTransaction) {
+  Exec("create table t(id integer primary key, a integer)");
+  Exec("insert into t(a) values(1), (2), (3)");
+  auto update = Command("update t set a = a + 1 where a >= 2");
+  update->Execute();
+  EXPECT_EQ(update->GetRowsChanged(), 2);
+  auto* sqlite_transaction = static_cast<TmncSQLiteTransaction*>(transaction.get());
+  EXPECT_EQ(sqlite_transaction->GetLastRowID(), 3);
+  transaction->Commit();
+  EXPECT_EQ(MessageOf([&] { sqlite_transaction->GetLastRowID(); }),
+            "Transaction is not active/opened");
+  EXPECT_EQ(MessageOf([&] { update->GetRowsChanged(); }), "Transaction is not active/opened");
+}
+
+TEST_F(SQLiteTest, ScriptsRunLineByLine) {
+  transaction->ExecuteScript(
+      {"create table t(a integer);", "insert into t", "values(1);", "insert into t values(2);"});
+  EXPECT_EQ(Scalar("select sum(a) from t"), Variant(3));
+  const std::string message = MessageOf([&] {
+    transaction->ExecuteScript({"insert into t values(3);", "insert into nope values(4);"});
+  });
+  EXPECT_EQ(message, "sqlite: no such table: nope\r on script number 2");
+}
+
+}  // namespace
+}  // namespace qm::sqlite_test
