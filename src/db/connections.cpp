@@ -263,7 +263,7 @@ void TmncTransaction::InternalStart() {
   }
   if (FBehaviors.Contains(sbhEmulate)) {
     if (FConnection->FStartCount == 0) {
-      FCurrentAction = sdaCommit;
+      FConnection->FEmulatedAction = sdaCommit;
       DoStart();
     }
     FConnection->FStartCount++;
@@ -289,10 +289,11 @@ void TmncTransaction::InternalStop(TmncTransactionAction how, bool retaining) {
       int& shared = FConnection->FStartCount;
       if (shared == 0)
         throw EmncException("Transaction not started yet!");
-      if (how < FCurrentAction)
-        how = FCurrentAction;
+      TmncTransactionAction& outcome = FConnection->FEmulatedAction;
+      if (how < outcome)
+        how = outcome;
       else
-        FCurrentAction = how;
+        outcome = how;
       if (shared == 1) {
         DoStop(how, false);
         shared = 0;

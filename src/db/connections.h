@@ -234,6 +234,9 @@ class TmncConnection {
   std::string FResource;
   TmncTransactions FTransactions;
   int FStartCount = 0;
+  // Outcome of the shared engine transaction of emulated transactions: a rollback by any of
+  // them wins over the commits of the others, so rolled-back work is never committed.
+  TmncTransactionAction FEmulatedAction = sdaCommit;
   TmncStates FStates;
   TmncModes FMode;
   bool FDestroying = false;
@@ -305,7 +308,6 @@ class TmncTransaction : public TmncLinksObject {
   TmncTransactionAction FAction = sdaCommit;
   bool FParamsChanged = false;
   bool FIsInit = false;
-  TmncTransactionAction FCurrentAction = sdaCommit;
   TmncTransactionBehaviors FBehaviors;
   bool FDestroying = false;
 };

@@ -217,6 +217,18 @@ TEST(TransactionTest, EmulatedTransactionsOfOneConnectionShareTheEngineTransacti
             (Events{"begin", "commit", "begin", "rollback retaining", "commit"}));
 }
 
+TEST(TransactionTest, EmulatedRollbackOfOneTransactionWinsOverAnothersCommit) {
+  // Both objects share one engine transaction: committing the outer one must not commit the
+  // work the inner one rolled back.
+  FakeSession s(kEmulated);
+  auto inner = s.connection->CreateTransaction();
+  s.transaction->Start();
+  inner->Start();
+  inner->Rollback();
+  s.transaction->Commit();
+  EXPECT_EQ(s.engine.Only({"begin", "commit", "rollback"}), (Events{"begin", "rollback"}));
+}
+
 TEST(TransactionTest, StrictConnectionChecksState) {
   FakeSession s(kStrictMultiple);
   auto& tr = *s.transaction;
