@@ -1,0 +1,315 @@
+#pragma once
+
+// The PostgreSQL connection and transaction over the client library (db/postgres/pg_api.h).
+//
+// `TmncPGConnection` connects with a connection text (or separate arguments), collects server
+// notices and hands them to `DoNotices` at every engine commit or rollback, runs statements
+// outside commands, administers databases, listens for notifications and moves large objects.
+// `TprmPGConnection` is the class the system uses: it fixes the session settings, frees results
+// on the pool thread, sets session variables and offers the large-object API (`IPGAPI`).
+// Transactions are emulated (one engine transaction shared by all transactions of a connection).
+//
+// Threads: a connection with its transactions and commands is used by one thread at a time.
+// `Lock()` (with UseLock) additionally serialises prepare, execute and deallocate of commands.
+// Destruction: a class derived from these must call `BeforeDestruction()` first in its
+// destructor (see db/connections.h).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/postgres/pg_api.h"
+#include "db/sql_connections.h"
+#include "support/byte_stream.h"
+#include "support/object_list.h"
+#include "support/pool.h"
+
+namespace qm {
+
+// ---- Notices ----
+
+enum TmncPGNoticeLevel { mpnNone, mpnDEBUG, mpnINFO, mpnNOTICE, mpnWARNING, mpnERROR };
+
+// "None", "DEBUG", "INFO", "NOTICE", "WARNING", "EXCEPTION".
+const char* PGNoticeLevelWord(TmncPGNoticeLevel level);
+
+class TmncPGNoticeItems;
+
+// One server notice, owned by its list.
+class TmncPGNotice {
+ public:
+  TmncPGNotice(TmncPGNoticeItems* items, std::string message, TmncPGNoticeLevel level)
+      : FMessage(std::move(message)), FItems(items), FLevel(level) {}
+
+  const std::string& Message() const { return FMessage; }
+  TmncPGNoticeLevel Level() const { return FLevel; }
+  TmncPGNoticeItems* Items() const { return FItems; }
+  // The message alone for mpnNone, else "<level word>: <message>".
+  std::string DisplayText() const;
+
+ private:
+  std::string FMessage;
+  TmncPGNoticeItems* FItems;
+  TmncPGNoticeLevel FLevel;
+};
+
+// The notices collected since the last transaction end, in arrival order. Owning.
+class TmncPGNoticeItems : public TmnObjectList<TmncPGNotice> {
+ public:
+  using TmnObjectList<TmncPGNotice>::Add;
+  TmncPGNotice* Add(const std::string& message, TmncPGNoticeLevel level);
+  bool HasLevel(TmncPGNoticeLevel level) const;
+  // The display texts joined by "\r ".
+  std::string Message() const;
+};
+
+// Splits a notice text as the library delivers it ("NOTICE:  text\n") into level and message.
+// False for an empty text (which is ignored).
+bool ParsePGNotice(std::string_view text, std::string& message, TmncPGNoticeLevel& level);
+
+// ---- Quoting helpers ----
+
+// A value for a connection text: in single quotes, with a backslash before ' and \.
+std::string QuoteConnectionValue(std::string_view value);
+// A plain SQL identifier: a letter or "_", then letters, digits, "_" or "$" (ASCII only).
+bool IsPlainIdentifier(std::string_view name);
+// The inside of a double-quoted identifier: every " doubled.
+std::string EscapeIdentifier(std::string_view name);
+
+class TmncPGTransaction;
+
+// Failures raise EprmException: "Postgre connection failed\r" + the library's message at
+// connect, "Postgre command: " + the server's message for statements.
+class TmncPGConnection : public TmncSQLConnection {
+ public:
+  // Loads the client library; a missing library raises the loader's EInOutError.
+  TmncPGConnection();
+  ~TmncPGConnection() override;
+
+  TmncCapabilities Capabilities() const override { return {ccDB, ccSQL, ccNetwork, ccTransaction}; }
+  std::string EngineName() const override { return "PostgreSQL"; }
+
+  PPGconn Handle() const { return FHandle; }
+
+  const std::string& ClientEncoding() const { return FClientEncoding; }
+  void SetClientEncoding(const std::string& value) { FClientEncoding = value; }
+  const std::string& ByteaOutput() const { return FByteaOutput; }
+  void SetByteaOutput(const std::string& value) { FByteaOutput = value; }
+  const std::string& DateStyle() const { return FDateStyle; }
+  void SetDateStyle(const std::string& value) { FDateStyle = value; }
+  const std::string& AppName() const { return FAppName; }
+  void SetAppName(const std::string& value) { FAppName = value; }
+  // Connect with separate arguments (PQsetdbLogin) instead of a connection text.
+  bool SimpleConnection() const { return FSimpleConnection; }
+  void SetSimpleConnection(bool value) { FSimpleConnection = value; }
+  bool UseSSL() const { return FUseSSL; }
+  void SetUseSSL(bool value) { FUseSSL = value; }
+  // When set, command prepare, execute and deallocate hold Lock() around the library call.
+  bool UseLock() const { return FUseLock; }
+  void SetUseLock(bool value) { FUseLock = value; }
+  int LockTimeout() const { return FLockTimeout; }
+  void SetLockTimeout(int value) { FLockTimeout = value; }
+  std::recursive_mutex& Lock() { return FLock; }
+
+  // Created on first use.
+  TmncPGNoticeItems& Notices();
+  bool HasNotices() const { return FNotices != nullptr; }
+
+  // The connection text for `database` (Resource when empty), as DoConnect passes it to the
+  // library: every value quoted with QuoteConnectionValue.
+  std::string ConnectionText(const std::string& database = std::string()) const;
+
+  // ---- Overrides of the SQL connection ----
+  void AssignClone(const TmncSQLConnection& source) override;
+  // step 0: currval, 1: nextval, other: setval advancing by `step`.
+  std::string GetNextIDSQL(const std::string& name, int step) override;
+  // PQexec; failures raise "Postgre command: " + the server's message.
+  void DirectExecute(const std::string& sql) override;
+  using TmncSQLConnection::CreateDatabase;
+  using TmncSQLConnection::DropDatabase;
+  using TmncSQLConnection::IsDatabaseExists;
+  // Checked on a separate connection to the database "postgres".
+  bool IsDatabaseExists(const std::string& name) override;
+  void CreateDatabase(const std::string& name, bool check_exists) override;
+  void DropDatabase(const std::string& name, bool check_exists) override;
+  // `base`, else `base`1, `base`2 ... the first name without a database.
+  std::string UniqueDBName(const std::string& base) override;
+  // The non-template databases; empty on any error.
+  TStrings EnumDatabases() override;
+  std::string GetParamChar() const override { return "$"; }
+  bool TestConnected() override;
+  // The notifications received since the last call (consumed), in arrival order.
+  std::vector<TmncNotification> ReceiveNotifications() override;
+  void RecoverConnection() override;
+  // "listen <channel>;" / "unlisten <channel>;" when connected. A channel that is not a plain
+  // identifier is sent double-quoted.
+  void StartListen(const std::string& channel) override;
+  void StopListen(const std::string& channel) override;
+
+  // ---- Further operations ----
+  void Interrupt() {}
+  void RenameDatabase(const std::string& name, const std::string& to_name);
+  void TerminateConnections(const std::string& resource);
+  // Copies large object `oid` of `source` into a new object of this connection; the new id,
+  // 0 when it could not be created.
+  Oid loCopy(TmncPGConnection& source, Oid oid);
+  bool TryAdvisoryLock(int id);
+  bool AdvisoryUnlock(int id);
+  // Frees a result through DoClearStatement and sets it to nil; nothing for nil.
+  void ClearStatement(PPGresult& result);
+  void Enter() { FMonitor.lock(); }
+  void Leave() { FMonitor.unlock(); }
+  // A new transaction; with `start`, started, `proc` run and committed when still active (rolled
+  // back and re-raised on failure); without, only `proc` is called.
+  void TRExecute(const std::function<void(TmncPGTransaction&)>& proc, bool start = true);
+
+  // Raises EprmException "Postgre command: " + the result's message for the error statuses
+  // (after a Reconnect attempt); every other status passes.
+  void CheckResult(PGresult* result);
+  // Hands the collected notices to DoNotices and empties the list (after an engine commit or
+  // rollback).
+  void FlushNotices(bool committed);
+  // `value` as the inside of an SQL string literal (the library's escaping when connected).
+  std::string EscapeLiteral(std::string_view value) const;
+
+ protected:
+  void DoConnect() override;
+  void DoConnected() override;
+  void DoDisconnect() override;
+  bool GetConnected() const override { return FHandle != nullptr; }
+  std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() override;
+  std::unique_ptr<TmncSQLConnection> CreateSameClass() const override;
+
+  // Called when a transaction ends with the collected notices; does nothing here.
+  virtual void DoNotices(TmncPGNoticeItems& notices, bool committed);
+  // Frees a result (PQclear here).
+  virtual void DoClearStatement(PPGresult& result);
+
+  // Opens a library connection on `database` (Resource when empty) into `handle`; on failure
+  // raises "Postgre connection failed\r" + the library's message and leaves `handle` nil.
+  void InternalConnect(PPGconn& handle, const std::string& database);
+
+ private:
+  static void NoticeProcessor(void* argument, const char* message);
+
+  PPGconn FHandle = nullptr;
+  std::string FClientEncoding;
+  std::string FByteaOutput;
+  std::string FDateStyle;
+  std::string FAppName;
+  bool FSimpleConnection = false;
+  bool FUseSSL = false;
+  std::unique_ptr<TmncPGNoticeItems> FNotices;
+  std::recursive_mutex FLock;
+  bool FUseLock = false;
+  int FLockTimeout = 0;
+  std::recursive_mutex FMonitor;
+};
+
+// Large-object transfer and settings, as the session's API command uses them. Large-object
+// operations run inside the connection's open transaction when there is one, otherwise each
+// in a short transaction of its own (descriptors live only inside a transaction).
+class IPGAPI {
+ public:
+  virtual ~IPGAPI() = default;
+  // A copy of object `oid` in this database; the new id, 0 when it could not be created.
+  virtual Oid loCopy(Oid oid) = 0;
+  // Writes object `oid` to `stream`: the bytes copied, -1 when it cannot be opened, 0 for id 0.
+  virtual std::int64_t loExport(Oid oid, IByteSink& stream) = 0;
+  // The same into a file (truncated when it exists, created otherwise).
+  virtual std::int64_t loExportFile(Oid oid, const std::string& file_name) = 0;
+  // Stores `stream` (read to its end) as object `oid` ("select lo_create(<oid>)"), or as a new
+  // object chosen by the database for id 0; the object's id.
+  virtual Oid loImport(IByteSource& stream, Oid oid = 0) = 0;
+  // The same from a file; 0 when the file does not exist.
+  virtual Oid loImportFile(const std::string& file_name, Oid oid = 0) = 0;
+  // The library's result of lo_unlink (1 on success, -1 on failure).
+  virtual int loUnlink(Oid oid) = 0;
+  // Reads the Boolean settings "UseSSL" and "SimpleConnection" from name=value lines.
+  virtual void LoadSettings(const TmncStringList& params) = 0;
+};
+
+// The background job that frees one client-library result on the pool thread. Its setting
+// "Statement" holds the result's address as decimal text; 0 or a non-number does nothing.
+class TFreeStatementPool : public TPoolObject {
+ public:
+  explicit TFreeStatementPool(PPGresult statement);
+
+ protected:
+  void DoWork() override;
+};
+
+// The connection the system uses: session settings "UNICODE", "escape", "iso, mdy"; results
+// freed on the pool thread; session variables; the large-object API.
+class TprmPGConnection : public TmncPGConnection, public IPGAPI {
+ public:
+  TprmPGConnection();
+  ~TprmPGConnection() override;
+
+  // "set globals.<name> = '<value>';". The name must be a plain identifier (else EprmException
+  // "Invalid variable name: <name>"); the value is escaped as an SQL string.
+  void SetVariable(const std::string& name, const std::string& value);
+
+  using TmncPGConnection::loCopy;
+  Oid loCopy(Oid oid) override;
+  std::int64_t loExport(Oid oid, IByteSink& stream) override;
+  std::int64_t loExportFile(Oid oid, const std::string& file_name) override;
+  Oid loImport(IByteSource& stream, Oid oid = 0) override;
+  Oid loImportFile(const std::string& file_name, Oid oid = 0) override;
+  int loUnlink(Oid oid) override;
+  void LoadSettings(const TmncStringList& params) override;
+
+ protected:
+  std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() override;
+  std::unique_ptr<TmncSQLConnection> CreateSameClass() const override;
+  // Posts a TFreeStatementPool job instead of freeing on the calling thread.
+  void DoClearStatement(PPGresult& result) override;
+};
+
+// A transaction of an emulated PostgreSQL connection: "begin isolation level read committed;"
+// at the first start, "COMMIT" / "ROLLBACK" at the last stop, then the connection's notices are
+// flushed.
+class TmncPGTransaction : public TmncSQLTransaction {
+ public:
+  explicit TmncPGTransaction(TmncPGConnection* connection);
+  ~TmncPGTransaction() override;
+
+  TmncPGConnection* Connection() const;
+  // The connection's handle, nil without a connection.
+  PPGconn DBHandle() const;
+  bool Exclusive() const { return FExclusive; }
+  // Stores the value; a change while active then raises "You can not set Exclusive when
+  // session active".
+  void SetExclusive(bool value);
+
+  // Start, `proc`, Commit when still active; on failure Rollback and re-raise.
+  void TRExecute(const std::function<void()>& proc);
+  std::string ServerEncoding();
+  std::string ClientEncoding();
+  std::int64_t CountTable(const std::string& name);
+
+ protected:
+  void DoStart() override;
+  void DoStop(TmncTransactionAction how, bool retaining) override;
+  std::unique_ptr<TmncSQLCommand> DoCreateCommand() override;
+
+ private:
+  std::string ShowValue(const std::string& name);
+
+  bool FExclusive = false;
+};
+
+class TprmPGTransaction : public TmncPGTransaction {
+ public:
+  using TmncPGTransaction::TmncPGTransaction;
+  ~TprmPGTransaction() override;
+
+ protected:
+  std::unique_ptr<TmncSQLCommand> DoCreateCommand() override;
+};
+
+}  // namespace qm
