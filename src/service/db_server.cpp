@@ -1,0 +1,164 @@
+#include "service/db_server.h"
+
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "session/api_command.h"
+#include "session/session_commands.h"
+#include "session/session_registry.h"
+#include "session/sql_commands.h"
+#include "support/log.h"
+#include "support/text_utils.h"
+#include "support/utf16.h"
+
+namespace qm {
+
+// --- configuration ---
+
+namespace {
+
+// The file's bytes as UTF-8 text, by its byte-order mark.
+std::string DecodeConfigText(const std::string& bytes) {
+  const auto starts = [&bytes](std::string_view mark) {
+    return bytes.compare(0, mark.size(), mark) == 0;
+  };
+  if (starts("\xEF\xBB\xBF"))
+    return bytes.substr(3);
+  if (starts("\xFF\xFE"))
+    return Utf16LeToUtf8(std::string_view(bytes).substr(2));
+  if (starts("\xFE\xFF")) {
+    std::string swapped = bytes.substr(2);
+    for (std::size_t i = 0; i + 1 < swapped.size(); i += 2)
+      std::swap(swapped[i], swapped[i + 1]);
+    return Utf16LeToUtf8(swapped);
+  }
+  return Latin1ToUtf8(bytes);
+}
+
+}  // namespace
+
+std::vector<std::string> ReadConfigLines(const std::string& FileName) {
+  std::ifstream file(FileName, std::ios::binary);
+  if (!file)
+    return {};
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string text = DecodeConfigText(bytes);
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    // CR LF is one line break.
+    start = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
+  }
+  return lines;
+}
+
+std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name) {
+  for (const std::string& line : Lines) {
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos && SameText(std::string_view(line).substr(0, eq), Name))
+      return line.substr(eq + 1);
+  }
+  return {};
+}
+
+TqmServerConfig ReadServerConfig(const std::string& FileName) {
+  TqmServerConfig config;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(FileName, ec))
+    return config;
+  const std::vector<std::string> lines = ReadConfigLines(FileName);
+  config.Found = true;
+  config.PGHost = ConfigValue(lines, "PGHost");
+  config.FBHost = ConfigValue(lines, "FBHost");
+  config.Port = ConfigValue(lines, "Port");
+  config.ServiceName = ConfigValue(lines, "ServiceName");
+  return config;
+}
+
+// --- TqmCommandListener ---
+
+std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
+    std::unique_ptr<TmnConnectionStream> Stream) {
+  std::unique_ptr<TmnServerConnection> connection =
+      TpdcDataCommandListener::DoCreateConnection(std::move(Stream));
+  auto* data_connection = dynamic_cast<TpdcDataCommandConnection*>(connection.get());
+  auto* server = dynamic_cast<TqmDBServer*>(Server());
+  if (data_connection != nullptr) {
+    data_connection->Roles().Add("Server.PGHost", server == nullptr ? "" : server->PGHost());
+    data_connection->Roles().Add("Server.FBHost", server == nullptr ? "" : server->FBHost());
+  }
+  return connection;
+}
+
+// --- TqmDBServer ---
+
+TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
+  Created();
+}
+
+TqmDBServer::~TqmDBServer() {
+  // The hooks overridden here must not run from the base destructor.
+  FIsDestroying = true;
+  Stop();
+}
+
+std::string TqmDBServer::DefaultConfigFileName() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec)
+    exe = "qmsrv";
+  exe.replace_extension(".conf");
+  return exe.string();
+}
+
+void TqmDBServer::Created() {
+  const TqmServerConfig config = ReadServerConfig(FConfigFileName);
+  if (config.Found) {
+    FPGHost = config.PGHost;
+    FFBHost = config.FBHost;
+    SetPort(config.Port);
+    FServiceName = config.ServiceName;
+  } else {
+    WriteLogFmt("file config not found: %s", {FConfigFileName});
+  }
+  if (Port().empty())
+    SetPort(kDefaultPort);
+
+  RegisterCommand<TDBStatusCommand>("Status");
+  RegisterCommand<TDBConnectCommand>("Connect");
+  RegisterCommand<TDBReConnectCommand>("Reconnect");
+  RegisterCommand<TDBDisconnectCommand>("Disconnect");
+  RegisterCommand<TDBExecuteSQLCommand>("ExecuteSQL");
+  RegisterCommand<TDBPrepareSQLCommand>("PrepareSQL");
+  RegisterCommand<TDBUnPrepareSQLCommand>("UnPrepareSQL");
+  RegisterCommand<TDBExecPreparedCommand>("ExecPrepared");
+  RegisterCommand<TDBExecScriptCommand>("ExecScript");
+  RegisterCommand<TDBOpenTransactionCommand>("OpenTransaction");
+  RegisterCommand<TDBCloseTransactionCommand>("CloseTransaction");
+  RegisterCommand<TDBExecuteAPICommand>("ExecuteAPI");
+}
+
+std::unique_ptr<TmnListener> TqmDBServer::CreateListener() {
+  return std::make_unique<TqmCommandListener>();
+}
+
+void TqmDBServer::DoLog(const std::string& Text) {
+  TpdcDataCommandServer::DoLog(Text);
+  WriteLog(Text);
+}
+
+void TqmDBServer::DoStart() {
+  TpdcDataCommandServer::DoStart();
+  TqmdConnections::Instance().Clear();
+}
+
+}  // namespace qm

@@ -1,0 +1,80 @@
+#pragma once
+
+// The database command server: the data command server with the twelve session commands, the
+// host names of the database servers handed to every client connection as roles, and a session
+// registry that is emptied at every start.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/data_command_server.h"
+
+namespace qm {
+
+// The values of the configuration file. Found is false when the file does not exist.
+struct TqmServerConfig {
+  bool Found = false;
+  std::string PGHost;
+  std::string FBHost;
+  std::string Port;
+  std::string ServiceName;
+};
+
+// The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
+// byte-order mark, ISO-8859-1 otherwise; split at CR LF, CR or LF. Missing file: empty.
+std::vector<std::string> ReadConfigLines(const std::string& FileName);
+// The value of the first line whose name (the text before its first "=") equals Name ignoring
+// case: everything after that "=", not trimmed. "" when no line has that name.
+std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name);
+// Reads the four keys; a missing file gives Found = false and empty values.
+TqmServerConfig ReadServerConfig(const std::string& FileName);
+
+// Adds the roles "Server.PGHost" and "Server.FBHost" to every new client connection.
+class TqmCommandListener : public TpdcDataCommandListener {
+ protected:
+  std::unique_ptr<TmnServerConnection> DoCreateConnection(
+      std::unique_ptr<TmnConnectionStream> Stream) override;
+};
+
+// Created, configured and started or stopped from one controlling thread (TmnServer rules).
+// The configuration is read once, in the constructor; the fields are not written afterwards, so
+// the connection threads read them without a lock.
+class TqmDBServer : public TpdcDataCommandServer {
+ public:
+  static constexpr const char* kDefaultPort = "979";
+
+  // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
+  // ("979" when none is configured) and registers the commands.
+  explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
+  ~TqmDBServer() override;
+
+  // The running executable's path with its extension replaced by ".conf" (appended when it
+  // has none).
+  static std::string DefaultConfigFileName();
+
+  const std::string& ConfigFileName() const { return FConfigFileName; }
+  // The "ServiceName" value; empty when not configured.
+  const std::string& ServiceName() const { return FServiceName; }
+  const std::string& PGHost() const { return FPGHost; }
+  const std::string& FBHost() const { return FFBHost; }
+
+ protected:
+  std::unique_ptr<TmnListener> CreateListener() override;
+  // The inherited hook, then the text into the log file.
+  void DoLog(const std::string& Text) override;
+  // A new ServerID, then every session of the registry freed. Runs before the new listener
+  // thread exists, so no command is using a session.
+  void DoStart() override;
+
+ private:
+  void Created();
+
+  std::string FConfigFileName;
+  std::string FServiceName;
+  std::string FPGHost;
+  std::string FFBHost;
+};
+
+}  // namespace qm

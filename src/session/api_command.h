@@ -1,0 +1,36 @@
+#pragma once
+
+// "ExecuteAPI": engine services that are not SQL (PostgreSQL large objects and notifications),
+// selected by ("API", "Name").
+
+#include <string>
+#include <string_view>
+
+#include "session/db_command.h"
+#include "session/pg_session.h"
+
+namespace qm {
+
+// The operation names, by index: loImport, loExport, loUnlink, loCopy, loNotifications.
+inline constexpr std::string_view kAPINames[] = {"loImport", "loExport", "loUnlink", "loCopy",
+                                                 "loNotifications"};
+
+// Runs the API dispatch on the session's connection and answers "OK". A missing name registers
+// ("System", "Error") = "Invalid Name", an unknown one "Invalid API [<name>]"; the reply's name
+// is "OK" all the same. Sessions on engines other than PostgreSQL do nothing.
+class TDBExecuteAPICommand : public TLockDBCommand {
+ public:
+  using TLockDBCommand::TLockDBCommand;
+
+ protected:
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+
+ private:
+  // Reads ("API", "Name"): empty gives "Invalid Name"; a PostgreSQL session runs the operation.
+  void ExecuteAPI(TmncSQLConnection& Connection, TStreamDataWriter& Response);
+  // The operation of that name (matched ignoring case), or "Invalid API [<name>]".
+  void RunOperation(TqmdPGConnection& Connection, const std::string& Name,
+                    TStreamDataWriter& Response);
+};
+
+}  // namespace qm

@@ -1,0 +1,159 @@
+#include "session/db_command.h"
+
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "db/sqlite/sqlite_connection.h"
+#include "session/pg_session.h"
+#include "session/result_encoder.h"
+#include "support/format.h"
+#include "support/log.h"
+#include "support/text_utils.h"
+
+namespace qm {
+
+namespace {
+
+TqmdConnections& Sessions() {
+  return TqmdConnections::Instance();
+}
+
+}  // namespace
+
+// --- TDBCommand ---
+
+void TDBCommand::Execute(TStreamDataWriter& Writer) {
+  const std::string id = CheckServerID() ? AsString("Database", "ServerID") : ServerID();
+  if (id != ServerID()) {
+    Writer.SysError("Invalid Server ID");
+    return;
+  }
+  Writer.RegisterHeader("Database", "ServerID", ServerID());
+  DoCommand(Writer);
+}
+
+TqmdConnectionPtr TDBCommand::FindConnection(std::uint32_t vHandle) {
+  std::lock_guard<std::recursive_mutex> lock(Sessions().Lock());
+  TqmdConnectionPtr session = Sessions().Find(vHandle);
+  if (session)
+    session->HitLastAccess();
+  return session;
+}
+
+TqmdConnectionPtr TDBCommand::AddConnection(std::unique_ptr<TmncSQLConnection> vConn,
+                                            std::uint32_t vHandle, const std::string& vRemoteIP) {
+  std::lock_guard<std::recursive_mutex> lock(Sessions().Lock());
+  return Sessions().RegisterConnection(std::move(vConn), vHandle, vRemoteIP);
+}
+
+void TDBCommand::RemoveConnection(std::uint32_t vHandle) {
+  std::vector<TqmdConnectionPtr> removed;
+  {
+    std::lock_guard<std::recursive_mutex> lock(Sessions().Lock());
+    removed = Sessions().EnumDeadConnections();
+    removed.push_back(Sessions().Extract(vHandle));
+  }
+  // Dropped here, outside the registry lock: closing database connections may take a while.
+  removed.clear();
+}
+
+std::uint32_t TDBCommand::NewSessionHandle() {
+  TpdcDataCommandListener* listener = Connection().Listener();
+  if (listener == nullptr)
+    throw Exception("No listener");
+  return static_cast<std::uint32_t>(listener->NewHandle());
+}
+
+TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
+  const std::string driver = AsString("Database", "Driver");
+  std::unique_ptr<TmncSQLConnection> connection;
+  // Engine names compare exactly, in this order. (Firebird sessions come with its driver.)
+  // A connection that fails below is freed with its unique_ptr; nothing is registered.
+  if (driver == "SQLite") {
+    auto sqlite = std::make_unique<TprmSQLiteConnection>();
+    sqlite->SetResource(AsString("Database", "Resource"));
+    sqlite->Connect();
+    connection = std::move(sqlite);
+  } else if (driver == "PostgreSQL") {
+    auto pg = std::make_unique<TqmdPGConnection>();
+    pg->SetResource(AsString("Database", "Resource"));
+    pg->SetHost(FirstNonEmpty({Connection().Roles().AsString("Server.PGHost"), "127.0.0.1"}));
+    pg->SetPort(AsString("Database", "Port"));
+    pg->SetUserName(AsString("Database", "UserName"));
+    pg->SetPassword(AsString("Database", "Password"));
+    pg->SetAppName(Format("%s [%s]", {AsString("Database", "AppName"), RemoteIP()}));
+    pg->Connect();
+    pg->SetVariable("RemoteIP", RemoteIP());
+    connection = std::move(pg);
+  } else {
+    return nullptr;
+  }
+  return AddConnection(std::move(connection), vHandle, RemoteIP());
+}
+
+void TDBCommand::ExecuteCMD(TmncSQLCommand& vCMD, TStreamData& vData) {
+  // Parameters: the ones the statement has take the request's typed values.
+  if (TStreamData* request = Request()) {
+    std::unique_ptr<TStreamDataHeaders> params = request->EnumHeaders("Params");
+    for (int i = 0; i < params->Count(); ++i) {
+      const TStreamDataHeader* header = params->Item(i);
+      if (TmncParam* param = vCMD.Param(header->Name()))
+        param->SetValue(header->Value());
+      else
+        vData.RegisterHeader("Notices", header->Name(), "Not Found");
+    }
+  }
+
+  vCMD.Execute();
+  if (!vCMD.Done()) {
+    vData.RegisterHeader("System", "BufferCompressed", true);
+    vData.RegisterHeader("System", "BufferEncoding", "UTF8");
+    vData.Buffer().Attach(EncodeResultRows(vCMD, RemoteIP()));
+  }
+  vData.SetName("OK");
+
+  if (TmncFields* fields = vCMD.Fields()) {
+    std::set<std::string> used;
+    for (int i = 0; i < fields->Count(); ++i) {
+      const TmncField* field = fields->Items(i);
+      std::string name = field->Name();
+      const std::string lower = LowerFieldName(name);
+      if (used.count(lower) != 0) {
+        WriteLogFmt("Duplicate Field [%s]", {name});
+        vData.RegisterHeader("Notices", name, "Duplicate Field");
+        name += std::to_string(i);
+      } else {
+        used.insert(lower);
+      }
+      const TmnDataType type = field->Column() ? field->Column()->DataType() : field->DataType();
+      vData.RegisterHeader("Fields", name, "")->SetDataType(FieldHeaderType(type));
+    }
+  }
+}
+
+void TDBCommand::ExecuteCMD(const std::string& vRemoteIP, TmncSQLCommand& vCMD,
+                            TStreamData& vData) {
+  try {
+    ExecuteCMD(vCMD, vData);
+  } catch (...) {
+    WriteLogFmt("%s: Error ExecuteSQL[%s]",
+                {vRemoteIP, StripChars(OneLineText(vCMD.SQL()), CharSet("%"))});
+    throw;
+  }
+}
+
+// --- TLockDBCommand ---
+
+void TLockDBCommand::DoCommand(TStreamDataWriter& Response) {
+  // The reference keeps the session alive even when another connection disconnects it while
+  // this command runs; the lock is released before the reference goes.
+  TqmdConnectionPtr session =
+      FindConnection(static_cast<std::uint32_t>(AsInteger("Database", "Handle")));
+  if (!session)
+    throw Exception("#Handle Not Found");
+  std::lock_guard<std::recursive_mutex> lock(session->Lock());
+  DoSessionCommand(*session, Response);
+}
+
+}  // namespace qm

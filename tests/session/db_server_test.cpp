@@ -1,0 +1,111 @@
+#include "service/db_server.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "session/session_fixture.h"
+#include "support/utf16.h"
+
+namespace qm::testing {
+namespace {
+
+class DbServerConfigTest : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& bytes) {
+    const std::string file = home_.Folder() + "/qmsrv.conf";
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+  TempHome home_;
+};
+
+TEST_F(DbServerConfigTest, KeysIgnoreCaseAndValuesAreTakenLiterally) {
+  struct Case {
+    std::string content;
+    std::string port, pg_host, fb_host, service;
+  };
+  const Case cases[] = {
+      {"port=5000", "5000", "", "", ""},
+      {"Port =5000", "", "", "", ""},
+      {"Port=", "", "", "", ""},
+      {"PGHost= db \r\nFBHost=fb\nServiceName=MyDB\rPort=1", "1", " db ", "fb", "MyDB"},
+      {"Other=1\r\nPort=a=b\r\nPort=2", "a=b", "", "", ""},
+      {"\xEF\xBB\xBFPort=7000", "7000", "", "", ""},
+      {"\xFF\xFE" + Utf8ToUtf16Le("PGHost=h\xC3\xA9\r\nPort=6000"), "6000", "h\xC3\xA9", "", ""},
+      {"PGHost=caf\xE9", "", "caf\xC3\xA9", "", ""},  // no mark: ISO-8859-1
+  };
+  for (const Case& c : cases) {
+    const TqmServerConfig config = ReadServerConfig(Write(c.content));
+    EXPECT_TRUE(config.Found);
+    EXPECT_EQ(config.Port, c.port) << c.content;
+    EXPECT_EQ(config.PGHost, c.pg_host) << c.content;
+    EXPECT_EQ(config.FBHost, c.fb_host) << c.content;
+    EXPECT_EQ(config.ServiceName, c.service) << c.content;
+  }
+}
+
+TEST_F(DbServerConfigTest, ServerTakesPortAndFallsBackTo979) {
+  struct Case {
+    std::string content;
+    std::string port;
+  };
+  for (const Case& c : {Case{"port=5000", "5000"}, Case{"Port =5000", "979"},
+                        Case{"Port=\r\nServiceName=MyDB", "979"}}) {
+    TqmDBServer server(Write(c.content));
+    EXPECT_EQ(server.Port(), c.port) << c.content;
+  }
+  TqmDBServer named(Write("ServiceName=MyDB"));
+  EXPECT_EQ(named.ServiceName(), "MyDB");
+}
+
+TEST_F(DbServerConfigTest, MissingFileIsLoggedAndDefaultsApply) {
+  const std::string missing = home_.Folder() + "/none.conf";
+  TqmDBServer server(missing);
+  EXPECT_EQ(server.Port(), "979");
+  EXPECT_EQ(server.ServiceName(), "");
+  EXPECT_EQ(server.PGHost(), "");
+  EXPECT_NE(home_.LogText().find("file config not found: " + missing), std::string::npos);
+}
+
+TEST_F(DbServerConfigTest, DefaultFileIsBesideTheExecutable) {
+  const std::string name = TqmDBServer::DefaultConfigFileName();
+  EXPECT_EQ(name.substr(name.rfind('/') + 1), "session_tests.conf");
+}
+
+TEST_F(DbServerConfigTest, RegistersTheTwelveCommands) {
+  TqmDBServer server(home_.Folder() + "/none.conf");
+  EXPECT_EQ(server.Commands().Count(), 12);
+  for (const char* name :
+       {"Status", "Connect", "Reconnect", "Disconnect", "ExecuteSQL", "PrepareSQL", "UnPrepareSQL",
+        "ExecPrepared", "ExecScript", "OpenTransaction", "CloseTransaction", "ExecuteAPI"}) {
+    EXPECT_NE(server.Commands().Find(name), nullptr) << name;
+  }
+}
+
+// Answers the host roles its connection carries.
+class RolesCommand : public TpdcDataCommand {
+ public:
+  using TpdcDataCommand::TpdcDataCommand;
+  void Execute(TStreamDataWriter& Writer) override {
+    Writer.SetName("OK");
+    Writer.RegisterHeader("Test", "PGHost", Connection().Roles().AsString("Server.PGHost"));
+    Writer.RegisterHeader("Test", "FBHost", Connection().Roles().AsString("Server.FBHost"));
+    Writer.RegisterHeader("Test", "HasFB", Connection().Roles().Find("Server.FBHost") != nullptr);
+  }
+};
+
+class DbServerRolesTest : public SessionServerTest {};
+
+TEST_F(DbServerRolesTest, ConnectionsCarryTheConfiguredHostsExactly) {
+  StartServer("Port=0\r\nPGHost=db.example \r\nFBHost=\r\n",
+              [](TqmDBServer& server) { server.RegisterCommand<RolesCommand>("Roles"); });
+  auto reply = NewClient()->Call("Roles", {});
+  EXPECT_EQ(reply->AsString("Test", "PGHost"), "db.example ");
+  EXPECT_EQ(reply->AsString("Test", "FBHost"), "");
+  EXPECT_TRUE(reply->AsBoolean("Test", "HasFB"));
+}
+
+}  // namespace
+}  // namespace qm::testing

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "session/session_fixture.h"
+
+namespace qm::testing {
+namespace {
+
+class SqlCommandsTest : public SessionServerTest {
+ protected:
+  void SetUp() override {
+    SessionServerTest::SetUp();
+    StartServer();
+    client_ = NewClient();
+    handle_ = ConnectSQLite(*client_, DbFile("main.db"));
+    ASSERT_EQ(Sql(*client_, handle_, "create table t(id INTEGER, name TEXT)")->Name(), "OK");
+    ASSERT_EQ(Sql(*client_, handle_, "insert into t values(1, 'a')")->Name(), "OK");
+    ASSERT_EQ(Sql(*client_, handle_, "insert into t values(2, NULL)")->Name(), "OK");
+  }
+
+  // A request of a command that works inside the test's session.
+  std::unique_ptr<TStreamData> Call(const std::string& name, std::vector<Header> extra = {},
+                                    const std::string& buffer = std::string()) {
+    std::vector<Header> headers = SessionHeaders(handle_);
+    headers.insert(headers.end(), extra.begin(), extra.end());
+    return client_->Call(name, headers, buffer);
+  }
+
+  // The single value of a one-row, one-column result.
+  std::string Scalar(const std::string& sql, std::uint32_t handle = 0) {
+    auto reply = Sql(*client_, handle == 0 ? handle_ : handle, sql);
+    EXPECT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+    auto rows = DecodeRows(Inflate(*reply));
+    return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0] : "<no single value>";
+  }
+
+  // Names of the reply's headers of section `guid`, in order.
+  static std::vector<std::string> HeaderNames(const TStreamData& reply, const std::string& guid) {
+    std::vector<std::string> names;
+    auto headers = reply.EnumHeaders(guid);
+    for (int i = 0; i < headers->Count(); ++i)
+      names.push_back(headers->Item(i)->Name());
+    return names;
+  }
+
+  std::unique_ptr<Client> client_;
+  std::uint32_t handle_ = 0;
+};
+
+TEST_F(SqlCommandsTest, SelectGivesTheExactBlockAndTypedFields) {
+  auto reply = Sql(*client_, handle_, "select id, name from t order by id");
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(Inflate(*reply),
+            "\x31\xEE\x80\x81\x61\xEE\x80\x82\x32\xEE\x80\x81\x4E\x55\x4C\x4C\x3B\xEE\x80\x82");
+  EXPECT_EQ(reply->AsString("System", "BufferCompressed"), "True");
+  EXPECT_EQ(reply->AsString("System", "BufferEncoding"), "UTF8");
+  EXPECT_EQ(HeaderNames(*reply, "Fields"), (std::vector<std::string>{"id", "name"}));
+  EXPECT_EQ(reply->FindHeader("Fields", "id")->DataType(), dhtInteger);
+  EXPECT_EQ(reply->FindHeader("Fields", "name")->DataType(), dhtString);
+  EXPECT_EQ(reply->AsString("Database", "ServerID"), server_->ServerID());
+}
+
+TEST_F(SqlCommandsTest, NoRowsGiveOkWithoutBlock) {
+  for (const char* sql :
+       {"update t set name = 'b' where id = 1", "select id, name from t where id = 9"}) {
+    auto reply = Sql(*client_, handle_, sql);
+    EXPECT_EQ(reply->Name(), "OK") << sql << ": " << reply->SysErrorText();
+    EXPECT_EQ(reply->FindHeader("System", "BufferCompressed"), nullptr) << sql;
+    EXPECT_TRUE(reply->Buffer().Empty()) << sql;
+  }
+  EXPECT_EQ(Scalar("select name from t where id = 1"), "b");
+}
+
+TEST_F(SqlCommandsTest, EmptyTextAndNullDiffer) {
+  Sql(*client_, handle_, "insert into t values(3, '')");
+  auto rows = DecodeRows(Inflate(*Sql(*client_, handle_, "select name from t order by id")));
+  EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"a"}, {"NULL;"}, {""}}));
+}
+
+TEST_F(SqlCommandsTest, DuplicateColumnNamesAreNumberedAndNoticed) {
+  auto reply = Sql(*client_, handle_, "select id as ID, name as id, 5 as Id from t where id = 1");
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(HeaderNames(*reply, "Fields"), (std::vector<std::string>{"ID", "id1", "Id2"}));
+  EXPECT_EQ(reply->AsString("Notices", "id"), "Duplicate Field");
+  EXPECT_EQ(reply->AsString("Notices", "Id"), "Duplicate Field");
+  EXPECT_NE(home_->LogText().find("Duplicate Field [id]"), std::string::npos);
+}
+
+TEST_F(SqlCommandsTest, ParametersBindTypedValuesAndUnknownOnesAreNoticed) {
+  auto reply = Sql(
+      *client_, handle_, "insert into t values(?id, ?name)",
+      {{"Params", "id", std::int32_t{7}}, {"Params", "name", "seven"}, {"Params", "x", "unused"}});
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(reply->AsString("Notices", "x"), "Not Found");
+  EXPECT_EQ(Scalar("select name from t where id = 7"), "seven");
+
+  // The text "NULL;" binds null.
+  Sql(*client_, handle_, "insert into t values(?id, ?name)",
+      {{"Params", "id", std::int32_t{8}}, {"Params", "name", "NULL;"}});
+  EXPECT_EQ(Scalar("select name is null from t where id = 8"), "1");
+}
+
+TEST_F(SqlCommandsTest, PreparedCommandRunsAgainWithOtherValues) {
+  auto prepared = Call("PrepareSQL", {{"Database", "SQL", "select name from t where id = ?id"}});
+  ASSERT_EQ(prepared->Name(), "OK") << prepared->SysErrorText();
+  const std::uint32_t cmd = prepared->AsCardinal("Database", "CmdHandle");
+  EXPECT_EQ(prepared->FindHeader("Database", "CmdHandle")->DataType(), dhtCardinal);
+
+  const std::vector<std::pair<std::int32_t, std::string>> cases = {
+      {1, "a"}, {2, "NULL;"}, {1, "a"}};
+  for (const auto& [id, expected] : cases) {
+    auto reply = Call("ExecPrepared", {{"Database", "CmdHandle", static_cast<std::int64_t>(cmd)},
+                                       {"Params", "id", id}});
+    ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+    EXPECT_EQ(DecodeRows(Inflate(*reply)), (std::vector<std::vector<std::string>>{{expected}}))
+        << id;
+  }
+
+  EXPECT_EQ(
+      Call("UnPrepareSQL", {{"Database", "CmdHandle", static_cast<std::int32_t>(cmd)}})->Name(),
+      "OK");
+  auto gone = Call("ExecPrepared", {{"Database", "CmdHandle", static_cast<std::int64_t>(cmd)}});
+  EXPECT_EQ(gone->Name(), "Error");
+  EXPECT_EQ(gone->SysErrorText(), "Command Not Found");
+  // Unpreparing an unknown handle is no error.
+  EXPECT_EQ(Call("UnPrepareSQL", {{"Database", "CmdHandle", std::int32_t{77}}})->Name(), "OK");
+}
+
+TEST_F(SqlCommandsTest, CommandsAndTransactionsShareOneHandleSequence) {
+  auto first = Call("PrepareSQL", {{"Database", "SQL", "select 1"}});
+  auto second = Call("OpenTransaction");
+  auto third = Call("PrepareSQL", {{"Database", "SQL", "select 2"}});
+  EXPECT_EQ(first->AsCardinal("Database", "CmdHandle"), 1u);
+  EXPECT_EQ(second->AsCardinal("Database", "TRHandle"), 2u);
+  EXPECT_EQ(third->AsCardinal("Database", "CmdHandle"), 3u);
+
+  // A prepare that fails uses no handle.
+  auto failed = Call("PrepareSQL", {{"Database", "SQL", "select * from nowhere"}});
+  EXPECT_EQ(failed->Name(), "Error");
+  EXPECT_NE(failed->SysErrorText().find("sqlite: "), std::string::npos) << failed->SysErrorText();
+  EXPECT_EQ(Call("OpenTransaction")->AsCardinal("Database", "TRHandle"), 4u);
+}
+
+TEST_F(SqlCommandsTest, CloseTransactionCommitsOnlyOnCommit) {
+  auto other = NewClient();
+  const std::uint32_t watcher = ConnectSQLite(*other, DbFile("main.db"));
+  struct Case {
+    const char* action;
+    bool committed;
+  };
+  const Case cases[] = {
+      {"COMMIT", true}, {"commit", true}, {"rollback", false}, {"whatever", false}, {"", false}};
+  int id = 100;
+  for (const Case& c : cases) {
+    ++id;
+    auto opened = Call("OpenTransaction");
+    ASSERT_EQ(opened->Name(), "OK") << opened->SysErrorText();
+    const auto tr = static_cast<std::int32_t>(opened->AsCardinal("Database", "TRHandle"));
+    auto insert = Sql(*client_, handle_, "insert into t values(" + std::to_string(id) + ", 'x')",
+                      {{"Database", "TRHandle", tr}});
+    ASSERT_EQ(insert->Name(), "OK") << insert->SysErrorText();
+    auto closed = Call("CloseTransaction",
+                       {{"Database", "TRHandle", tr}, {"Database", "TRAction", c.action}});
+    ASSERT_EQ(closed->Name(), "OK") << c.action << ": " << closed->SysErrorText();
+    // Seen from another session on the same database.
+    auto count = Sql(*other, watcher, "select count(*) from t where id = " + std::to_string(id));
+    EXPECT_EQ(DecodeRows(Inflate(*count)),
+              (std::vector<std::vector<std::string>>{{c.committed ? "1" : "0"}}))
+        << c.action;
+    // The handle is gone.
+    auto again = Call("CloseTransaction", {{"Database", "TRHandle", tr}});
+    EXPECT_EQ(again->SysErrorText(), "Transaction Handle Not Found") << c.action;
+  }
+  // The default transaction cannot be closed this way.
+  EXPECT_EQ(Call("CloseTransaction", {{"Database", "TRHandle", std::int32_t{0}}})->SysErrorText(),
+            "Transaction Handle Not Found");
+}
+
+TEST_F(SqlCommandsTest, ScriptRunsEveryStatement) {
+  auto reply = Call("ExecScript", {{"Database", "ScriptName", "setup"}},
+                    CompressScript("create table s(x integer)^\r\ninsert into s values(1)^"
+                                   "insert into s values(length('a^b'))^\r\n"));
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(Scalar("select group_concat(x) from s"), "1,3");
+
+  // An empty script answers, but not "OK".
+  auto empty = Call("ExecScript");
+  EXPECT_EQ(empty->Name(), "");
+  EXPECT_EQ(empty->AsString("Database", "ServerID"), server_->ServerID());
+
+  // A buffer that is no zlib stream is an error reply; the connection stays usable.
+  auto corrupt = Call("ExecScript", {}, "not zlib at all");
+  EXPECT_EQ(corrupt->Name(), "Error");
+  EXPECT_EQ(Scalar("select count(*) from s"), "2");
+
+  // A failing statement ends the script with the engine's message.
+  auto failing =
+      Call("ExecScript", {}, CompressScript("insert into s values(9)^insert into nope values(1)"));
+  EXPECT_EQ(failing->Name(), "Error");
+  EXPECT_NE(failing->SysErrorText().find("sqlite: "), std::string::npos) << failing->SysErrorText();
+}
+
+TEST_F(SqlCommandsTest, FailingStatementIsLoggedOnOneLine) {
+  auto reply = Sql(*client_, handle_, "select\r\n   %bogus\r\nfrom nowhere");
+  EXPECT_EQ(reply->Name(), "Error");
+  EXPECT_EQ(reply->SysErrorText().rfind("sqlite: ", 0), 0u) << reply->SysErrorText();
+  const std::string log = home_->LogText();
+  EXPECT_NE(log.find("127.0.0.1: Error ExecuteSQL[select bogus from nowhere]"), std::string::npos)
+      << log;
+  // The session is still usable.
+  EXPECT_EQ(Scalar("select count(*) from t"), "2");
+}
+
+TEST_F(SqlCommandsTest, ApiOnSqliteDoesNothingButNeedsAName) {
+  auto reply = Call("ExecuteAPI", {{"API", "Name", "loImport"}, {"API", "OID", std::int32_t{0}}});
+  EXPECT_EQ(reply->Name(), "OK");
+  EXPECT_TRUE(HeaderNames(*reply, "API").empty());
+  EXPECT_EQ(reply->FindHeader("System", "Error"), nullptr);
+
+  auto unnamed = Call("ExecuteAPI");
+  EXPECT_EQ(unnamed->Name(), "OK");
+  EXPECT_EQ(unnamed->SysErrorText(), "Invalid Name");
+}
+
+}  // namespace
+}  // namespace qm::testing
