@@ -1,0 +1,130 @@
+#include "client/result_set.h"
+
+#include <ctime>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "support/buffer.h"
+
+namespace qm {
+
+namespace {
+
+TqmValue DecodeValue(std::string_view text) {
+  if (text == kNullMarker) {
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
+}  // namespace
+
+std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount) {
+  std::vector<TqmRow> rows;
+  std::size_t pos = 0;
+  while (pos < Block.size()) {
+    const std::size_t end = Block.find(kRowTerminator, pos);
+    if (end == std::string_view::npos) {
+      throw EqmResultError("Result block ends inside row " + std::to_string(rows.size() + 1));
+    }
+    std::string_view line = Block.substr(pos, end - pos);
+    pos = end + kRowTerminator.size();
+
+    TqmRow row;
+    if (ColumnCount > 0) {
+      row.reserve(ColumnCount);
+      std::size_t start = 0;
+      while (true) {
+        const std::size_t sep = line.find(kFieldSeparator, start);
+        if (sep == std::string_view::npos) {
+          row.push_back(DecodeValue(line.substr(start)));
+          break;
+        }
+        row.push_back(DecodeValue(line.substr(start, sep - start)));
+        start = sep + kFieldSeparator.size();
+      }
+    } else if (!line.empty()) {
+      throw EqmResultError("Result row " + std::to_string(rows.size() + 1) +
+                           " has values but the result has no columns");
+    }
+    if (row.size() != ColumnCount) {
+      throw EqmResultError("Result row " + std::to_string(rows.size() + 1) + " has " +
+                           std::to_string(row.size()) + " values, expected " +
+                           std::to_string(ColumnCount));
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock) {
+  TqmResultSet result;
+  std::unique_ptr<TStreamDataHeaders> fields = Reply.EnumHeaders("Fields");
+  for (int i = 0; i < fields->Count(); ++i) {
+    const TStreamDataHeader* header = fields->Item(i);
+    result.Columns.push_back({header->Name(), header->DataType()});
+  }
+  std::unique_ptr<TStreamDataHeaders> notices = Reply.EnumHeaders("Notices");
+  for (int i = 0; i < notices->Count(); ++i) {
+    const TStreamDataHeader* header = notices->Item(i);
+    result.Notices.emplace_back(header->Name(), header->AsString());
+  }
+
+  std::string_view raw = Reply.Buffer().View();
+  if (raw.empty()) {
+    return result;
+  }
+  std::string inflated;
+  if (Reply.AsBoolean("System", "BufferCompressed")) {
+    inflated = ZDecompress(raw, MaxBlock);
+    raw = inflated;
+  }
+  result.Rows = DecodeResultBlock(raw, result.Columns.size());
+  return result;
+}
+
+TqmResultSet DecodeStatus(std::string_view Json) {
+  const nlohmann::json status = nlohmann::json::parse(Json, nullptr, false);
+  if (!status.is_object() || !status.contains("items") || !status["items"].is_array()) {
+    throw EqmResultError("Status reply is not a status object");
+  }
+  TqmResultSet result;
+  result.Columns = {{"Handle", dhtInteger},       {"RemoteIP", dhtString},
+                    {"LastAccess", dhtString},    {"Commands", dhtInteger},
+                    {"Transactions", dhtInteger}, {"Resource", dhtString}};
+  auto text = [](const nlohmann::json& item, const char* name) -> TqmValue {
+    if (!item.contains(name)) {
+      return std::nullopt;
+    }
+    const nlohmann::json& value = item[name];
+    return value.is_string() ? value.get<std::string>() : value.dump();
+  };
+  for (const nlohmann::json& item : status["items"]) {
+    if (!item.is_object()) {
+      throw EqmResultError("Status reply is not a status object");
+    }
+    TqmValue last_access;
+    if (item.contains("LastAccess") && item["LastAccess"].is_number()) {
+      // Seconds since 1970 counted on the server's local clock as is: shown without a zone.
+      const std::time_t seconds = item["LastAccess"].get<std::int64_t>();
+      std::tm parts{};
+      char formatted[32];
+      if (gmtime_r(&seconds, &parts) != nullptr &&
+          std::strftime(formatted, sizeof(formatted), "%Y-%m-%d %H:%M:%S", &parts) > 0) {
+        last_access = std::string(formatted);
+      }
+    }
+    // The server leaves out counts of 0.
+    auto count = [&text](const nlohmann::json& item, const char* name) -> TqmValue {
+      TqmValue value = text(item, name);
+      return value ? value : TqmValue("0");
+    };
+    result.Rows.push_back({text(item, "Handle"), text(item, "RemoteIP"), last_access,
+                           count(item, "Commands"), count(item, "Transactions"),
+                           text(item, "Resource")});
+  }
+  return result;
+}
+
+}  // namespace qm

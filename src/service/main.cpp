@@ -1,0 +1,205 @@
+// qmsrv: the database command server, run in the foreground as a systemd service.
+//
+//   qmsrv [--config FILE] [--user-log]          run until SIGTERM or SIGINT (exit 0)
+//   qmsrv [--config FILE] install [silent]      write the systemd unit <ServiceName>.service
+//   qmsrv [--config FILE] uninstall [silent]    remove it
+//
+// Switches compare ignoring case and may carry a leading "-", "--" or "/". The configuration
+// file is the executable's path with ".conf" unless --config or $QMSRV_CONFIG names another.
+// Logs go under /var/log; --user-log (or $QMSRV_USER_LOG=1) keeps them in the user's data
+// folder, which is also where they go when /var/log cannot be written.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/db_server.h"
+#include "service/service_host.h"
+#include "service/systemd_unit.h"
+#include "session/session_registry.h"
+#include "support/log.h"
+#include "support/text_utils.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Action { Run, Install, Uninstall };
+
+struct Arguments {
+  Action What = Action::Run;
+  bool Silent = false;
+  bool UserLog = false;
+  std::optional<std::string> Config;  // set only when chosen on the command line or by env
+};
+
+constexpr const char* kUsage =
+    "usage: qmsrv [--config FILE] [--user-log]\n"
+    "       qmsrv [--config FILE] install [silent]\n"
+    "       qmsrv [--config FILE] uninstall [silent]\n";
+
+// The switch without its leading "-", "--" or "/".
+std::string_view SwitchName(std::string_view arg) {
+  if (arg.starts_with("--")) {
+    return arg.substr(2);
+  }
+  if (arg.starts_with("-") || arg.starts_with("/")) {
+    return arg.substr(1);
+  }
+  return arg;
+}
+
+bool EnvFlag(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
+// Returns false (after printing why) for arguments that make no sense.
+bool ParseArguments(int argc, char** argv, Arguments& args) {
+  if (const char* config = std::getenv("QMSRV_CONFIG"); config != nullptr && *config != '\0') {
+    args.Config = config;
+  }
+  args.UserLog = EnvFlag("QMSRV_USER_LOG");
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const std::string_view name = SwitchName(arg);
+    if (qm::SameText(name, "install")) {
+      args.What = Action::Install;
+    } else if (qm::SameText(name, "uninstall")) {
+      args.What = Action::Uninstall;
+    } else if (qm::SameText(name, "silent")) {
+      args.Silent = true;
+    } else if (qm::SameText(name, "user-log")) {
+      args.UserLog = true;
+    } else if (qm::SameText(name, "config") && i + 1 < argc) {
+      args.Config = argv[++i];
+    } else if (arg.starts_with("--config=")) {
+      args.Config = std::string(arg.substr(9));
+    } else if (qm::SameText(name, "help") || qm::SameText(name, "h")) {
+      std::cout << kUsage;
+      std::exit(0);
+    } else {
+      std::cerr << "qmsrv: unknown argument \"" << arg << "\"\n" << kUsage;
+      return false;
+    }
+  }
+  if (args.Config && args.Config->empty()) {
+    std::cerr << "qmsrv: --config needs a file name\n";
+    return false;
+  }
+  return true;
+}
+
+// Whether log files can be written in the folder the current IsService setting selects.
+bool LogFolderWritable() {
+  std::error_code ec;
+  const std::string folder = qm::LogFolder();
+  fs::create_directories(folder, ec);
+  return fs::is_directory(folder, ec) && access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+// The service logs under /var/log like any system service; a user who runs it without the
+// rights for that gets the per-user folder instead of no log at all.
+void ChooseLogRoot(bool user_log) {
+  qm::IsService = !user_log;
+  if (qm::IsService && !LogFolderWritable()) {
+    const std::string system_folder = qm::LogFolder();
+    qm::IsService = false;
+    std::cerr << "qmsrv: cannot write " << system_folder << ", logging to " << qm::LogFolder()
+              << "\n";
+  }
+}
+
+std::string ExecutablePath() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.string();
+}
+
+int Install(qm::TqmDBService& service, const Arguments& args) {
+  qm::TqmUnitOptions unit;
+  unit.ServiceName = service.Name();
+  unit.Description = qm::TqmDBService::kDisplayName;
+  unit.ExecPath = ExecutablePath();
+  if (unit.ExecPath.empty()) {
+    throw qm::EqmUnitError("Cannot find the path of the running executable");
+  }
+  // A configuration chosen at install time must also be the one the service runs with.
+  if (args.Config) {
+    unit.ExecArgs = {"--config", fs::absolute(*args.Config).string()};
+  }
+  const std::string folder = qm::UnitFolder();
+  qm::InstallUnit(folder, unit);
+  if (qm::IsSystemUnitFolder() && qm::SystemdRunning() && !qm::RunSystemctl({"daemon-reload"})) {
+    std::cerr << "qmsrv: systemctl daemon-reload failed\n";
+  }
+  if (!args.Silent) {
+    std::cout << "Service installed successfully: " << qm::UnitFilePath(folder, unit.ServiceName)
+              << "\nStart it with: systemctl enable --now " << unit.ServiceName << "\n";
+  }
+  return 0;
+}
+
+int Uninstall(qm::TqmDBService& service, const Arguments& args) {
+  const std::string folder = qm::UnitFolder();
+  const bool tell_systemd = qm::IsSystemUnitFolder() && qm::SystemdRunning();
+  if (tell_systemd) {
+    // Drops the links that would otherwise point at a removed unit; a running service keeps
+    // running until it is stopped.
+    qm::RunSystemctl({"--quiet", "disable", service.Name() + ".service"});
+  }
+  qm::UninstallUnit(folder, service.Name());
+  if (tell_systemd && !qm::RunSystemctl({"daemon-reload"})) {
+    std::cerr << "qmsrv: systemctl daemon-reload failed\n";
+  }
+  if (!args.Silent) {
+    std::cout << "Service uninstalled successfully: " << qm::UnitFilePath(folder, service.Name())
+              << "\n";
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread inherits the blocked stop signals.
+  qm::BlockStopSignals();
+
+  Arguments args;
+  if (!ParseArguments(argc, argv, args)) {
+    return 2;
+  }
+  ChooseLogRoot(args.UserLog);
+
+  int exit_code = 0;
+  try {
+    qm::TqmDBService service(args.Config.value_or(qm::TqmDBServer::DefaultConfigFileName()));
+    switch (args.What) {
+      case Action::Install:
+        exit_code = Install(service, args);
+        break;
+      case Action::Uninstall:
+        exit_code = Uninstall(service, args);
+        break;
+      case Action::Run:
+        exit_code = qm::RunService(service);
+        break;
+    }
+    // The sessions still open end with the process: freeing them now, while the log still
+    // runs, commits their default transactions and logs their disconnects.
+    qm::TqmdConnections::Instance().Clear();
+  } catch (const std::exception& e) {
+    std::cerr << "qmsrv: " << e.what() << "\n";
+    qm::WriteLog(e.what());
+    exit_code = 1;
+  }
+  qm::FlushLog(std::chrono::seconds(10));
+  return exit_code;
+}

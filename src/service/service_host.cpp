@@ -1,0 +1,125 @@
+#include "service/service_host.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <iostream>
+#include <thread>
+
+#include "support/log.h"
+#include "transport/main_queue.h"
+#include "transport/server.h"
+
+namespace qm {
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+// How long the end of the process waits for log entries still on their way to the disk.
+constexpr std::chrono::seconds kFinalFlushWait{10};
+
+}  // namespace
+
+bool IsValidServiceName(std::string_view Name) {
+  if (Name.empty()) {
+    return false;
+  }
+  const auto letter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+  };
+  if (!letter(Name.front())) {
+    return false;
+  }
+  for (char c : Name) {
+    if (!letter(c) && !(c >= '0' && c <= '9')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TqmDBService::TqmDBService(const std::string& ConfigFileName)
+    : FDBServerServer(std::make_unique<TqmDBServer>(ConfigFileName)) {
+  const std::string& configured = FDBServerServer->ServiceName();
+  if (!configured.empty()) {
+    if (!IsValidServiceName(configured)) {
+      throw EqmServiceError("Invalid ServiceName \"" + configured +
+                            "\": it must be a letter or underscore followed by letters, digits "
+                            "or underscores");
+    }
+    FName = configured;
+  }
+  WriteLog("ServiceName: " + FName);
+}
+
+TqmDBService::~TqmDBService() = default;
+
+void TqmDBService::ServiceStart() {
+  FDBServerServer->Start(false);
+  TmnListener* listener = FDBServerServer->Listener();
+  // Under systemd a service that cannot listen must fail, so that it is reported and restarted.
+  if (listener == nullptr || !listener->WaitForStart()) {
+    const std::string port = FDBServerServer->Port();
+    FDBServerServer->Stop();
+    throw EqmServiceError("Cannot listen on port " + port);
+  }
+}
+
+void TqmDBService::ServiceStop() {
+  FDBServerServer->Stop();
+}
+
+void BlockStopSignals() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int RunService(TqmDBService& Service) {
+  TMainQueue& queue = TMainQueue::Instance();
+  int exit_code = 0;
+
+  // The service thread: start, wait for the stop signal, stop, end the main loop. The main
+  // thread meanwhile runs the queued calls that Start and Stop rely on.
+  std::thread control([&] {
+    try {
+      Service.ServiceStart();
+    } catch (const std::exception& e) {
+      WriteLog(e.what());
+      std::cerr << "qmsrv: " << e.what() << std::endl;
+      exit_code = 1;
+      queue.Terminate();
+      return;
+    }
+    const sigset_t set = StopSignals();
+    int signal_number = 0;
+    while (sigwait(&set, &signal_number) != 0) {
+    }
+    try {
+      Service.ServiceStop();
+    } catch (const std::exception& e) {
+      WriteLog(e.what());
+      std::cerr << "qmsrv: " << e.what() << std::endl;
+    }
+    queue.Terminate();
+  });
+
+  queue.Run();
+  control.join();
+  // Whatever was queued after the loop ended (the last log deliveries) still runs.
+  queue.RunPending();
+  FlushLog(kFinalFlushWait);
+  return exit_code;
+}
+
+}  // namespace qm

@@ -1,0 +1,62 @@
+#pragma once
+
+// TqmDBService: the service module of qmsrv. It owns the server, knows the name the service is
+// registered and controlled under, and has the start and stop handlers that the process's
+// signal handling calls. RunService is the foreground run that systemd (Type=simple) watches.
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "service/db_server.h"
+#include "support/exception.h"
+
+namespace qm {
+
+// The service cannot be created or started; the message says why.
+class EqmServiceError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A name the service may carry: a letter or "_", then letters, digits or "_". Anything else
+// would also make an unsafe unit file name.
+bool IsValidServiceName(std::string_view Name);
+
+// Created, started and stopped from one controlling thread at a time.
+class TqmDBService {
+ public:
+  static constexpr const char* kDefaultName = "qmDBService";
+  static constexpr const char* kDisplayName = "QM DB Service";
+
+  // ServiceCreate: creates the server (which reads ConfigFileName and registers the commands),
+  // takes the configured "ServiceName" when there is one and logs "ServiceName: <name>".
+  // Raises EqmServiceError for a service name that is not an identifier.
+  explicit TqmDBService(const std::string& ConfigFileName);
+  ~TqmDBService();
+
+  const std::string& Name() const { return FName; }
+  TqmDBServer& Server() { return *FDBServerServer; }
+
+  // ServiceStart: starts the server and waits until its listener listens. Raises
+  // EqmServiceError when it cannot (the port is taken, say); the server is stopped again then.
+  void ServiceStart();
+  // ServiceStop: the server's Stop (listener and client threads end; sessions stay).
+  void ServiceStop();
+
+ private:
+  std::string FName = kDefaultName;
+  std::unique_ptr<TqmDBServer> FDBServerServer;
+};
+
+// Runs the service in the foreground: starts it, runs the main thread's queue of calls until
+// SIGTERM or SIGINT, then stops it and flushes the log. Returns the process exit code: 0 after a
+// stop signal, 1 when the service could not start. SIGTERM and SIGINT must be blocked in every
+// thread before any thread is made (BlockStopSignals), so that only this run receives them.
+int RunService(TqmDBService& Service);
+
+// Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it makes later) and
+// ignores SIGPIPE. Call first thing in main().
+void BlockStopSignals();
+
+}  // namespace qm

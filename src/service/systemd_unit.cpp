@@ -1,0 +1,149 @@
+#include "service/systemd_unit.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+std::string UnitFolder() {
+  const char* folder = std::getenv("QMSRV_UNIT_DIR");
+  if (folder != nullptr && *folder != '\0') {
+    return folder;
+  }
+  return kSystemUnitFolder;
+}
+
+bool IsSystemUnitFolder() {
+  std::error_code ec;
+  const std::string folder = UnitFolder();
+  return folder == kSystemUnitFolder || fs::equivalent(folder, kSystemUnitFolder, ec);
+}
+
+std::string UnitFilePath(const std::string& Folder, const std::string& ServiceName) {
+  return (fs::path(Folder) / (ServiceName + ".service")).string();
+}
+
+std::string QuoteUnitWord(std::string_view Word) {
+  std::string escaped;
+  bool quote = Word.empty();
+  for (char c : Word) {
+    switch (c) {
+      case '%':
+        escaped += "%%";
+        break;
+      case '$':
+        escaped += "$$";
+        break;
+      case '"':
+      case '\\':
+        escaped += '\\';
+        escaped += c;
+        quote = true;
+        break;
+      case ' ':
+      case '\t':
+      case '\'':
+      case ';':
+        escaped += c;
+        quote = true;
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return quote ? "\"" + escaped + "\"" : escaped;
+}
+
+std::string UnitFileText(const TqmUnitOptions& Options) {
+  std::string exec = QuoteUnitWord(Options.ExecPath);
+  for (const std::string& arg : Options.ExecArgs) {
+    exec += ' ';
+    exec += QuoteUnitWord(arg);
+  }
+  std::string text;
+  text += "[Unit]\n";
+  text += "Description=" + Options.Description + "\n";
+  text += "After=network.target\n";
+  text += "\n";
+  text += "[Service]\n";
+  text += "Type=simple\n";
+  text += "ExecStart=" + exec + "\n";
+  text += "Restart=on-failure\n";
+  text += "\n";
+  text += "[Install]\n";
+  text += "WantedBy=multi-user.target\n";
+  return text;
+}
+
+void InstallUnit(const std::string& Folder, const TqmUnitOptions& Options) {
+  const std::string path = UnitFilePath(Folder, Options.ServiceName);
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      throw EqmUnitError("Cannot create \"" + temp + "\": " + std::strerror(errno));
+    }
+    file << UnitFileText(Options);
+    file.close();
+    if (!file) {
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      throw EqmUnitError("Cannot write \"" + temp + "\"");
+    }
+  }
+  std::error_code ec;
+  fs::permissions(temp, fs::perms(0644), ec);
+  fs::rename(temp, path, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    throw EqmUnitError("Cannot create \"" + path + "\": " + ec.message());
+  }
+}
+
+void UninstallUnit(const std::string& Folder, const std::string& ServiceName) {
+  const std::string path = UnitFilePath(Folder, ServiceName);
+  std::error_code ec;
+  if (!fs::remove(path, ec)) {
+    throw EqmUnitError(ec ? "Cannot remove \"" + path + "\": " + ec.message()
+                          : "The service is not installed: \"" + path + "\" does not exist");
+  }
+}
+
+bool SystemdRunning() {
+  std::error_code ec;
+  return fs::is_directory("/run/systemd/system", ec);
+}
+
+bool RunSystemctl(const std::vector<std::string>& Args) {
+  std::vector<std::string> words = {"systemctl"};
+  words.insert(words.end(), Args.begin(), Args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) {
+    return false;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace qm
