@@ -56,6 +56,11 @@ stop_firebird() {
     pid="$(cat "$fb_dir/server.pid")"
     kill "$pid" 2>/dev/null || true
     for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    # Firebird may take a minute to honour SIGTERM; a throw-away server need not wait for that.
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -KILL "$pid" 2>/dev/null || true
+      for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    fi
     rm -f "$fb_dir/server.pid"
   fi
 }
