@@ -43,59 +43,149 @@ using PPGconn = PGconn*;
 using PPGresult = PGresult*;
 
 // Every entry point the binding looks up, in lookup order.
-#define QM_PG_ENTRY_POINTS(X)                                                                                                       \
-  X(PQconnectStart)                                                                                                                 \
-  X(PQconnectStartParams)                                                                                                           \
-  X(PQconnectPoll)                                                                                                                  \
-  X(PQconnectdb) X(PQconnectdbParams) X(PQsetdbLogin) X(PQfinish) X(PQconndefaults) X(PQconninfoParse) X(PQconninfo) X(             \
-      PQconninfoFree) X(PQresetStart) X(PQresetPoll) X(PQreset) X(PQgetCancel) X(PQfreeCancel) X(PQcancel)                          \
-      X(PQrequestCancel) X(PQdb) X(PQuser) X(PQpass) X(PQhost) X(PQhostaddr) X(PQport) X(                                           \
-          PQtty) X(PQoptions) X(PQstatus) X(PQtransactionStatus) X(PQparameterStatus) X(PQprotocolVersion)                          \
-          X(PQserverVersion) X(PQerrorMessage) X(PQsocket) X(PQbackendPID) X(PQpipelineStatus) X(                                   \
-              PQconnectionNeedsPassword) X(PQconnectionUsedPassword) X(PQclientEncoding) X(PQsetClientEncoding)                     \
-              X(PQsslInUse) X(PQsslStruct) X(PQsslAttribute) X(PQsslAttributeNames) X(PQgetssl) X(                                  \
-                  PQinitSSL) X(PQinitOpenSSL) X(PQgssEncInUse) X(PQgetgssctx) X(PQsetErrorVerbosity) X(PQsetErrorContextVisibility) \
-                  X(PQsetNoticeReceiver) X(PQsetNoticeProcessor) X(PQregisterThreadLock) X(PQtrace) X(PQuntrace) X(                 \
-                      PQsetTraceFlags) X(PQexec) X(PQexecParams) X(PQprepare) X(PQexecPrepared) X(PQsendQuery)                      \
-                      X(PQsendQueryParams) X(PQsendPrepare) X(PQsendQueryPrepared) X(                                               \
-                          PQsetSingleRowMode) X(PQgetResult) X(PQisBusy) X(PQconsumeInput)                                          \
-                          X(PQenterPipelineMode) X(PQexitPipelineMode) X(PQpipelineSync) X(PQsendFlushRequest) X(                   \
-                              PQnotifies) X(PQputCopyData) X(PQputCopyEnd) X(PQgetCopyData) X(PQgetline)                            \
-                              X(PQputline) X(PQgetlineAsync) X(PQputnbytes) X(PQendcopy) X(PQsetnonblocking) X(                     \
-                                  PQisnonblocking) X(PQisthreadsafe) X(PQping) X(PQpingParams) X(PQflush) X(PQfn)                   \
-                                  X(PQresultStatus) X(PQresStatus) X(PQresultErrorMessage) X(                                       \
-                                      PQresultVerboseErrorMessage) X(PQresultErrorField) X(PQntuples) X(PQnfields)                  \
-                                      X(PQbinaryTuples) X(PQfname) X(PQfnumber) X(PQftable) X(PQftablecol) X(                       \
-                                          PQfformat) X(PQftype) X(PQfsize)                                                          \
-                                          X(PQfmod) X(PQcmdStatus) X(                                                               \
-                                              PQoidStatus) X(PQoidValue) X(PQcmdTuples) X(PQgetvalue)                               \
-                                              X(PQgetlength) X(PQgetisnull) X(PQnparams) X(                                         \
-                                                  PQparamtype) X(PQdescribePrepared) X(PQdescribePortal)                            \
-                                                  X(PQsendDescribePrepared) X(PQsendDescribePortal) X(                              \
-                                                      PQclear) X(PQfreemem)                                                         \
-                                                      X(PQmakeEmptyPGresult) X(PQcopyResult) X(PQsetResultAttrs) X(                 \
-                                                          PQresultAlloc) X(PQresultMemorySize) X(PQsetvalue)                        \
-                                                          X(PQescapeStringConn) X(PQescapeLiteral) X(                               \
-                                                              PQescapeIdentifier) X(PQescapeByteaConn) X(PQunescapeBytea)           \
-                                                              X(PQescapeString) X(PQescapeBytea) X(                                 \
-                                                                  PQprint) X(PQdisplayTuples) X(PQprintTuples)                      \
-                                                                  X(lo_open) X(lo_close) X(                                         \
-                                                                      lo_read) X(lo_write) X(lo_lseek)                              \
-                                                                      X(lo_lseek64) X(lo_creat) X(lo_create) X(                     \
-                                                                          lo_tell) X(lo_tell64) X(lo_truncate)                      \
-                                                                          X(lo_truncate64) X(lo_unlink) X(                          \
-                                                                              lo_import) X(lo_import_with_oid)                      \
-                                                                              X(lo_export) X(                                       \
-                                                                                  PQlibVersion) X(PQmblen)                          \
-                                                                                  X(PQmblenBounded) X(                              \
-                                                                                      PQdsplen) X(PQencryptPassword)                \
-                                                                                      X(PQencryptPasswordConn) X(                   \
-                                                                                          pg_char_to_encoding)                      \
-                                                                                          X(pg_encoding_to_char) X(                 \
-                                                                                              pg_valid_server_encoding_id)          \
-                                                                                              X(PQgetSSLKeyPassHook_OpenSSL)        \
-                                                                                                  X(PQsetSSLKeyPassHook_OpenSSL)    \
-                                                                                                      X(PQdefaultSSLKeyPassHook_OpenSSL)
+// clang-format off
+#define QM_PG_ENTRY_POINTS(X) \
+  X(PQconnectStart) \
+  X(PQconnectStartParams) \
+  X(PQconnectPoll) \
+  X(PQconnectdb) \
+  X(PQconnectdbParams) \
+  X(PQsetdbLogin) \
+  X(PQfinish) \
+  X(PQconndefaults) \
+  X(PQconninfoParse) \
+  X(PQconninfo) \
+  X(PQresetStart) \
+  X(PQresetPoll) \
+  X(PQreset) \
+  X(PQgetCancel) \
+  X(PQfreeCancel) \
+  X(PQcancel) \
+  X(PQrequestCancel) \
+  X(PQdb) \
+  X(PQuser) \
+  X(PQpass) \
+  X(PQhost) \
+  X(PQhostaddr) \
+  X(PQport) \
+  X(PQoptions) \
+  X(PQstatus) \
+  X(PQtransactionStatus) \
+  X(PQparameterStatus) \
+  X(PQprotocolVersion) \
+  X(PQserverVersion) \
+  X(PQerrorMessage) \
+  X(PQsocket) \
+  X(PQbackendPID) \
+  X(PQpipelineStatus) \
+  X(PQconnectionUsedPassword) \
+  X(PQclientEncoding) \
+  X(PQsetClientEncoding) \
+  X(PQsslInUse) \
+  X(PQsslStruct) \
+  X(PQsslAttribute) \
+  X(PQsslAttributeNames) \
+  X(PQgetssl) \
+  X(PQinitOpenSSL) \
+  X(PQgssEncInUse) \
+  X(PQgetgssctx) \
+  X(PQsetErrorVerbosity) \
+  X(PQsetErrorContextVisibility) \
+  X(PQsetNoticeReceiver) \
+  X(PQsetNoticeProcessor) \
+  X(PQregisterThreadLock) \
+  X(PQtrace) \
+  X(PQuntrace) \
+  X(PQexec) \
+  X(PQexecParams) \
+  X(PQprepare) \
+  X(PQexecPrepared) \
+  X(PQsendQuery) \
+  X(PQsendQueryParams) \
+  X(PQsendPrepare) \
+  X(PQsendQueryPrepared) \
+  X(PQgetResult) \
+  X(PQisBusy) \
+  X(PQconsumeInput) \
+  X(PQenterPipelineMode) \
+  X(PQexitPipelineMode) \
+  X(PQpipelineSync) \
+  X(PQsendFlushRequest) \
+  X(PQputCopyData) \
+  X(PQputCopyEnd) \
+  X(PQgetCopyData) \
+  X(PQgetline) \
+  X(PQputline) \
+  X(PQgetlineAsync) \
+  X(PQputnbytes) \
+  X(PQendcopy) \
+  X(PQsetnonblocking) \
+  X(PQisthreadsafe) \
+  X(PQping) \
+  X(PQpingParams) \
+  X(PQflush) \
+  X(PQfn) \
+  X(PQresultStatus) \
+  X(PQresStatus) \
+  X(PQresultErrorMessage) \
+  X(PQresultErrorField) \
+  X(PQntuples) \
+  X(PQnfields) \
+  X(PQbinaryTuples) \
+  X(PQfname) \
+  X(PQfnumber) \
+  X(PQftable) \
+  X(PQftablecol) \
+  X(PQftype) \
+  X(PQfsize) \
+  X(PQfmod) \
+  X(PQcmdStatus) \
+  X(PQoidValue) \
+  X(PQcmdTuples) \
+  X(PQgetvalue) \
+  X(PQgetlength) \
+  X(PQgetisnull) \
+  X(PQnparams) \
+  X(PQdescribePrepared) \
+  X(PQdescribePortal) \
+  X(PQsendDescribePrepared) \
+  X(PQsendDescribePortal) \
+  X(PQfreemem) \
+  X(PQmakeEmptyPGresult) \
+  X(PQcopyResult) \
+  X(PQsetResultAttrs) \
+  X(PQresultMemorySize) \
+  X(PQsetvalue) \
+  X(PQescapeStringConn) \
+  X(PQescapeLiteral) \
+  X(PQescapeByteaConn) \
+  X(PQunescapeBytea) \
+  X(PQescapeString) \
+  X(PQescapeBytea) \
+  X(PQdisplayTuples) \
+  X(PQprintTuples) \
+  X(lo_open) \
+  X(lo_close) \
+  X(lo_write) \
+  X(lo_lseek) \
+  X(lo_lseek64) \
+  X(lo_creat) \
+  X(lo_create) \
+  X(lo_tell64) \
+  X(lo_truncate) \
+  X(lo_truncate64) \
+  X(lo_unlink) \
+  X(lo_import_with_oid) \
+  X(lo_export) \
+  X(PQmblen) \
+  X(PQmblenBounded) \
+  X(PQencryptPassword) \
+  X(PQencryptPasswordConn) \
+  X(pg_encoding_to_char) \
+  X(PQgetSSLKeyPassHook_OpenSSL) \
+  X(PQsetSSLKeyPassHook_OpenSSL) \
+  X(PQdefaultSSLKeyPassHook_OpenSSL)
+// clang-format on
 
 // One pointer per entry point, typed after the library's own declaration. A missing entry point
 // stays null and is recorded in InvalidNames.
