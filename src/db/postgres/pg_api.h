@@ -55,6 +55,7 @@ using PPGresult = PGresult*;
   X(PQconndefaults) \
   X(PQconninfoParse) \
   X(PQconninfo) \
+  X(PQconninfoFree) \
   X(PQresetStart) \
   X(PQresetPoll) \
   X(PQreset) \
@@ -68,6 +69,7 @@ using PPGresult = PGresult*;
   X(PQhost) \
   X(PQhostaddr) \
   X(PQport) \
+  X(PQtty) \
   X(PQoptions) \
   X(PQstatus) \
   X(PQtransactionStatus) \
@@ -78,6 +80,7 @@ using PPGresult = PGresult*;
   X(PQsocket) \
   X(PQbackendPID) \
   X(PQpipelineStatus) \
+  X(PQconnectionNeedsPassword) \
   X(PQconnectionUsedPassword) \
   X(PQclientEncoding) \
   X(PQsetClientEncoding) \
@@ -86,6 +89,7 @@ using PPGresult = PGresult*;
   X(PQsslAttribute) \
   X(PQsslAttributeNames) \
   X(PQgetssl) \
+  X(PQinitSSL) \
   X(PQinitOpenSSL) \
   X(PQgssEncInUse) \
   X(PQgetgssctx) \
@@ -96,6 +100,7 @@ using PPGresult = PGresult*;
   X(PQregisterThreadLock) \
   X(PQtrace) \
   X(PQuntrace) \
+  X(PQsetTraceFlags) \
   X(PQexec) \
   X(PQexecParams) \
   X(PQprepare) \
@@ -104,6 +109,7 @@ using PPGresult = PGresult*;
   X(PQsendQueryParams) \
   X(PQsendPrepare) \
   X(PQsendQueryPrepared) \
+  X(PQsetSingleRowMode) \
   X(PQgetResult) \
   X(PQisBusy) \
   X(PQconsumeInput) \
@@ -111,6 +117,7 @@ using PPGresult = PGresult*;
   X(PQexitPipelineMode) \
   X(PQpipelineSync) \
   X(PQsendFlushRequest) \
+  X(PQnotifies) \
   X(PQputCopyData) \
   X(PQputCopyEnd) \
   X(PQgetCopyData) \
@@ -120,6 +127,7 @@ using PPGresult = PGresult*;
   X(PQputnbytes) \
   X(PQendcopy) \
   X(PQsetnonblocking) \
+  X(PQisnonblocking) \
   X(PQisthreadsafe) \
   X(PQping) \
   X(PQpingParams) \
@@ -128,6 +136,7 @@ using PPGresult = PGresult*;
   X(PQresultStatus) \
   X(PQresStatus) \
   X(PQresultErrorMessage) \
+  X(PQresultVerboseErrorMessage) \
   X(PQresultErrorField) \
   X(PQntuples) \
   X(PQnfields) \
@@ -136,52 +145,66 @@ using PPGresult = PGresult*;
   X(PQfnumber) \
   X(PQftable) \
   X(PQftablecol) \
+  X(PQfformat) \
   X(PQftype) \
   X(PQfsize) \
   X(PQfmod) \
   X(PQcmdStatus) \
+  X(PQoidStatus) \
   X(PQoidValue) \
   X(PQcmdTuples) \
   X(PQgetvalue) \
   X(PQgetlength) \
   X(PQgetisnull) \
   X(PQnparams) \
+  X(PQparamtype) \
   X(PQdescribePrepared) \
   X(PQdescribePortal) \
   X(PQsendDescribePrepared) \
   X(PQsendDescribePortal) \
+  X(PQclear) \
   X(PQfreemem) \
   X(PQmakeEmptyPGresult) \
   X(PQcopyResult) \
   X(PQsetResultAttrs) \
+  X(PQresultAlloc) \
   X(PQresultMemorySize) \
   X(PQsetvalue) \
   X(PQescapeStringConn) \
   X(PQescapeLiteral) \
+  X(PQescapeIdentifier) \
   X(PQescapeByteaConn) \
   X(PQunescapeBytea) \
   X(PQescapeString) \
   X(PQescapeBytea) \
+  X(PQprint) \
   X(PQdisplayTuples) \
   X(PQprintTuples) \
   X(lo_open) \
   X(lo_close) \
+  X(lo_read) \
   X(lo_write) \
   X(lo_lseek) \
   X(lo_lseek64) \
   X(lo_creat) \
   X(lo_create) \
+  X(lo_tell) \
   X(lo_tell64) \
   X(lo_truncate) \
   X(lo_truncate64) \
   X(lo_unlink) \
+  X(lo_import) \
   X(lo_import_with_oid) \
   X(lo_export) \
+  X(PQlibVersion) \
   X(PQmblen) \
   X(PQmblenBounded) \
+  X(PQdsplen) \
   X(PQencryptPassword) \
   X(PQencryptPasswordConn) \
+  X(pg_char_to_encoding) \
   X(pg_encoding_to_char) \
+  X(pg_valid_server_encoding_id) \
   X(PQgetSSLKeyPassHook_OpenSSL) \
   X(PQsetSSLKeyPassHook_OpenSSL) \
   X(PQdefaultSSLKeyPassHook_OpenSSL)
