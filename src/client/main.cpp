@@ -10,6 +10,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -59,6 +60,28 @@ std::vector<std::pair<std::string, std::string>> SplitParams(
     params.emplace_back(text.substr(0, eq), text.substr(eq + 1));
   }
   return params;
+}
+
+// A server message as terminal lines: engine texts break lines with a lone carriage return
+// ("Postgre connection failed\r" and the library's reason), which would make the reason
+// overwrite the start of the line; trailing line breaks are dropped.
+std::string MessageLines(std::string_view Text) {
+  std::string out;
+  out.reserve(Text.size());
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    if (Text[i] == '\r') {
+      out += '\n';
+      if (i + 1 < Text.size() && Text[i + 1] == '\n') {
+        ++i;
+      }
+    } else {
+      out += Text[i];
+    }
+  }
+  while (!out.empty() && out.back() == '\n') {
+    out.pop_back();
+  }
+  return out;
 }
 
 void PrintNotices(const qm::TqmResultSet& Result) {
@@ -168,7 +191,7 @@ int main(int argc, char** argv) {
     return Run(opt, format, params);
   } catch (const std::exception& e) {
     std::cout.flush();
-    std::cerr << "Error: " << e.what() << '\n';
+    std::cerr << "Error: " << MessageLines(e.what()) << '\n';
     return 1;
   }
 }

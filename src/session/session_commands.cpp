@@ -68,12 +68,30 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
     session = FindConnection(handle);
     if (session) {
       // Under the session lock: another client may be working on the same session.
-      std::lock_guard<std::recursive_mutex> lock(session->Lock());
-      session->Transactions().Clear();
-      session->SyncCounts();
-    } else {
-      session = ConnectDatabase(handle);
+      std::unique_lock<std::recursive_mutex> lock(session->Lock());
+      if (session->Connection()->TestConnected()) {
+        session->Transactions().Clear();
+        session->SyncCounts();
+      } else {
+        // The database server ended its connection: nothing of the session works any more
+        // (its prepared statements went with the server's backend), so it is made anew under
+        // the same handle, as a swept one is.
+        lock.unlock();
+        TqmdConnectionPtr lost;
+        {
+          std::lock_guard<std::recursive_mutex> registry(TqmdConnections::Instance().Lock());
+          // Unless another "Reconnect" has already put a new session there.
+          if (TqmdConnections::Instance().Find(handle) == session)
+            lost = TqmdConnections::Instance().Extract(handle);
+        }
+        // The lost session goes here, outside the registry lock (or with the last command that
+        // still holds it); a session another "Reconnect" made meanwhile is taken as it is.
+        session = FindConnection(handle);
+        lost.reset();
+      }
     }
+    if (!session)
+      session = ConnectDatabase(handle);
   }
   if (!session)
     throw Exception("Driver Create Connection = nil");

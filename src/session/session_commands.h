@@ -28,7 +28,7 @@ class TDBConnectCommand : public TDBCommand {
 
 // Brings a client's session back: a new session after a server restart, the same session with
 // its opened transactions dropped when it is still there, or a new session under the client's
-// own handle when it was swept.
+// own handle when it was swept or its database connection was lost.
 class TDBReConnectCommand : public TDBConnectCommand {
  public:
   using TDBConnectCommand::TDBConnectCommand;

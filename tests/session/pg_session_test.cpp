@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session/session_fixture.h"
@@ -25,15 +27,43 @@ class PgSessionTest : public SessionServerTest {
     }
     StartServer("Port=0\r\nPGHost=" + std::string(std::getenv("QM_TEST_PG_HOST")) + "\r\n");
     client_ = NewClient();
-    auto reply =
-        client_->Call("Connect", {{"Database", "Driver", "PostgreSQL"},
-                                  {"Database", "Resource", std::getenv("QM_TEST_PG_DATABASE")},
-                                  {"Database", "Port", std::getenv("QM_TEST_PG_PORT")},
-                                  {"Database", "UserName", std::getenv("QM_TEST_PG_USER")},
-                                  {"Database", "Password", std::getenv("QM_TEST_PG_PASSWORD")},
-                                  {"Database", "AppName", "tester"}});
+    auto reply = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
     ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
     handle_ = reply->AsCardinal("Database", "Handle");
+  }
+
+  // The "Connect" (and "Reconnect") values of the test database with `password`.
+  static std::vector<Header> ConnectHeaders(const std::string& password) {
+    return {{"Database", "Driver", "PostgreSQL"},
+            {"Database", "Resource", std::getenv("QM_TEST_PG_DATABASE")},
+            {"Database", "Port", std::getenv("QM_TEST_PG_PORT")},
+            {"Database", "UserName", std::getenv("QM_TEST_PG_USER")},
+            {"Database", "Password", password},
+            {"Database", "AppName", "tester"}};
+  }
+
+  // "Reconnect" of this test's session with the current server identity.
+  std::unique_ptr<TStreamData> Reconnect() {
+    std::vector<Header> headers = SessionHeaders(handle_);
+    for (Header& header : ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")))
+      headers.push_back(std::move(header));
+    return client_->Call("Reconnect", headers);
+  }
+
+  std::string StatusText() {
+    auto reply = client_->Call("Status", {});
+    EXPECT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+    return Utf16LeToUtf8(std::string(reply->Buffer().View()));
+  }
+
+  std::int32_t OpenTransaction() {
+    auto opened = Call("OpenTransaction");
+    EXPECT_EQ(opened->Name(), "OK") << opened->SysErrorText();
+    return static_cast<std::int32_t>(opened->AsCardinal("Database", "TRHandle"));
+  }
+  std::unique_ptr<TStreamData> CloseTransaction(std::int32_t tr, const std::string& action) {
+    return Call("CloseTransaction",
+                {{"Database", "TRHandle", tr}, {"Database", "TRAction", action}});
   }
 
   std::unique_ptr<TStreamData> Call(const std::string& name, std::vector<Header> extra = {},
@@ -125,6 +155,229 @@ TEST_F(PgSessionTest, NotificationsAreHandedOutOnce) {
   auto second = Call("ExecuteAPI", {{"API", "Name", "loNotifications"}});
   EXPECT_EQ(second->AsInteger("API", "Count"), 0);
   EXPECT_EQ(Inflate(*second), "");
+}
+
+TEST_F(PgSessionTest, WrongPasswordIsRefusedAndRegistersNothing) {
+  const std::string user = std::getenv("QM_TEST_PG_USER");
+  auto check_refusal = [&](const TStreamData& reply) {
+    EXPECT_EQ(reply.Name(), "Error");
+    const std::string text = reply.SysErrorText();
+    const std::string prefix = "Postgre connection failed\r";
+    EXPECT_EQ(text.substr(0, prefix.size()), prefix) << text;
+    // The library's own reason follows.
+    EXPECT_NE(text.find("password authentication failed for user \"" + user + "\""),
+              std::string::npos)
+        << text;
+  };
+  check_refusal(*client_->Call("Connect", ConnectHeaders("not-the-password")));
+  EXPECT_EQ(StatusText().rfind("{\"count\":1,", 0), 0u) << StatusText();
+
+  // A session that "Reconnect" would bring back under its handle stays gone as well.
+  ASSERT_EQ(Call("Disconnect")->Name(), "OK");
+  std::vector<Header> headers = SessionHeaders(handle_);
+  for (Header& header : ConnectHeaders("not-the-password"))
+    headers.push_back(std::move(header));
+  check_refusal(*client_->Call("Reconnect", headers));
+  EXPECT_EQ(StatusText(), "{\"items\":[]}");
+}
+
+TEST_F(PgSessionTest, ColumnTypesGiveFieldHeaderTypesAndValuesTravelAsServerText) {
+  struct Column {
+    const char* Name;
+    const char* Type;
+    const char* Literal;
+    const char* Text;  // as the server writes it
+    TDataHeaderType HeaderType;
+  };
+  const Column columns[] = {
+      {"c_int2", "int2", "-7", "-7", dhtInteger},
+      {"c_int4", "int4", "70000", "70000", dhtInteger},
+      {"c_int8", "int8", "9000000000", "9000000000", dhtInteger},
+      {"c_numeric", "numeric(8,2)", "12.5", "12.50", dhtCurrency},
+      {"c_float8", "float8", "1.25", "1.25", dhtCurrency},
+      {"c_text", "text", "'tëxt'", "tëxt", dhtString},
+      {"c_varchar", "varchar(10)", "''", "", dhtString},
+      {"c_true", "bool", "true", "t", dhtBoolean},
+      {"c_false", "bool", "false", "f", dhtBoolean},
+      {"c_date", "date", "'2024-03-01'", "2024-03-01", dhtDateTime},
+      {"c_timestamp", "timestamp", "'2024-03-01 10:20:30.123'", "2024-03-01 10:20:30.123",
+       dhtDateTime},
+      // The session asks for the escape form of byte strings.
+      {"c_bytea", "bytea", "'\\x61ff00'", "a\\377\\000", dhtString},
+  };
+  std::string create = "create temp table typed(";
+  std::string insert = "insert into typed values(";
+  std::string nulls = "insert into typed values(";
+  std::vector<std::string> expected;
+  for (const Column& column : columns) {
+    const bool first = &column == &columns[0];
+    create += std::string(first ? "" : ", ") + column.Name + " " + column.Type;
+    insert += std::string(first ? "" : ", ") + column.Literal;
+    nulls += std::string(first ? "" : ", ") + "null";
+    expected.push_back(column.Text);
+  }
+  ASSERT_EQ(Sql(*client_, handle_, create + ")")->Name(), "OK");
+  ASSERT_EQ(Sql(*client_, handle_, insert + ")")->Name(), "OK");
+  ASSERT_EQ(Sql(*client_, handle_, nulls + ")")->Name(), "OK");
+
+  auto reply = Sql(*client_, handle_, "select * from typed order by c_int2 nulls last");
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  std::unique_ptr<TStreamDataHeaders> fields = reply->EnumHeaders("Fields");
+  ASSERT_EQ(fields->Count(), static_cast<int>(std::size(columns)));
+  for (int i = 0; i < fields->Count(); ++i) {
+    const Column& column = columns[i];
+    SCOPED_TRACE(column.Type);
+    EXPECT_EQ(fields->Item(i)->Name(), column.Name);
+    EXPECT_EQ(fields->Item(i)->DataType(), column.HeaderType);
+  }
+  const auto rows = DecodeRows(Inflate(*reply));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], expected);
+  EXPECT_EQ(rows[1], std::vector<std::string>(std::size(columns), "NULL;"));
+}
+
+TEST_F(PgSessionTest, ReconnectOfALiveSessionDropsOnlyItsOpenedTransactions) {
+  ASSERT_EQ(Sql(*client_, handle_, "create temp table r(id integer)")->Name(), "OK");
+  const std::string backend = Scalar("select pg_backend_pid()");
+  auto prepared = Call("PrepareSQL", {{"Database", "SQL", "select count(*) from r"}});
+  ASSERT_EQ(prepared->Name(), "OK") << prepared->SysErrorText();
+  const auto cmd = static_cast<std::int32_t>(prepared->AsCardinal("Database", "CmdHandle"));
+  auto count = [&] {
+    auto reply = Call("ExecPrepared", {{"Database", "CmdHandle", cmd}});
+    EXPECT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+    auto rows = DecodeRows(Inflate(*reply));
+    return rows.size() == 1 ? rows[0][0] : "<no row>";
+  };
+
+  const std::int32_t tr = OpenTransaction();
+  ASSERT_EQ(
+      Sql(*client_, handle_, "insert into r values(1)", {{"Database", "TRHandle", tr}})->Name(),
+      "OK");
+  EXPECT_EQ(count(), "1");
+  EXPECT_NE(StatusText().find("\"Transactions\":1"), std::string::npos) << StatusText();
+
+  auto reply = Reconnect();
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(reply->AsCardinal("Database", "Handle"), handle_);
+  // Same connection (its temp table and prepared command are still there), insert rolled back.
+  EXPECT_EQ(Scalar("select pg_backend_pid()"), backend);
+  EXPECT_EQ(count(), "0");
+  EXPECT_EQ(CloseTransaction(tr, "commit")->SysErrorText(), "Transaction Handle Not Found");
+  const std::string status = StatusText();
+  EXPECT_EQ(status.find("\"Transactions\""), std::string::npos) << status;
+  EXPECT_NE(status.find("\"Commands\":1"), std::string::npos) << status;
+}
+
+TEST_F(PgSessionTest, ReconnectBringsADisconnectedSessionBackUnderItsHandle) {
+  const std::string backend = Scalar("select pg_backend_pid()");
+  ASSERT_EQ(Call("Disconnect")->Name(), "OK");
+  EXPECT_EQ(Sql(*client_, handle_, "select 1")->SysErrorText(), "#Handle Not Found");
+
+  auto reply = Reconnect();
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(reply->AsCardinal("Database", "Handle"), handle_);
+  EXPECT_NE(Scalar("select pg_backend_pid()"), backend);
+  EXPECT_EQ(Scalar("select current_setting('application_name')"), "tester [127.0.0.1]");
+  EXPECT_EQ(Scalar("select current_setting('globals.RemoteIP')"), "127.0.0.1");
+}
+
+// A session whose database connection the server ended fails its statements until the client
+// calls "Reconnect", which makes it anew under the same handle.
+TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
+  const std::string backend = Scalar("select pg_backend_pid()");
+  auto other = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
+  ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
+  // Waits (up to 10 s) until the backend is gone.
+  auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
+                    "select pg_terminate_backend(" + backend + ", 10000)");
+  ASSERT_EQ(DecodeRows(Inflate(*killed)), (std::vector<std::vector<std::string>>{{"t"}}));
+
+  auto lost = Sql(*client_, handle_, "select 1");
+  EXPECT_EQ(lost->Name(), "Error");
+  EXPECT_EQ(lost->SysErrorText().rfind("Postgre command: ", 0), 0u) << lost->SysErrorText();
+
+  auto reply = Reconnect();
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(reply->AsCardinal("Database", "Handle"), handle_);
+  const std::string renewed = Scalar("select pg_backend_pid()");
+  EXPECT_NE(renewed, backend);
+  EXPECT_NE(renewed, "<no single value>");
+  EXPECT_EQ(Scalar("select current_setting('globals.RemoteIP')"), "127.0.0.1");
+}
+
+TEST_F(PgSessionTest, StatementErrorsLeaveTheSessionUsable) {
+  auto missing = Sql(*client_, handle_, "select * from qm_missing_table");
+  EXPECT_EQ(missing->Name(), "Error");
+  const std::string prefix =
+      "Postgre command: ERROR:  relation \"qm_missing_table\" does not exist\n";
+  EXPECT_EQ(missing->SysErrorText().substr(0, prefix.size()), prefix) << missing->SysErrorText();
+  EXPECT_EQ(Scalar("select 1"), "1");
+
+  // A statement that does not prepare registers nothing.
+  auto bad = Call("PrepareSQL", {{"Database", "SQL", "selec 1"}});
+  EXPECT_EQ(bad->Name(), "Error");
+  EXPECT_EQ(bad->SysErrorText().rfind("Postgre command: ERROR:  syntax error", 0), 0u)
+      << bad->SysErrorText();
+  EXPECT_EQ(StatusText().find("\"Commands\""), std::string::npos) << StatusText();
+
+  // A prepared statement that fails once runs again with other values.
+  auto prepared = Call("PrepareSQL", {{"Database", "SQL", "select 10 / ?d::integer"}});
+  ASSERT_EQ(prepared->Name(), "OK") << prepared->SysErrorText();
+  const auto cmd = static_cast<std::int32_t>(prepared->AsCardinal("Database", "CmdHandle"));
+  auto zero =
+      Call("ExecPrepared", {{"Database", "CmdHandle", cmd}, {"Params", "d", std::int32_t{0}}});
+  EXPECT_EQ(zero->SysErrorText().rfind("Postgre command: ERROR:  division by zero", 0), 0u)
+      << zero->SysErrorText();
+  auto two =
+      Call("ExecPrepared", {{"Database", "CmdHandle", cmd}, {"Params", "d", std::int32_t{2}}});
+  ASSERT_EQ(two->Name(), "OK") << two->SysErrorText();
+  EXPECT_EQ(DecodeRows(Inflate(*two)), (std::vector<std::vector<std::string>>{{"5"}}));
+}
+
+// The server refuses every statement of a transaction after an error in it; closing the
+// transaction (or "Reconnect") ends that. A commit cannot save it: the reply says so instead of
+// answering "OK" for work that was rolled back.
+TEST_F(PgSessionTest, AbortedTransactionFailsItsCommitAndRollsBack) {
+  ASSERT_EQ(Sql(*client_, handle_, "create temp table a(id integer primary key)")->Name(), "OK");
+  const std::int32_t tr = OpenTransaction();
+  const std::vector<Header> in_tr = {{"Database", "TRHandle", tr}};
+  ASSERT_EQ(Sql(*client_, handle_, "insert into a values(1)", in_tr)->Name(), "OK");
+  auto duplicate = Sql(*client_, handle_, "insert into a values(1)", in_tr);
+  EXPECT_EQ(duplicate->SysErrorText().rfind("Postgre command: ERROR:  duplicate key value", 0), 0u)
+      << duplicate->SysErrorText();
+  auto refused = Sql(*client_, handle_, "select 1", in_tr);
+  EXPECT_EQ(refused->Name(), "Error");
+  EXPECT_NE(refused->SysErrorText().find("current transaction is aborted"), std::string::npos)
+      << refused->SysErrorText();
+
+  auto commit = CloseTransaction(tr, "commit");
+  EXPECT_EQ(commit->Name(), "Error");
+  EXPECT_EQ(commit->SysErrorText().rfind("Postgre command: ", 0), 0u) << commit->SysErrorText();
+  // The failed commit leaves the handle registered; the rollback ends it.
+  auto rollback = CloseTransaction(tr, "rollback");
+  ASSERT_EQ(rollback->Name(), "OK") << rollback->SysErrorText();
+  EXPECT_EQ(Scalar("select count(*) from a"), "0");
+
+  // The next transaction is a real one again: rolled back work is gone, committed work stays.
+  const std::int32_t undone = OpenTransaction();
+  ASSERT_EQ(
+      Sql(*client_, handle_, "insert into a values(2)", {{"Database", "TRHandle", undone}})->Name(),
+      "OK");
+  ASSERT_EQ(CloseTransaction(undone, "rollback")->Name(), "OK");
+  const std::int32_t kept = OpenTransaction();
+  ASSERT_EQ(
+      Sql(*client_, handle_, "insert into a values(3)", {{"Database", "TRHandle", kept}})->Name(),
+      "OK");
+  ASSERT_EQ(CloseTransaction(kept, "COMMIT")->Name(), "OK");
+  EXPECT_EQ(Scalar("select string_agg(id::text, ',') from a"), "3");
+
+  // "Reconnect" also clears an aborted transaction.
+  const std::int32_t again = OpenTransaction();
+  EXPECT_EQ(
+      Sql(*client_, handle_, "insert into a values(3)", {{"Database", "TRHandle", again}})->Name(),
+      "Error");
+  ASSERT_EQ(Reconnect()->Name(), "OK");
+  EXPECT_EQ(Scalar("select count(*) from a"), "1");
 }
 
 }  // namespace

@@ -763,9 +763,18 @@ void TmncPGTransaction::DoStart() {
 }
 
 void TmncPGTransaction::DoStop(TmncTransactionAction how, bool retaining) {
+  // After an error the server has aborted the transaction and answers COMMIT with a rollback,
+  // without an error of its own: that must not reach the caller as a successful commit.
+  PPGconn handle = DBHandle();
+  const bool aborted = how == sdaCommit && handle != nullptr &&
+                       PGLib().PQtransactionStatus(handle) == PQTRANS_INERROR;
   Execute(how == sdaCommit ? "COMMIT" : "ROLLBACK");
   if (TmncPGConnection* connection = Connection())
-    connection->FlushNotices(how == sdaCommit);
+    connection->FlushNotices(how == sdaCommit && !aborted);
+  if (aborted)
+    throw EprmException(
+        "Postgre command: COMMIT rolled back the transaction, which an earlier error had "
+        "aborted");
   // A retaining stop keeps the transaction open: without a new engine transaction the
   // statements after it would run in autocommit and the final stop would end nothing.
   if (retaining)
