@@ -82,7 +82,6 @@ TEST_F(SqlSessionTest, CreateInsertSelectPrintsEachFormat) {
   }
 }
 
-// SQLite learns its columns from the first row, so neither statement here has any.
 TEST_F(SqlSessionTest, StatementsWithoutColumnsSayOk) {
   ProcessResult r = Client({"-e", "create table e (a integer, b text)", "-e",
                             "insert into e values (1, 'x')", "--format", "table"});
@@ -91,6 +90,30 @@ TEST_F(SqlSessionTest, StatementsWithoutColumnsSayOk) {
   ProcessResult csv = Client({"--format", "csv", "-e", "delete from e"});
   ASSERT_EQ(csv.ExitCode, 0) << csv.Err;
   EXPECT_EQ(csv.Out, "");
+}
+
+TEST_F(SqlSessionTest, QueryWithoutRowsPrintsItsColumns) {
+  CreateTable();
+  struct Case {
+    const char* Format;
+    std::string Expected;
+  };
+  const Case cases[] = {
+      {"table",
+       "+----+------+\n"
+       "| id | name |\n"
+       "+----+------+\n"
+       "+----+------+\n"
+       "(0 rows)\n"},
+      {"csv", "id,name\r\n"},
+      {"json", "[]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Format);
+    ProcessResult r = Client({"--format", c.Format, "select id, name from t where id = 9"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out, c.Expected);
+  }
 }
 
 TEST_F(SqlSessionTest, EmptyTextAndNullStayApartInCsv) {

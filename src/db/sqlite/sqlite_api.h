@@ -25,6 +25,9 @@ namespace qm {
   X(sqlite3_close_v2)             \
   X(sqlite3_errmsg)               \
   X(sqlite3_errstr)               \
+  X(sqlite3_extended_errcode)     \
+  X(sqlite3_busy_timeout)         \
+  X(sqlite3_unlock_notify)        \
   X(sqlite3_interrupt)            \
   X(sqlite3_libversion)           \
   X(sqlite3_exec)                 \

@@ -1,8 +1,11 @@
 #include "db/sqlite/sqlite_connection.h"
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -52,6 +55,25 @@ TmnDataType ColumnDataType(int storage, const std::string& declared) {
   }
 }
 
+// The storage class that a non-null value of a column declared `declared` takes, by the
+// library's column affinity rules, for a result without a row to look at. No declared type (an
+// expression) reads as text; BOOLEAN as an integer (Booleans are bound as 0 and 1); any other
+// numeric column (NUMERIC, DECIMAL, DATE ...) as a float, which holds every number and is how
+// date-times are stored.
+int DeclaredStorage(const std::string& declared) {
+  const std::string type = UpperCase(declared);
+  auto has = [&type](const char* part) { return type.find(part) != std::string::npos; };
+  if (type.empty())
+    return SQLITE_TEXT;
+  if (has("INT") || has("BOOL"))
+    return SQLITE_INTEGER;
+  if (has("CHAR") || has("CLOB") || has("TEXT"))
+    return SQLITE_TEXT;
+  if (has("BLOB"))
+    return SQLITE_BLOB;
+  return SQLITE_FLOAT;
+}
+
 bool IsDateColumn(const TmncColumn* column) {
   if (column == nullptr)
     return false;
@@ -64,6 +86,68 @@ TBytes Bytes(const void* data, int size) {
     return TBytes();
   const auto* begin = static_cast<const std::uint8_t*>(data);
   return TBytes(begin, begin + size);
+}
+
+// A table lock that another connection of the shared cache holds (the library's busy handler
+// covers only file locks).
+bool IsSharedCacheLock(TmncSQLiteLib& lib, sqlite3* handle, int result) {
+  return (result & 0xFF) == SQLITE_LOCKED && handle != nullptr &&
+         lib.sqlite3_extended_errcode != nullptr && lib.sqlite3_unlock_notify != nullptr &&
+         lib.sqlite3_extended_errcode(handle) == SQLITE_LOCKED_SHAREDCACHE;
+}
+
+enum class TUnlockWait { kUnlocked, kTimedOut, kDeadlock };
+
+// Set by the library, from the thread that ends the blocking transaction.
+struct TUnlockSignal {
+  std::mutex Lock;  // guards Unlocked
+  std::condition_variable Changed;
+  bool Unlocked = false;
+};
+
+void NotifyUnlocked(void** signals, int count) {
+  for (int i = 0; i < count; ++i) {
+    auto* signal = static_cast<TUnlockSignal*>(signals[i]);
+    std::lock_guard<std::mutex> guard(signal->Lock);
+    signal->Unlocked = true;
+    signal->Changed.notify_all();
+  }
+}
+
+// Waits until the connection whose lock stopped `handle` ends its transaction, or `deadline`.
+TUnlockWait WaitForUnlock(TmncSQLiteLib& lib, sqlite3* handle,
+                          std::chrono::steady_clock::time_point deadline) {
+  TUnlockSignal signal;
+  if (lib.sqlite3_unlock_notify(handle, NotifyUnlocked, &signal) != SQLITE_OK)
+    return TUnlockWait::kDeadlock;  // the holder waits for this connection
+  bool unlocked;
+  {
+    std::unique_lock<std::mutex> guard(signal.Lock);
+    unlocked = signal.Changed.wait_until(guard, deadline, [&signal] { return signal.Unlocked; });
+  }
+  // Withdraws a request still pending. The library calls back under the mutex this call takes,
+  // so afterwards no call back can reach `signal` any more.
+  lib.sqlite3_unlock_notify(handle, nullptr, nullptr);
+  return unlocked ? TUnlockWait::kUnlocked : TUnlockWait::kTimedOut;
+}
+
+// Runs `attempt(retry)` and, while it fails on another connection's shared-cache lock, waits for
+// that lock to go and runs it again, up to the busy time-out. A wait that times out gets one
+// more attempt, whose result (and message) is the answer.
+template <typename Attempt>
+int WaitingForSharedCache(TmncSQLiteLib& lib, sqlite3* handle, Attempt attempt) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(TmncSQLiteConnection::kBusyTimeout);
+  int result = attempt(false);
+  while (IsSharedCacheLock(lib, handle, result)) {
+    const TUnlockWait wait = WaitForUnlock(lib, handle, deadline);
+    if (wait == TUnlockWait::kDeadlock)
+      break;  // the library's message says so
+    result = attempt(true);
+    if (wait == TUnlockWait::kTimedOut)
+      break;
+  }
+  return result;
 }
 
 // "sqlite: <message>[ - <detail>]"; a detail that only repeats the message is left out.
@@ -133,6 +217,9 @@ void TmncSQLiteConnection::DoConnect() {
   }
   FDBHandle = handle;
   try {
+    // Sessions of this server share database files: a writer waits for another one's lock.
+    if (FLib->sqlite3_busy_timeout != nullptr)
+      CheckError(FLib->sqlite3_busy_timeout(handle, kBusyTimeout));
     InitPragmas();
   } catch (...) {
     // A file that is no database fails here: do not leave a half-usable connection open.
@@ -360,13 +447,16 @@ void TmncSQLiteCommand::DoPrepare() {
   // The v2 form re-prepares a statement by itself after a schema change (another command's
   // CREATE or ALTER), so a prepared command stays usable; it also reports the precise error
   // at the failing step.
-  const int result =
-      FLib->sqlite3_prepare_v2(connection.DBHandle(), sql.c_str(), -1, &FStatment, &tail);
+  const int result = WaitingForSharedCache(*FLib, connection.DBHandle(), [&](bool) {
+    return FLib->sqlite3_prepare_v2(connection.DBHandle(), sql.c_str(), -1, &FStatment, &tail);
+  });
   FTail = tail != nullptr ? std::string(tail) : std::string();
   CheckError(result);
 }
 
 void TmncSQLiteCommand::DoExecute() {
+  // No result of an earlier execution may outlive this one.
+  SetFields(nullptr);
   if (FStatment != nullptr) {
     CheckError(FLib->sqlite3_reset(FStatment));
   } else {
@@ -374,14 +464,24 @@ void TmncSQLiteCommand::DoExecute() {
     DoPrepare();
     if (FStatment == nullptr) {
       // Text without a statement (only a comment): nothing to run.
+      Columns().Clear();
       HitDone();
       return;
     }
   }
   BindParams();
-  FLastStepResult = FLib->sqlite3_step(FStatment);
+  // A lock met here stopped the statement before it did anything: it can run again.
+  sqlite3* handle = Connection() != nullptr ? Connection()->DBHandle() : nullptr;
+  FLastStepResult = WaitingForSharedCache(*FLib, handle, [this](bool retry) {
+    if (retry)
+      FLib->sqlite3_reset(FStatment);  // repeats the lock error; the next step tells
+    return FLib->sqlite3_step(FStatment);
+  });
   if (FLastStepResult == SQLITE_DONE) {
     HitDone();
+    // No row: the declared types still give the result its columns.
+    BuildColumns(false);
+    BuildFields(false);
     CheckError(FLib->sqlite3_reset(FStatment));
   }
   // A row or an error is for DoNext, which the model calls right after when a row is wanted.
@@ -459,8 +559,8 @@ void TmncSQLiteCommand::DoNext() {
     FLastStepResult = FLib->sqlite3_step(FStatment);
   if (FLastStepResult == SQLITE_ROW) {
     if (Ready())
-      BuildColumns();
-    BuildFields();
+      BuildColumns(true);
+    BuildFields(true);
   } else if (FLastStepResult == SQLITE_DONE) {
     if (Done())
       return;
@@ -471,7 +571,7 @@ void TmncSQLiteCommand::DoNext() {
   }
 }
 
-void TmncSQLiteCommand::BuildColumns() {
+void TmncSQLiteCommand::BuildColumns(bool from_row) {
   // The fields of the previous row point at the columns about to be freed.
   SetFields(nullptr);
   TmncColumns& columns = Columns();
@@ -480,7 +580,8 @@ void TmncSQLiteCommand::BuildColumns() {
   for (int i = 0; i < count; ++i) {
     const std::string name = UnquoteName(Text(FLib->sqlite3_column_name(FStatment, i)));
     const std::string declared = Text(FLib->sqlite3_column_decltype(FStatment, i));
-    const int storage = FLib->sqlite3_column_type(FStatment, i);
+    const int storage =
+        from_row ? FLib->sqlite3_column_type(FStatment, i) : DeclaredStorage(declared);
     TmncColumn* column = columns.Add(i, name, ColumnDataType(storage, declared));
     column->SetMetaType(declared);
   }
@@ -536,7 +637,7 @@ Variant TmncSQLiteCommand::ColumnValue(int index, const TmncColumn* column) cons
   }
 }
 
-void TmncSQLiteCommand::BuildFields() {
+void TmncSQLiteCommand::BuildFields(bool from_row) {
   const int count = FLib->sqlite3_column_count(FStatment);
   if (count == 0)
     return;
@@ -544,7 +645,7 @@ void TmncSQLiteCommand::BuildFields() {
   auto fields = CreateFields(&columns);
   for (int i = 0; i < count; ++i) {
     TmncColumn* column = i < columns.Count() ? columns.Items(i) : nullptr;
-    TmncField* field = fields->Add(column, ColumnValue(i, column));
+    TmncField* field = fields->Add(column, from_row ? ColumnValue(i, column) : Variant::MakeNull());
     if (column != nullptr)
       field->SetDataType(column->DataType());
   }

@@ -13,6 +13,12 @@
 // Destruction: free the commands, then the transactions, then the connection. A connection
 // freed while commands still hold statements closes the database when the last of them is
 // finalized.
+//
+// Sharing a file: connections of this process share one cache per file, where a write
+// transaction locks out the other connections' writers and readers of its tables; other
+// processes lock the file. A command's first step and its preparation wait for such a lock (up
+// to kBusyTimeout ms, on either kind) instead of failing at once; a wait that would deadlock
+// fails at once with "database is deadlocked".
 
 #include <sqlite3.h>
 
@@ -45,6 +51,9 @@ class TmncSQLiteCommand;
 
 class TmncSQLiteConnection : public TmncSQLConnection {
  public:
+  // How long a statement waits for a lock that another connection holds on the database, in ms.
+  static constexpr int kBusyTimeout = 5000;
+
   // Loads the process-wide binding; a missing library raises the loader's EInOutError
   // "Can not load library "libsqlite3.so.0". Check your installation.".
   TmncSQLiteConnection();
@@ -163,9 +172,10 @@ class TmncSQLiteTransaction : public TmncSQLTransaction {
 };
 
 // A prepared statement. Only the first statement of the text is prepared; parameter markers
-// "?name" are bound by position. Rows are read into Fields; the column types come from the
-// first row (see sqlite_connection.cpp). A library error finalizes the statement; the next
-// Execute prepares it again.
+// "?name" are bound by position. Rows are read into Fields. Every execution builds the columns
+// anew: from the first row's values when there is a row, else from the declared types, so that a
+// result without rows still has its columns (and Fields, holding nulls). A library error
+// finalizes the statement; the next Execute prepares it again.
 class TmncSQLiteCommand : public TmncSQLCommand {
  public:
   explicit TmncSQLiteCommand(TmncSQLiteTransaction* transaction = nullptr);
@@ -194,8 +204,10 @@ class TmncSQLiteCommand : public TmncSQLCommand {
   // Raises "sqlite: ..." unless `result` is SQLITE_OK, finalizing the statement first.
   void CheckError(int result);
   void BindParams();
-  void BuildColumns();
-  void BuildFields();
+  // `from_row`: the statement stands on a row, whose values give the types and the fields.
+  // Otherwise the declared types give them and every field is null.
+  void BuildColumns(bool from_row);
+  void BuildFields(bool from_row);
   Variant ColumnValue(int index, const TmncColumn* column) const;
 
   TmncSQLiteLib* FLib = nullptr;  // the binding that made FStatment (process-wide)

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "db/sqlite/sqlite_connection.h"
@@ -130,13 +132,69 @@ TEST_F(SQLiteTest, ColumnNamesLoseOnePairOfQuotesAndKeepTheirText) {
   EXPECT_EQ(command->Columns().Items(2)->Name(), "x y");
 }
 
-TEST_F(SQLiteTest, StatementWithoutRowsBuildsNoFields) {
-  Exec("create table t(a integer)");
-  auto command = Command("select a from t");
+// A result without rows has no values to look at: its columns come from the declared types and
+// must match what a row of ordinary values gives.
+TEST_F(SQLiteTest, ResultWithoutRowsHasTheColumnsARowWouldGive) {
+  Exec(
+      "create table c(i INTEGER, t TEXT, v varchar(10), big bigint, r REAL, d double, b BLOB,"
+      " dt DATETIME, flag BOOLEAN)");
+  auto command = Command("select * from c");
   EXPECT_FALSE(command->Execute());
   EXPECT_TRUE(command->Done());
-  EXPECT_EQ(command->Fields(), nullptr);
+  const std::pair<const char*, TmnDataType> expected[] = {
+      {"i", dtInteger}, {"t", dtString}, {"v", dtString},    {"big", dtInteger},  {"r", dtFloat},
+      {"d", dtFloat},   {"b", dtBlob},   {"dt", dtDateTime}, {"flag", dtInteger},
+  };
+  auto check_columns = [&](const char* when) {
+    SCOPED_TRACE(when);
+    ASSERT_EQ(command->Columns().Count(), static_cast<int>(std::size(expected)));
+    for (int i = 0; i < command->Columns().Count(); ++i) {
+      EXPECT_EQ(command->Columns().Items(i)->Name(), expected[i].first);
+      EXPECT_EQ(command->Columns().Items(i)->DataType(), expected[i].second) << expected[i].first;
+    }
+  };
+  check_columns("no rows");
+  EXPECT_EQ(command->Columns().Items(1)->MetaType(), "TEXT");
+  // The session lists a result's fields: there is one per column, all null.
+  ASSERT_NE(command->Fields(), nullptr);
+  ASSERT_EQ(command->Fields()->Count(), static_cast<int>(std::size(expected)));
+  EXPECT_EQ(command->Fields()->Items(7)->Name(), "dt");
+  EXPECT_EQ(command->Fields()->Items(0)->DataType(), dtInteger);
+  EXPECT_TRUE(command->Fields()->Items(0)->IsNull());
   EXPECT_FALSE(command->Next());
+
+  auto insert =
+      Command("insert into c values(5, 'txt', 'v', 5000000000, 1.5, 2, x'00', ?dt, ?flag)");
+  insert->Param("dt")->SetValue(Variant::FromDateTime(EncodeDate(2024, 3, 15)));
+  insert->Param("flag")->SetValue(Variant(true));
+  insert->Execute();
+  ASSERT_TRUE(command->Execute());
+  check_columns("one row");
+}
+
+TEST_F(SQLiteTest, EveryExecutionBuildsItsColumnsAnew) {
+  // Without a declared type the first row's value decides; without a row it is a string.
+  Exec("create table t(a integer, x)");
+  Exec("insert into t values(1, 7)");
+  auto command = Command("select a, x from t where a = ?a");
+  command->Param("a")->SetAsInteger(1);
+  ASSERT_TRUE(command->Execute());
+  EXPECT_EQ(command->Columns().Items(1)->DataType(), dtInteger);
+  EXPECT_EQ(command->Fields()->Items(1)->GetValue(), Variant(7));
+
+  command->Param("a")->SetAsInteger(9);
+  EXPECT_FALSE(command->Execute());
+  ASSERT_EQ(command->Columns().Count(), 2);
+  EXPECT_EQ(command->Columns().Items(1)->DataType(), dtString);
+  // No value of the earlier row survives.
+  ASSERT_NE(command->Fields(), nullptr);
+  EXPECT_TRUE(command->Fields()->Items(1)->IsNull());
+
+  // A statement without result columns has neither columns nor fields.
+  auto update = Command("update t set x = 8");
+  EXPECT_FALSE(update->Execute());
+  EXPECT_EQ(update->Columns().Count(), 0);
+  EXPECT_EQ(update->Fields(), nullptr);
 }
 
 // ---- Parameters ----
@@ -359,6 +417,64 @@ TEST_F(SQLiteTest, CommittedRowsAreSeenByAnotherConnection) {
   transaction->Commit();
   EXPECT_FALSE(transaction->Active());
   EXPECT_EQ(Scalar("select count(*) from t", other_transaction.get()), Variant(2));
+}
+
+// Sessions of one server share database files: a second writer waits for the first one's
+// transaction instead of failing with "locked". `commit` ends the first writer's transaction,
+// from another thread after a moment; `writer` inserts meanwhile and commits.
+void ExpectSecondWriterWaits(TmncSQLTransaction& writer, const std::function<void()>& commit) {
+  std::atomic<bool> committing{false};
+  std::thread first([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    committing = true;
+    commit();
+  });
+  std::string message;
+  try {
+    writer.CreateCommand("insert into t values(2)")->Execute();
+  } catch (const Exception& e) {
+    message = e.Message();
+  }
+  first.join();
+  EXPECT_EQ(message, "");
+  // The insert could only go through once the first writer let go.
+  EXPECT_TRUE(committing.load());
+  writer.Commit();
+}
+
+TEST_F(SQLiteTest, SecondWriterOfThisProcessWaitsForTheFirstToCommit) {
+  Exec("create table t(a integer)");
+  transaction->Commit();
+  auto other = Open(File("test.sqlite"));
+  auto other_transaction = other->CreateTransaction();
+
+  // Connections of one process share the file's cache, where the lock is on the table.
+  transaction->Start();
+  Exec("insert into t values(1)");
+  other_transaction->Start();
+  ExpectSecondWriterWaits(*other_transaction, [&] { transaction->Commit(); });
+  EXPECT_EQ(Scalar("select count(*) from t", other_transaction.get()), Variant(2));
+}
+
+TEST_F(SQLiteTest, SecondWriterWaitsForAnotherCachesFileLock) {
+  Exec("create table t(a integer)");
+  transaction->Commit();
+
+  // A connection outside the shared cache (as another process would be) locks the whole file.
+  TmncSQLiteLib& lib = SQLiteLib();
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(
+      lib.sqlite3_open_v2(File("test.sqlite").c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr),
+      SQLITE_OK);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> guard(holder, lib.sqlite3_close);
+  ASSERT_EQ(lib.sqlite3_exec(holder, "BEGIN IMMEDIATE; insert into t values(1)", nullptr, nullptr,
+                             nullptr),
+            SQLITE_OK);
+
+  transaction->Start();
+  ExpectSecondWriterWaits(*transaction,
+                          [&] { lib.sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr); });
+  EXPECT_EQ(Scalar("select count(*) from t"), Variant(2));
 }
 
 TEST_F(SQLiteTest, RowCountersNeedAnActiveTransaction) {
