@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/message_of.h"
 #include "db/dispatchers.h"
 #include "db/fake_engine_fixture.h"
 
@@ -15,15 +16,7 @@ using fake::FakeResult;
 using fake::FakeSession;
 using Events = std::vector<std::string>;
 
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
+using qm::testing::MessageOf;
 
 const TmncCapabilities kMultiple{ccSQL, ccTransaction, ccMultiTransaction};
 const TmncCapabilities kEmulated{ccSQL, ccTransaction};

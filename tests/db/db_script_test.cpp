@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "common/message_of.h"
 #include "db/fake_engine_fixture.h"
 
 namespace qm {
@@ -13,15 +14,7 @@ namespace {
 using fake::FakeSession;
 using Events = std::vector<std::string>;
 
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
+using qm::testing::MessageOf;
 
 // ---- Script buffer ----
 

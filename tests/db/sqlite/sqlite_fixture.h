@@ -12,20 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "common/message_of.h"
 #include "db/sqlite/sqlite_connection.h"
 
 namespace qm::sqlite_test {
 
-// The message of the exception `f` raises, or "<no exception>".
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
+using qm::testing::MessageOf;
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempFolder {
