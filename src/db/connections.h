@@ -27,8 +27,8 @@
 
 #include "db/fields.h"
 #include "db/string_list.h"
+#include "support/enum_set.h"
 #include "support/object_list.h"
-#include "transport/enum_set.h"
 
 namespace qm {
 

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "support/enum_set.h"
 #include "support/object_list.h"
 #include "support/variant.h"
-#include "transport/enum_set.h"
 
 namespace qm {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
+#include "support/enum_set.h"
 #include "support/object_list.h"
-#include "transport/enum_set.h"
 
 namespace qm {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/enum_set.h"
+#include "support/enum_set.h"
 #include "transport/stream.h"
 
 namespace qm {

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "transport/enum_set.h"
+#include "support/enum_set.h"
 
 namespace qm {
 
