@@ -212,20 +212,34 @@ void TmncSQLTransaction::Execute(const std::string& sql) {
   command->Execute();
 }
 
-void TmncSQLTransaction::ExecuteScript(const TStrings& lines, bool auto_commit,
-                                       const std::string& terminator) {
-  std::unique_ptr<TmncSQLCommand> command = CreateCommand();
+namespace {
+
+// Hands the lines that `feed` gives to a line script over a fresh command of `transaction`,
+// committing (retaining) after every statement when `auto_commit` is set.
+template <typename Feed>
+void RunTransactionScript(TmncSQLTransaction& transaction, bool auto_commit,
+                          const std::string& terminator, const char* error_separator, Feed&& feed) {
+  std::unique_ptr<TmncSQLCommand> command = transaction.CreateCommand();
   command->SetProcessSQL(false);
   LineScript script(
       *command, terminator, true,
-      [this, auto_commit] {
+      [&transaction, auto_commit] {
         if (auto_commit)
-          CommitRetaining();
+          transaction.CommitRetaining();
       },
-      "\r");
-  for (const std::string& line : lines)
-    script.Line(line);
+      error_separator);
+  feed(script);
   script.Finish();
+}
+
+}  // namespace
+
+void TmncSQLTransaction::ExecuteScript(const TStrings& lines, bool auto_commit,
+                                       const std::string& terminator) {
+  RunTransactionScript(*this, auto_commit, terminator, "\r", [&](LineScript& script) {
+    for (const std::string& line : lines)
+      script.Line(line);
+  });
 }
 
 void TmncSQLTransaction::ExecuteFile(const std::string& file_name, bool auto_commit,
@@ -233,24 +247,16 @@ void TmncSQLTransaction::ExecuteFile(const std::string& file_name, bool auto_com
   std::ifstream file(file_name, std::ios::binary);
   if (!file)
     throw EmncException("Cannot open file \"" + file_name + "\"");
-  std::unique_ptr<TmncSQLCommand> command = CreateCommand();
-  command->SetProcessSQL(false);
-  LineScript script(
-      *command, terminator, true,
-      [this, auto_commit] {
-        if (auto_commit)
-          CommitRetaining();
-      },
-      "\r\n");
-  std::string line;
-  bool first = true;
-  while (std::getline(file, line)) {
-    if (first && line.rfind("\xEF\xBB\xBF", 0) == 0)
-      line.erase(0, 3);  // a UTF-8 byte-order mark
-    first = false;
-    script.Line(line);
-  }
-  script.Finish();
+  RunTransactionScript(*this, auto_commit, terminator, "\r\n", [&](LineScript& script) {
+    std::string line;
+    bool first = true;
+    while (std::getline(file, line)) {
+      if (first && line.rfind("\xEF\xBB\xBF", 0) == 0)
+        line.erase(0, 3);  // a UTF-8 byte-order mark
+      first = false;
+      script.Line(line);
+    }
+  });
 }
 
 // ---- TmncSQLCommand ----
