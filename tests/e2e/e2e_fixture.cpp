@@ -98,19 +98,6 @@ pid_t Spawn(const std::string& Program, const std::vector<std::string>& Args,
 
 // --- files and ports ---
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "qm-e2e-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  FPath = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(FPath, ec);
-}
-
 void WriteFile(const std::string& Path, const std::string& Text) {
   std::ofstream file(Path, std::ios::binary | std::ios::trunc);
   file << Text;

@@ -12,21 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_folder.h"
+
 namespace qm::e2e {
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return FPath; }
-  std::string File(const std::string& Name) const { return FPath + "/" + Name; }
-
- private:
-  std::string FPath;
-};
+using TempDir = qm::testing::TempFolder;
 
 void WriteFile(const std::string& Path, const std::string& Text);
 std::string ReadFile(const std::string& Path);

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "protocol/log_capture.h"
+#include "common/temp_folder.h"
 #include "protocol/stream_data_writer.h"
 #include "support/buffer.h"
 #include "support/utf16.h"
@@ -89,7 +89,7 @@ class DataCommandServerTest : public ::testing::Test {
   }
 
   // The order matters: the log is redirected before the server logs anything.
-  testing::LogCapture log_;
+  testing::TempLogHome log_;
   std::unique_ptr<TpdcDataCommandServer> server_;
   std::string port_;
 };
@@ -269,7 +269,7 @@ TEST_F(DataCommandServerTest, BadSizeFieldAbandonsTheRequest) {
     // No reply to the message; the connection still answers the next line.
     EXPECT_EQ(Ask(*stream, "Command=C\r", 1), "O") << field;
   }
-  EXPECT_NE(log_.Text().find("Exception: [stream size = 0]"), std::string::npos);
+  EXPECT_NE(log_.LogText().find("Exception: [stream size = 0]"), std::string::npos);
   ExpectConnectionCheckStillWorks();
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/log_capture.h"
+#include "common/temp_folder.h"
 #include "protocol/stream_data.h"
 #include "protocol/vsk_entities.h"
 #include "protocol/vsk_filer.h"
@@ -201,7 +201,7 @@ TEST(VSKReaderTest, NamesAndIdentifiersIgnoreCase) {
 }
 
 TEST(VSKReaderTest, UnconvertibleAndUnknownStatementsAreSkipped) {
-  testing::LogCapture log;
+  testing::TempLogHome log;
   TStreamData message;
   message.LoadFromString(
       "Other {\n Objects = {\n  TStreamDataHeader {\n   DataSize = abc;\n"
@@ -212,7 +212,7 @@ TEST(VSKReaderTest, UnconvertibleAndUnknownStatementsAreSkipped) {
   EXPECT_EQ(message.Item(0)->Name(), "kept");
   // Only the unknown identifier is logged; a bad number reads as 0 and an unknown name is
   // passed over silently.
-  std::string text = log.Text();
+  std::string text = log.LogText();
   EXPECT_NE(text.find("invalid property [DataType]: dhtNothing\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("DataSize"), std::string::npos);
   EXPECT_EQ(text.find("Unknown"), std::string::npos);

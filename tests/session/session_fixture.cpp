@@ -18,18 +18,6 @@ namespace {
 
 constexpr int kTimeoutMs = 10000;
 
-std::optional<std::string> GetEnv(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-}
-
-void RestoreEnv(const char* name, const std::optional<std::string>& value) {
-  if (value)
-    ::setenv(name, value->c_str(), 1);
-  else
-    ::unsetenv(name);
-}
-
 }  // namespace
 
 // --- Client ---
@@ -55,31 +43,6 @@ std::unique_ptr<TStreamData> Client::Call(const std::string& name,
   reply->RegisterHeaders(&response);
   reply->Buffer().WriteBytes(response.Buffer().View());
   return reply;
-}
-
-// --- TempHome ---
-
-TempHome::TempHome() : FOldXdg(GetEnv("XDG_DATA_HOME")), FOldHome(GetEnv("HOME")) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "qm_session_test_XXXXXX").string();
-  FFolder = ::mkdtemp(pattern.data());
-  ::setenv("XDG_DATA_HOME", FFolder.c_str(), 1);
-  ::setenv("HOME", FFolder.c_str(), 1);
-}
-
-TempHome::~TempHome() {
-  FlushLog();
-  RestoreEnv("XDG_DATA_HOME", FOldXdg);
-  RestoreEnv("HOME", FOldHome);
-  std::error_code ignored;
-  std::filesystem::remove_all(FFolder, ignored);
-}
-
-std::string TempHome::LogText() const {
-  FlushLog();
-  std::ifstream file(LogFilePath(Now()), std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  return Utf16LeToUtf8(bytes);
 }
 
 // --- SessionServerTest ---

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_folder.h"
 #include "protocol/stream_data_writer.h"
 #include "service/db_server.h"
 #include "support/variant.h"
@@ -38,23 +39,8 @@ class Client {
   std::unique_ptr<TpdcClientSocketStream> FStream;
 };
 
-// Sets XDG_DATA_HOME and HOME to a fresh temporary folder for its lifetime and removes the
-// folder afterwards.
-class TempHome {
- public:
-  TempHome();
-  ~TempHome();
-  TempHome(const TempHome&) = delete;
-  TempHome& operator=(const TempHome&) = delete;
-  const std::string& Folder() const { return FFolder; }
-  // Everything the process logged so far (UTF-8).
-  std::string LogText() const;
-
- private:
-  std::string FFolder;
-  std::optional<std::string> FOldXdg;
-  std::optional<std::string> FOldHome;
-};
+// The process log and HOME in a throw-away folder for one test.
+using TempHome = TempLogHome;
 
 class SessionServerTest : public ::testing::Test {
  protected:

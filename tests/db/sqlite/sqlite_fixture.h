@@ -13,33 +13,14 @@
 #include <vector>
 
 #include "common/message_of.h"
+#include "common/temp_folder.h"
 #include "db/sqlite/sqlite_connection.h"
 
 namespace qm::sqlite_test {
 
 using qm::testing::MessageOf;
 
-// A fresh folder under the temporary folder, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qm_sqlite_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using qm::testing::TempFolder;
 
 class SQLiteTest : public ::testing::Test {
  protected:
