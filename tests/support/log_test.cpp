@@ -128,7 +128,7 @@ TEST(LogEscapeTest, ControlCharactersAreMadeVisible) {
       {"plain text and UTF-8 stay", "a\\b h\xC3\xA9 \xE2\x82\xAC ;[]",
        "a\\b h\xC3\xA9 \xE2\x82\xAC ;[]"},
       {"CR LF", "x\r\n123456;forged", "x\\r\\n123456;forged"},
-      {"other C0, DEL", std::string("t\tb\x01\x1F\x7F\0z", 9), "t\\x09b\\x01\\x1F\\x7F\\x00z"},
+      {"other C0, DEL", std::string("t\tb\x01\x1F\x7F\0z", 8), "t\\x09b\\x01\\x1F\\x7F\\x00z"},
       {"C1 controls",
        "a\xC2\x85"
        "b\xC2\x9F"

@@ -239,9 +239,6 @@ void TmncSQLiteConnection::DoConnect() {
   if (!ResolveSQLiteFileName(FFolder, Resource(), FFolder, file, why)) {
     RaiseSQLiteError("not allowed: " + why, Resource());
   }
-  // Without a folder a "file:" name is an ordinary file here, never a URI.
-  if (IsURIName(file))
-    file = "./" + file;
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {
     if (!FAutoCreate)

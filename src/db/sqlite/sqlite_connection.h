@@ -58,9 +58,9 @@ class TmncSQLiteCommand;
 
 // Where a database name leads when the files must stay inside Folder ("" for no such limit).
 // Relative names resolve against RelativeTo. "" and ":memory:" need no file and pass as they
-// are; names starting with "file:" (any case) are refused; with a Folder, a name leading
-// outside it (an absolute path elsewhere, "..", a link out of it) or to the folder itself is
-// refused. Returns false with the reason in Why, else true with the path to open in Path.
+// are; names starting with "file:" (any case) are refused, folder or not; with a Folder, a name
+// leading outside it (an absolute path elsewhere, "..", a link out of it) or to the folder itself
+// is refused. Returns false with the reason in Why, else true with the path to open in Path.
 bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
                            const std::filesystem::path& RelativeTo, std::string& Path,
                            std::string& Why);
