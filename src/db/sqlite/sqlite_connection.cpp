@@ -228,7 +228,9 @@ void TmncSQLiteConnection::CheckError(int result, const std::string& detail) con
   sqlite3* handle = DBHandle();
   const std::string message =
       handle != nullptr ? Text(FLib->sqlite3_errmsg(handle)) : Text(FLib->sqlite3_errstr(result));
-  const std::string denial = (result & 0xFF) == SQLITE_AUTH ? TakeDenial() : std::string();
+  // A refusal of the authorizer fails its statement, whatever code the statement ends with
+  // (VACUUM INTO reports its refused inner ATTACH as a plain error).
+  const std::string denial = TakeDenial();
   RaiseSQLiteError(message, denial.empty() ? detail : denial);
 }
 
@@ -509,12 +511,10 @@ void TmncSQLiteCommand::CheckError(int result) {
                              : Text(FLib->sqlite3_errstr(code));
   };
   const std::string message = read_message(result);
-  std::string detail = (result & 0xFF) == SQLITE_AUTH && connection != nullptr
-                           ? connection->TakeDenial()
-                           : std::string();
+  std::string detail = connection != nullptr ? connection->TakeDenial() : std::string();
   if (FStatment != nullptr) {
     const int finalized = FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
-    if (finalized != SQLITE_OK)
+    if (finalized != SQLITE_OK && detail.empty())
       detail = read_message(finalized);
   }
   RaiseSQLiteError(message, detail);
