@@ -14,7 +14,8 @@ packages=(
 )
 if [[ "${1:-}" == "--test" ]]; then
   # Real database servers for the tests, started on loopback by scripts/test-servers.sh.
-  packages+=(postgresql firebird3.0-server sqlite3 clang-format)
+  # openssl: the TLS tests make their throw-away certificates with it and use its s_client.
+  packages+=(postgresql firebird3.0-server sqlite3 clang-format openssl)
 fi
 
 missing=()

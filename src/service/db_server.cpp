@@ -81,6 +81,9 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.FBHost = ConfigValue(lines, "FBHost");
   config.Port = ConfigValue(lines, "Port");
   config.ServiceName = ConfigValue(lines, "ServiceName");
+  config.CertificateFile = ConfigValue(lines, "CertificateFile");
+  config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
+  config.CertPassword = ConfigValue(lines, "CertPassword");
   return config;
 }
 
@@ -127,6 +130,10 @@ void TqmDBServer::Created() {
     FFBHost = config.FBHost;
     SetPort(config.Port);
     FServiceName = config.ServiceName;
+    CertificateFile = config.CertificateFile;
+    PrivateKeyFile = config.PrivateKeyFile;
+    CertPassword = config.CertPassword;
+    SetIsSecure(!CertificateFile.empty());
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }

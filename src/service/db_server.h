@@ -20,6 +20,11 @@ struct TqmServerConfig {
   std::string FBHost;
   std::string Port;
   std::string ServiceName;
+  // A certificate turns TLS on for every connection: PEM with PrivateKeyFile, or a PFX bundle
+  // (".pfx") opened with CertPassword.
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  std::string CertPassword;
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
