@@ -18,6 +18,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(postgresql firebird3.0-server sqlite3 clang-format)
   # systemd-analyze checks the packaged unit file.
   packages+=(systemd)
+  # openssl: the TLS tests make their throw-away certificates with it and use its s_client.
+  packages+=(openssl)
 fi
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "support/buffer.h"
 #include "support/text_utils.h"
+#include "transport/tls.h"
 
 namespace qm {
 
@@ -31,6 +32,20 @@ void TqmDBClient::Open() {
   stream->SetReadTimeout(FTimeoutMs);
   stream->SetWriteTimeout(FTimeoutMs);
   try {
+    if (FTLS.Enabled) {
+      std::shared_ptr<TContext> context = TContext::CreateClient();
+      if (FTLS.Insecure) {
+        context->SetVerifyNone();
+      } else {
+        if (FTLS.CAFile.empty())
+          context->SetVerifySystem();
+        else
+          context->SetVerifyFile(FTLS.CAFile);
+        context->SetVerifyPeer();
+      }
+      stream->SetContext(std::move(context));
+      stream->SetOptions(stream->Options() + TmnsoOptions{soSSL});
+    }
     stream->Connect();
   } catch (const Exception& e) {
     throw EqmConnectionError("Cannot connect to " + FHost + ":" + FPort + ": " + e.Message());

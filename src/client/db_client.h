@@ -44,6 +44,15 @@ struct TqmSessionParams {
   std::string AppName;
 };
 
+// TLS to the server: the server's certificate is verified against CAFile, or the system's
+// trusted certificates when CAFile is empty, and must name the host connected to; Insecure
+// skips verification (the connection is still encrypted).
+struct TqmTLSOptions {
+  bool Enabled = false;
+  std::string CAFile;
+  bool Insecure = false;
+};
+
 // A header to send: (section, name) = text value, or a typed value.
 struct TqmRequestHeader {
   std::string Guid;
@@ -68,6 +77,8 @@ class TqmDBClient {
   // it answers "Invalid Headers" and closes, and Open raises EqmServerError.
   void SetServerPassword(const std::string& Value);
   const std::string& ServerPassword() const { return FServerPassword; }
+  // Takes effect at the next Open.
+  void SetTLS(const TqmTLSOptions& Value) { FTLS = Value; }
 
   // Connects the socket. Raises EqmConnectionError.
   void Open();
@@ -116,6 +127,7 @@ class TqmDBClient {
   std::string FHost;
   std::string FPort;
   int FTimeoutMs;
+  TqmTLSOptions FTLS;
   std::unique_ptr<TpdcClientSocketStream> FStream;
   std::uint32_t FHandle = 0;
   std::string FServerID;

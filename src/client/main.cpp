@@ -35,6 +35,7 @@ struct Options {
   std::string Script;
   std::string Format = "table";
   bool Status = false;
+  qm::TqmTLSOptions TLS;
 };
 
 std::string ReadFile(const std::string& FileName) {
@@ -109,6 +110,7 @@ int Run(const Options& Opt, qm::TqmOutputFormat Format,
   const std::string script = Opt.Script.empty() ? std::string() : ReadFile(Opt.Script);
   qm::TqmDBClient client(Opt.Host, Opt.Port, Opt.TimeoutSeconds * 1000);
   client.SetServerPassword(Opt.ServerPassword);
+  client.SetTLS(Opt.TLS);
   client.Open();
   if (work) {
     client.Connect(Opt.Session);
@@ -171,6 +173,14 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_option("--format", opt.Format, "Output: table, csv or json");
   app.add_flag("--status", opt.Status, "Show the server's sessions");
+  CLI::Option* tls =
+      app.add_flag("--tls", opt.TLS.Enabled,
+                   "Speak TLS; the server's certificate is verified (system store or --ca)");
+  app.add_option("--ca", opt.TLS.CAFile, "Trusted certificates (PEM) for --tls")
+      ->check(CLI::ExistingFile)
+      ->needs(tls);
+  app.add_flag("--insecure", opt.TLS.Insecure, "With --tls: do not verify the certificate")
+      ->needs(tls);
   app.add_option("sql", opt.Positional, "SQL text to run");
 
   qm::TqmOutputFormat format = qm::TqmOutputFormat::Table;

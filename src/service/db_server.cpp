@@ -84,6 +84,9 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.Bind = ConfigValue(lines, "Bind");
   config.Password = ConfigValue(lines, "Password");
   config.SQLiteFolder = ConfigValue(lines, "SQLiteFolder");
+  config.CertificateFile = ConfigValue(lines, "CertificateFile");
+  config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
+  config.CertPassword = ConfigValue(lines, "CertPassword");
   return config;
 }
 
@@ -139,6 +142,10 @@ void TqmDBServer::Created() {
       throw Exception("Password: a header line cannot carry ';', quotes or line breaks");
     SetPassword(config.Password);
     SetSQLiteFolder(config.SQLiteFolder);
+    CertificateFile = config.CertificateFile;
+    PrivateKeyFile = config.PrivateKeyFile;
+    CertPassword = config.CertPassword;
+    SetIsSecure(!CertificateFile.empty());
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }

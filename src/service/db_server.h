@@ -23,6 +23,11 @@ struct TqmServerConfig {
   std::string Bind;          // "" means "0.0.0.0"
   std::string Password;      // "" accepts every header line
   std::string SQLiteFolder;  // "" lets SQLite sessions open any path the service may write
+  // A certificate turns TLS on for every connection: PEM with PrivateKeyFile, or a PFX bundle
+  // (".pfx") opened with CertPassword.
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  std::string CertPassword;
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
