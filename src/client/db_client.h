@@ -71,6 +71,12 @@ class TqmDBClient {
   // Closes the socket; an open session is left to the server (it is swept when idle).
   ~TqmDBClient();
 
+  // The server's password, sent in every header line ("" sends an empty one, as a server
+  // without a password expects). Raises Exception for a text a header line cannot carry (";",
+  // quotes, CR or LF). With a password, Open checks it with a "C" query: a server that refuses
+  // it answers "Invalid Headers" and closes, and Open raises EqmServerError.
+  void SetServerPassword(const std::string& Value);
+  const std::string& ServerPassword() const { return FServerPassword; }
   // Takes effect at the next Open.
   void SetTLS(const TqmTLSOptions& Value) { FTLS = Value; }
 
@@ -115,6 +121,8 @@ class TqmDBClient {
   // The session's identity headers: ("Database", "ServerID") and ("Database", "Handle").
   std::vector<TqmRequestHeader> SessionHeaders() const;
   TmnBufferStream& Stream();
+  // Sends a one-line query ("Command=<Letter>" and the password when there is one).
+  void SendQuery(char Letter);
 
   std::string FHost;
   std::string FPort;
@@ -123,6 +131,7 @@ class TqmDBClient {
   std::unique_ptr<TpdcClientSocketStream> FStream;
   std::uint32_t FHandle = 0;
   std::string FServerID;
+  std::string FServerPassword;
 };
 
 }  // namespace qm

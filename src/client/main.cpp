@@ -27,6 +27,7 @@ struct Options {
   std::string Host = "127.0.0.1";
   std::string Port = "979";
   int TimeoutSeconds = 120;
+  std::string ServerPassword;
   qm::TqmSessionParams Session;
   std::vector<std::string> Execute;
   std::vector<std::string> Positional;
@@ -108,6 +109,7 @@ int Run(const Options& Opt, qm::TqmOutputFormat Format,
 
   const std::string script = Opt.Script.empty() ? std::string() : ReadFile(Opt.Script);
   qm::TqmDBClient client(Opt.Host, Opt.Port, Opt.TimeoutSeconds * 1000);
+  client.SetServerPassword(Opt.ServerPassword);
   client.SetTLS(Opt.TLS);
   client.Open();
   if (work) {
@@ -150,6 +152,9 @@ int main(int argc, char** argv) {
   app.add_option("--port", opt.Port, "Server port");
   app.add_option("--timeout", opt.TimeoutSeconds, "Seconds to wait for a reply")
       ->check(CLI::PositiveNumber);
+  app.add_option("--server-password", opt.ServerPassword,
+                 "Password of the qmsrv server (its Password setting)")
+      ->envname("QMCLI_SERVER_PASSWORD");
   app.add_option("--driver", opt.Session.Driver, "Database engine: SQLite, PostgreSQL, Firebird")
       ->check(CLI::IsMember({"SQLite", "PostgreSQL", "Firebird"}));
   app.add_option("--resource", opt.Session.Resource,
