@@ -2,6 +2,10 @@
 
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace qm {
 
 #define QM_OPENSSL_LINK(name) \
@@ -52,6 +56,11 @@ void InitTLSLibraries(bool Full) {
   std::lock_guard<std::mutex> guard(lock);
   if (initialised)
     return;
+#if defined(__SANITIZE_ADDRESS__)
+  // What the libraries allocate for themselves here (providers, tables) lives as long as the
+  // process and is not all freed at exit; it is not ours to report.
+  __lsan::ScopedDisabler lsan_off;
+#endif
   TmnOpenSSLLib& ssl = OpenSSLLib();
   ssl.Load(false);
   ssl.OPENSSL_init_ssl(Full ? OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS : 0,

@@ -61,6 +61,21 @@ TEST_F(DbServerConfigTest, ServerTakesPortAndFallsBackTo979) {
   EXPECT_EQ(named.ServiceName(), "MyDB");
 }
 
+// A certificate makes the server speak TLS; without one it stays as it was.
+TEST_F(DbServerConfigTest, CertificateKeysMakeTheServerSecure) {
+  TqmDBServer secure(
+      Write("CertificateFile=/etc/qm/s.pfx\r\nCertPassword= pw \r\n"
+            "privatekeyfile=/etc/qm/s.key"));
+  EXPECT_TRUE(secure.IsSecure());
+  EXPECT_EQ(secure.CertificateFile, "/etc/qm/s.pfx");
+  EXPECT_EQ(secure.CertPassword, " pw ");
+  EXPECT_EQ(secure.PrivateKeyFile, "/etc/qm/s.key");
+  for (const char* content : {"Port=5000", "CertificateFile=\nPrivateKeyFile=/etc/qm/s.key"}) {
+    TqmDBServer plain(Write(content));
+    EXPECT_FALSE(plain.IsSecure()) << content;
+  }
+}
+
 TEST_F(DbServerConfigTest, BindPasswordAndSQLiteFolderKeys) {
   struct Case {
     std::string content;
