@@ -11,6 +11,7 @@ packages=(
   libpq5 libpq-dev
   libfbclient2 firebird-dev
   libssl3 libssl-dev
+  clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
   # Real database servers for the tests, started on loopback by scripts/test-servers.sh.

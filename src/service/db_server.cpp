@@ -1,6 +1,7 @@
 #include "service/db_server.h"
 
 #include <unistd.h>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -81,6 +82,7 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.FBHost = ConfigValue(lines, "FBHost");
   config.Port = ConfigValue(lines, "Port");
   config.ServiceName = ConfigValue(lines, "ServiceName");
+  config.MaxConnections = ConfigValue(lines, "MaxConnections");
   return config;
 }
 
@@ -127,6 +129,10 @@ void TqmDBServer::Created() {
     FFBHost = config.FBHost;
     SetPort(config.Port);
     FServiceName = config.ServiceName;
+    // A value that is not a number keeps the default; 0 lifts the bound.
+    const std::int64_t max_connections = StrToInt64Def(Trim(config.MaxConnections), -1);
+    if (max_connections >= 0 && max_connections <= INT32_MAX)
+      SetMaxConnections(static_cast<int>(max_connections));
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }

@@ -20,6 +20,8 @@ struct TqmServerConfig {
   std::string FBHost;
   std::string Port;
   std::string ServiceName;
+  // Client connections served at once, as written; "" when not configured.
+  std::string MaxConnections;
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that

@@ -220,6 +220,11 @@ TmnError TmnCustomSocket::Listen() {
 }
 
 void TmnCustomSocket::SetSendTimeout(int Timeout) {
+  FSendTimeout = Timeout;
+  LimitSend(Timeout);
+}
+
+void TmnCustomSocket::LimitSend(int Timeout) {
   timeval tv{};
   if (Timeout > 0) {
     tv.tv_sec = Timeout / 1000;

@@ -81,6 +81,10 @@ class TmnCustomSocket {
   // Limits how long one send may wait for the peer to take data (ms; -1 without limit). A send
   // that times out reports erTimeout, so a peer that stops reading cannot hold a thread for ever.
   void SetSendTimeout(int Timeout);
+  int SendTimeout() const { return FSendTimeout; }
+  // Applies Timeout to the sends from now on without changing SendTimeout (what a deadline
+  // leaves of it).
+  void LimitSend(int Timeout);
   // Enables TLS when soSSL is set, then marks the socket prepared.
   virtual void Prepare();
   void EnableSSL();
@@ -127,6 +131,7 @@ class TmnCustomSocket {
   TmnSocketStates FStates;
   // Written only by the owning thread, under FHandleLock; read from any thread.
   std::atomic<int> FHandle{-1};
+  int FSendTimeout = -1;  // ms
   // Guards closing FHandle against Abort from another thread.
   mutable std::mutex FHandleLock;
   bool FPrepared = false;
