@@ -208,14 +208,19 @@ void TStreamDataWriter::ReadResponse() {
                                    " bytes did not arrive");
       }
     } else {
-      std::string raw = ReadBlock(raw_size);
-      if (static_cast<std::int64_t>(raw.size()) < raw_size) {
-        throw EStreamDataTruncated("Message cut short: " + std::to_string(raw.size()) + " of " +
-                                   std::to_string(raw_size) + " block bytes arrived");
-      }
+      // Straight into the buffer, piece by piece: no second copy of a large block.
       TprmBuffer& buffer = FResponse->Buffer();
       buffer.ClearData();
-      buffer.WriteBytes(raw);
+      for (std::int64_t left = raw_size; left > 0;) {
+        const std::int64_t want = std::min<std::int64_t>(left, kReadChunk);
+        const std::string piece = ReadBlock(want);
+        buffer.WriteBytes(piece);
+        left -= static_cast<std::int64_t>(piece.size());
+        if (static_cast<std::int64_t>(piece.size()) < want) {
+          throw EStreamDataTruncated("Message cut short: " + std::to_string(raw_size - left) +
+                                     " of " + std::to_string(raw_size) + " block bytes arrived");
+        }
+      }
     }
   }
   if (failure) {

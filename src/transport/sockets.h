@@ -131,7 +131,8 @@ class TmnCustomSocket {
   TmnSocketStates FStates;
   // Written only by the owning thread, under FHandleLock; read from any thread.
   std::atomic<int> FHandle{-1};
-  int FSendTimeout = -1;  // ms
+  int FSendTimeout = -1;         // ms
+  int FAppliedSendTimeout = -2;  // what the handle has now; -2: not set yet
   // Guards closing FHandle against Abort from another thread.
   mutable std::mutex FHandleLock;
   bool FPrepared = false;

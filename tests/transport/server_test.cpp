@@ -90,7 +90,11 @@ class EchoListener : public TmnListener {
 
  public:
   // Shuts the listening socket down under the listener, as a failing socket would.
-  void BreakSocket() { FSocket->Abort(); }
+  void BreakSocket() {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (FSocket)
+      FSocket->Abort();
+  }
 };
 
 class EchoServer : public TmnEventServer {
