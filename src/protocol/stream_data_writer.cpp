@@ -64,7 +64,7 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
   std::string head;
   if (!Command.empty()) {
     head = std::string("Protocol=") + kDataProtocolNames[FProtocol] + ";Command=" + Command +
-           ";Password=;\r";
+           ";Password=" + FPassword + ";\r";
   }
   if (FProtocol == dpJSON) {
     std::string text =
@@ -105,6 +105,11 @@ void TStreamDataWriter::WriteError(const std::string& Message) {
 std::int64_t TStreamDataWriter::ReadSize(bool Required) {
   char field[10];
   std::int64_t got = FStream->Read(field, sizeof(field));
+  if (got <= 0) {
+    FLastSizeField.clear();
+  } else {
+    FLastSizeField.assign(field, static_cast<std::size_t>(got));
+  }
   if (got <= 0 && !Required) {
     return 0;
   }

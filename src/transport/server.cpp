@@ -7,6 +7,7 @@
 
 #include "support/date_time.h"
 #include "support/log.h"
+#include "transport/tls.h"
 
 namespace qm {
 
@@ -250,8 +251,11 @@ void TmnListener::Execute() {
           errno = 0;
           accepted = FSocket->Accept(FOptions, FTimeout);
           accept_error = errno;
-          if (accepted)
+          if (accepted) {
             accepted->SetSendTimeout(FSendTimeout);
+            CheckCertificate();
+            accepted->SetContext(Context);
+          }
         } catch (...) {
         }
         // A listening socket that can no longer accept at all (shut down, closed under us)
@@ -460,7 +464,8 @@ void TmnServer::Start(bool WaitToStart) {
   DoBeforeStart();
   if (FIsSecure) {
     std::error_code ec;
-    if (!std::filesystem::exists(CertificateFile, ec)) {
+    const std::string certificate = CertificateFilePath(CertificateFile);
+    if (!certificate.empty() && !std::filesystem::exists(certificate, ec)) {
       Log("CertificateFile not exists:" + CertificateFile);
       return;
     }
@@ -486,6 +491,7 @@ void TmnServer::Start(bool WaitToStart) {
     FListener->CertPassword = CertPassword;
     FListener->CertificateFile = CertificateFile;
     FListener->PrivateKeyFile = PrivateKeyFile;
+    FListener->CertificateCheckInterval = CertificateCheckInterval;
     FListener->PrepareContext();
     DoStart();
     FListener->Start();
