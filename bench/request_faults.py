@@ -144,6 +144,7 @@ def main():
     parser.add_argument("binary")
     parser.add_argument("--params", default="40000,80000")
     parser.add_argument("--items", type=int, default=1100000)
+    parser.add_argument("--json-items", type=int, default=3000000)
     args = parser.parse_args()
 
     server = Server(args.binary)
@@ -156,14 +157,15 @@ def main():
         measure(server, "binary: %d empty items" % args.items, many_items)
 
         def json_items():
-            items = ",".join(["{}"] * 3000000)
+            items = ",".join(["{}"] * args.json_items)
             text = ('{"Items":[%s]}' % items).encode()
             with server.connect() as sock:
                 sock.sendall(b"Protocol=JSON;Command=Data;Password=;\r" + size_field(len(text)) +
                              text)
                 size = int(recv_exact(sock, 10).strip())
                 return "sent %d KB; reply %s" % (len(text) // 1024, recv_exact(sock, size)[-80:])
-        measure(server, "JSON: 3,000,000 empty items", json_items)
+        if args.json_items > 0:
+            measure(server, "JSON: %d empty items" % args.json_items, json_items)
 
         server_id = server.identity()
         with server.connect() as sock:
