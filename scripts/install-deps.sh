@@ -12,6 +12,7 @@ packages=(
   libfbclient2 firebird-dev
   libssl3 libssl-dev
   dpkg-dev file
+  clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
   # Real database servers for the tests, started on loopback by scripts/test-servers.sh.

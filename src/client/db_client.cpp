@@ -130,6 +130,10 @@ std::unique_ptr<TStreamData> TqmDBClient::Call(const std::string& Name,
           "Invalid Headers (the server refused the header line: wrong or "
           "missing server password?)");
     }
+    // A server that already serves MaxConnections clients says so and closes.
+    if (writer.LastSizeField().starts_with("Server bus")) {
+      throw EqmServerError("Server busy: too many connections");
+    }
     // The reader reports a missing reply as an empty size field.
     throw EqmConnectionError("No reply to " + Name + " from " + FHost + ":" + FPort + " (" +
                              e.Message() + ")");

@@ -275,6 +275,13 @@ class TCommandLogTick {
 void TpdcDataCommandConnection::ProcessData() {
   TmnConnectionStream& stream = *Stream();
   TStreamDataWriter reader(stream, DataProtocol());
+  TpdcDataCommandListener* listener = Listener();
+  // Headers of a request that names no command are not worth making.
+  reader.Response().SetNameFilter([listener](const std::string& name) {
+    return listener != nullptr && listener->GetCommandClass(name) != nullptr;
+  });
+  // However a reply ends, it may take one send time-out in all, not one per piece.
+  TWriteWindow window(stream);
   try {
     reader.ReadResponse();
   } catch (const EZDecompressionError& e) {
@@ -284,15 +291,27 @@ void TpdcDataCommandConnection::ProcessData() {
   } catch (const EInvalidCast& e) {
     reader.WriteError(e.Message());
     return;
+  } catch (const EStreamDataLimit& e) {
+    reader.WriteError(e.Message());
+    if (!e.InStep()) {
+      // The refused bytes were never read: nothing after them can be understood.
+      stream.Disconnect();
+    }
+    return;
+  } catch (const EStreamDataTruncated& e) {
+    // Never run what did not arrive whole; the rest of the stream cannot be trusted either.
+    WriteLogFmt("%s: %s; connection closed", {RemoteIP(), e.Message()});
+    stream.Disconnect();
+    return;
   }
   TStreamData& request = reader.Response();
   if (request.Name().empty()) {
     reader.WriteError("Missing Name :)");
     return;
   }
-  TpdcDataCommandListener* listener = Listener();
-  std::unique_ptr<TpdcDataCommand> command =
-      listener == nullptr ? nullptr : listener->CreateCommand(*this, request.Name());
+  std::unique_ptr<TpdcDataCommand> command = listener == nullptr || request.NameRefused()
+                                                 ? nullptr
+                                                 : listener->CreateCommand(*this, request.Name());
   if (!command) {
     reader.WriteError("Invalid Command :)");
     return;

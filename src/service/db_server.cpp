@@ -1,6 +1,7 @@
 #include "service/db_server.h"
 
 #include <unistd.h>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -87,6 +88,7 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.CertificateFile = ConfigValue(lines, "CertificateFile");
   config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
   config.CertPassword = ConfigValue(lines, "CertPassword");
+  config.MaxConnections = ConfigValue(lines, "MaxConnections");
   return config;
 }
 
@@ -146,6 +148,10 @@ void TqmDBServer::Created() {
     PrivateKeyFile = config.PrivateKeyFile;
     CertPassword = config.CertPassword;
     SetIsSecure(!CertificateFile.empty());
+    // A value that is not a number keeps the default; 0 lifts the bound.
+    const std::int64_t max_connections = StrToInt64Def(Trim(config.MaxConnections), -1);
+    if (max_connections >= 0 && max_connections <= INT32_MAX)
+      SetMaxConnections(static_cast<int>(max_connections));
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }

@@ -28,6 +28,8 @@ struct TqmServerConfig {
   std::string CertificateFile;
   std::string PrivateKeyFile;
   std::string CertPassword;
+  // Client connections served at once, as written; "" when not configured.
+  std::string MaxConnections;
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that

@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <exception>
@@ -88,6 +90,13 @@ void BlockStopSignals() {
 int RunService(TqmDBService& Service) {
   TMainQueue& queue = TMainQueue::Instance();
   int exit_code = 0;
+  // A listener that ends by itself leaves a process that serves nobody: stop as if told to and
+  // exit non-zero, so that the service manager restarts the service.
+  std::atomic<bool> listener_lost{false};
+  Service.Server().OnListenerLost = [&listener_lost](TmnServer&) {
+    listener_lost = true;
+    kill(getpid(), SIGTERM);
+  };
 
   // The service thread: start, wait for the stop signal, stop, end the main loop. The main
   // thread meanwhile runs the queued calls that Start and Stop rely on.
@@ -118,6 +127,11 @@ int RunService(TqmDBService& Service) {
   control.join();
   // Whatever was queued after the loop ended (the last log deliveries) still runs.
   queue.RunPending();
+  Service.Server().OnListenerLost = nullptr;
+  if (listener_lost && exit_code == 0) {
+    WriteLog("Listener lost: exiting with code 3");
+    exit_code = 3;
+  }
   FlushLog(kFinalFlushWait);
   return exit_code;
 }

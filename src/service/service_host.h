@@ -51,8 +51,9 @@ class TqmDBService {
 
 // Runs the service in the foreground: starts it, runs the main thread's queue of calls until
 // SIGTERM or SIGINT, then stops it and flushes the log. Returns the process exit code: 0 after a
-// stop signal, 1 when the service could not start. SIGTERM and SIGINT must be blocked in every
-// thread before any thread is made (BlockStopSignals), so that only this run receives them.
+// stop signal, 1 when the service could not start, 3 when the listener ended without a stop.
+// SIGTERM and SIGINT must be blocked in every thread before any thread is made (BlockStopSignals),
+// so that only this run receives them.
 int RunService(TqmDBService& Service);
 
 // Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it makes later) and

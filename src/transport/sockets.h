@@ -80,6 +80,10 @@ class TmnCustomSocket {
   // Limits how long one send may wait for the peer to take data (ms; -1 without limit). A send
   // that times out reports erTimeout, so a peer that stops reading cannot hold a thread for ever.
   void SetSendTimeout(int Timeout);
+  int SendTimeout() const { return FSendTimeout; }
+  // Applies Timeout to the sends from now on without changing SendTimeout (what a deadline
+  // leaves of it).
+  void LimitSend(int Timeout);
   // Enables TLS when soSSL is set, then marks the socket prepared.
   virtual void Prepare();
   // Starts TLS on a client or server socket (transport/tls.cpp): a failed server handshake
@@ -130,6 +134,8 @@ class TmnCustomSocket {
   TmnSocketStates FStates;
   // Written only by the owning thread, under FHandleLock; read from any thread.
   std::atomic<int> FHandle{-1};
+  int FSendTimeout = -1;         // ms
+  int FAppliedSendTimeout = -2;  // what the handle has now; -2: not set yet
   // Guards closing FHandle against Abort from another thread.
   mutable std::mutex FHandleLock;
   bool FPrepared = false;
