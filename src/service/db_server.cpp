@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "session/api_command.h"
+#include "session/result_encoder.h"
 #include "session/session_commands.h"
 #include "session/session_registry.h"
 #include "session/sql_commands.h"
@@ -81,6 +82,7 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.FBHost = ConfigValue(lines, "FBHost");
   config.Port = ConfigValue(lines, "Port");
   config.ServiceName = ConfigValue(lines, "ServiceName");
+  config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
   return config;
 }
 
@@ -100,6 +102,23 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
 }
 
 // --- TqmDBServer ---
+
+namespace {
+
+// The result blocks' zlib level: a whole number from -1 (zlib's default) to 9.
+void ApplyCompressionLevel(const std::string& Text) {
+  int level = kResultBlockDefaultLevel;
+  if (!Text.empty()) {
+    level = StrToIntDef(Trim(Text), -2);
+    if (level < -1 || level > 9) {
+      WriteLogFmt("CompressionLevel %s is not -1..9; the default is used", {Text});
+      level = kResultBlockDefaultLevel;
+    }
+  }
+  SetResultBlockLevel(level);
+}
+
+}  // namespace
 
 TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
   Created();
@@ -132,6 +151,7 @@ void TqmDBServer::Created() {
   }
   if (Port().empty())
     SetPort(kDefaultPort);
+  ApplyCompressionLevel(config.CompressionLevel);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");

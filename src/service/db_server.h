@@ -20,6 +20,7 @@ struct TqmServerConfig {
   std::string FBHost;
   std::string Port;
   std::string ServiceName;
+  std::string CompressionLevel;
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
@@ -28,7 +29,7 @@ std::vector<std::string> ReadConfigLines(const std::string& FileName);
 // The value of the first line whose name (the text before its first "=") equals Name ignoring
 // case: everything after that "=", not trimmed. "" when no line has that name.
 std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name);
-// Reads the four keys; a missing file gives Found = false and empty values.
+// Reads the keys; a missing file gives Found = false and empty values.
 TqmServerConfig ReadServerConfig(const std::string& FileName);
 
 // Adds the roles "Server.PGHost" and "Server.FBHost" to every new client connection.
@@ -46,7 +47,8 @@ class TqmDBServer : public TpdcDataCommandServer {
   static constexpr const char* kDefaultPort = "979";
 
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
-  // ("979" when none is configured) and registers the commands.
+  // ("979" when none is configured) and the result blocks' zlib level ("CompressionLevel", -1..9;
+  // zlib's default when missing or not such a number) and registers the commands.
   explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
   ~TqmDBServer() override;
 
