@@ -60,8 +60,14 @@ TZStreamLease::TZStreamLease(TZStreamLease&&) noexcept = default;
 TZStreamLease::~TZStreamLease() {
   if (!FStream)
     return;
-  const int rc =
-      FStream->Inflating ? inflateReset(&FStream->Stream) : deflateReset(&FStream->Stream);
+  // A use that ended in an error may leave input and output pointers behind; the next lease
+  // must start with none.
+  z_stream& stream = FStream->Stream;
+  stream.next_in = nullptr;
+  stream.avail_in = 0;
+  stream.next_out = nullptr;
+  stream.avail_out = 0;
+  const int rc = FStream->Inflating ? inflateReset(&stream) : deflateReset(&stream);
   auto& cache = ThreadCache();
   if (rc == Z_OK && cache.size() < kCachedPerThread)
     cache.push_back(std::move(FStream));
