@@ -11,10 +11,21 @@ namespace qm {
 namespace {
 // Output gathers in pieces of this size; the last one is cut to what was used.
 constexpr std::size_t kPiece = 256 * 1024;
+// Input gathers up to this size before it is deflated.
+constexpr std::size_t kStage = 32 * 1024;
 }  // namespace
 
 TqmdZCompressor::TqmdZCompressor(int Level)
-    : FLease(TZStreamLease::Deflater(Level, TZStreamLease::kZlibWindowBits)) {}
+    : FLease(TZStreamLease::Deflater(Level, TZStreamLease::kZlibWindowBits)),
+      FStage(std::make_unique_for_overwrite<std::uint8_t[]>(kStage)) {}
+
+void TqmdZCompressor::FlushStage() {
+  if (FStaged == 0)
+    return;
+  const std::size_t count = FStaged;
+  FStaged = 0;
+  Deflate(FStage.get(), count, Z_NO_FLUSH);
+}
 
 void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int flush) {
   z_stream& stream = FLease.Stream();
@@ -41,6 +52,17 @@ void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int f
 void TqmdZCompressor::Write(std::string_view bytes) {
   if (FFinished)
     throw EprmException("deflate failed");
+  if (bytes.size() <= kStage - FStaged) {
+    std::copy(bytes.begin(), bytes.end(), FStage.get() + FStaged);
+    FStaged += bytes.size();
+    return;
+  }
+  FlushStage();
+  if (bytes.size() < kStage) {
+    std::copy(bytes.begin(), bytes.end(), FStage.get());
+    FStaged = bytes.size();
+    return;
+  }
   // uInt is 32 bits: feed very large values in pieces.
   constexpr std::size_t kMaxIn = 1u << 30;
   while (!bytes.empty()) {
@@ -53,6 +75,7 @@ void TqmdZCompressor::Write(std::string_view bytes) {
 std::vector<std::uint8_t> TqmdZCompressor::Finish() {
   if (FFinished)
     throw EprmException("deflate failed");
+  FlushStage();
   Deflate(nullptr, 0, Z_FINISH);
   FFinished = true;
   // One block for the reply; each piece is freed as soon as it is copied, so the peak stays

@@ -45,7 +45,7 @@ class TqmdZCompressor {
   TqmdZCompressor& operator=(const TqmdZCompressor&) = delete;
 
   void Write(std::string_view bytes);
-  // Compressed bytes so far (the stream's tail is still inside zlib).
+  // Compressed bytes so far (the stream's tail is still inside zlib and the stage).
   std::size_t CompressedSize() const { return FTotal; }
   // Ends the stream and hands the compressed bytes over in one block; the compressor is spent.
   std::vector<std::uint8_t> Finish();
@@ -53,7 +53,13 @@ class TqmdZCompressor {
  private:
   void Deflate(const std::uint8_t* data, std::size_t count, int flush);
 
+  // Small writes (a value, a marker) gather here and reach zlib together: a deflate call per
+  // value costs more than the copy.
+  void FlushStage();
+
   TZStreamLease FLease;
+  std::unique_ptr<std::uint8_t[]> FStage;
+  std::size_t FStaged = 0;
   std::vector<std::unique_ptr<std::uint8_t[]>> FPieces;
   std::size_t FLastUsed = 0;  // bytes used in the last piece
   std::size_t FTotal = 0;

@@ -456,11 +456,12 @@ void TprmBuffer::DecompressLimited(const uint8_t* data, int64_t count, uint64_t 
   if (count <= 0)
     return;
   Inflate(std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(count)),
-          max_bytes, 2048, [this](const uint8_t* chunk, std::size_t n) { Append(chunk, n); });
+          max_bytes, TZStreamLease::kScratchSize,
+          [this](const uint8_t* chunk, std::size_t n) { Append(chunk, n); });
 }
 
 void TprmBuffer::DecompressLimited(IByteSource& stream, uint64_t max_bytes) {
-  Inflate(stream, max_bytes, 2048,
+  Inflate(stream, max_bytes, TZStreamLease::kScratchSize,
           [this](const uint8_t* chunk, std::size_t n) { Append(chunk, n); });
 }
 

@@ -86,7 +86,7 @@ TmncPGConnection& TmncPGCommand::RequireConnection() const {
 void TmncPGCommand::ClearResult(PPGresult& result) {
   if (result == nullptr)
     return;
-  if (TmncPGConnection* connection = Connection()) {
+  if (TmncPGConnection* connection = FRunConnection != nullptr ? FRunConnection : Connection()) {
     connection->ClearStatement(result);
   } else {
     PGLib().PQclear(result);
@@ -126,6 +126,7 @@ void TmncPGCommand::DoExecute() {
   TmncPGConnection& connection = RequireConnection();
   TmncPGLib& lib = PGLib();
   ResetStatement();
+  FRunConnection = &connection;
   if (FSingleRowMode)
     DrainResults();
 
@@ -323,7 +324,8 @@ void TmncPGCommand::DoNext() {
   // Single-row mode: each row arrives as a result of its own, read at its row 0 and kept until
   // the next step; a final zero-row result ends the rows.
   if (!first) {
-    TmncPGConnection& connection = RequireConnection();
+    TmncPGConnection& connection =
+        FRunConnection != nullptr ? *FRunConnection : RequireConnection();
     PPGresult next = lib.PQgetResult(connection.Handle());
     if (next == nullptr) {
       FinishPipeline();
@@ -358,6 +360,7 @@ void TmncPGCommand::DoClose() {
   ResetStatement();
   if (FSingleRowMode)
     DrainResults();
+  FRunConnection = nullptr;
 }
 
 void TmncPGCommand::DoUnprepare() {

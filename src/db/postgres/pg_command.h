@@ -118,6 +118,8 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // The statement is prepared by the next execution's pipeline, not yet on the server.
   bool FPrepareDeferred = false;
   bool FPipelineOpen = false;
+  // The connection of the running execution, looked up once rather than on every row.
+  TmncPGConnection* FRunConnection = nullptr;
   // The execution's results were read up to their end.
   bool FExecutionRead = false;
 };
