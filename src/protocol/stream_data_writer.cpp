@@ -74,12 +74,21 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
     WriteAll(head.data(), head.size());
   } else {
     std::string body = ZCompress(SaveToBytes());
+    std::string_view raw = Buffer().View();
+    // A small message goes out in one send; a large block is sent from where it lies rather
+    // than copied.
+    const bool together = raw.size() <= kCoalesceLimit;
+    head.reserve(head.size() + 20 + body.size() + (together ? raw.size() : 0));
     head += FormatSize(static_cast<std::int64_t>(body.size()));
     head += body;
     head += FormatSize(Buffer().Count());
-    WriteAll(head.data(), head.size());
-    std::string_view raw = Buffer().View();
-    WriteAll(raw.data(), raw.size());
+    if (together) {
+      head += raw;
+      WriteAll(head.data(), head.size());
+    } else {
+      WriteAll(head.data(), head.size());
+      WriteAll(raw.data(), raw.size());
+    }
   }
   if (!Command.empty()) {
     ReadResponse();

@@ -78,6 +78,8 @@ class TStreamDataWriter : public TStreamData {
  public:
   // Blocks are read in pieces of this size, so memory follows the bytes that really arrive.
   static constexpr std::size_t kReadChunk = 64 * 1024;
+  // A raw block up to this size is sent in the same write as the message before it.
+  static constexpr std::size_t kCoalesceLimit = 256 * 1024;
 
   // Not owned: the stream must outlive the writer.
   explicit TStreamDataWriter(TmnBufferStream& Stream, TDataProtocol Protocol = dpVSK);

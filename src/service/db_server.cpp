@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "session/api_command.h"
+#include "session/result_encoder.h"
 #include "session/session_commands.h"
 #include "session/session_registry.h"
 #include "session/sql_commands.h"
@@ -89,6 +90,7 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
   config.CertPassword = ConfigValue(lines, "CertPassword");
   config.MaxConnections = ConfigValue(lines, "MaxConnections");
+  config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
   return config;
 }
 
@@ -112,6 +114,23 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
 }
 
 // --- TqmDBServer ---
+
+namespace {
+
+// The result blocks' zlib level: a whole number from -1 (zlib's default) to 9.
+void ApplyCompressionLevel(const std::string& Text) {
+  int level = kResultBlockDefaultLevel;
+  if (!Text.empty()) {
+    level = StrToIntDef(Trim(Text), -2);
+    if (level < -1 || level > 9) {
+      WriteLogFmt("CompressionLevel %s is not -1..9; the default is used", {Text});
+      level = kResultBlockDefaultLevel;
+    }
+  }
+  SetResultBlockLevel(level);
+}
+
+}  // namespace
 
 TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
   Created();
@@ -159,6 +178,7 @@ void TqmDBServer::Created() {
     SetPort(kDefaultPort);
   if (Bind().empty())
     SetBind(kDefaultBind);
+  ApplyCompressionLevel(config.CompressionLevel);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");

@@ -30,6 +30,7 @@ struct TqmServerConfig {
   std::string CertPassword;
   // Client connections served at once, as written; "" when not configured.
   std::string MaxConnections;
+  std::string CompressionLevel;  // "" is zlib's default level
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
@@ -59,9 +60,10 @@ class TqmDBServer : public TpdcDataCommandServer {
   static constexpr const char* kDefaultBind = "0.0.0.0";
 
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
-  // ("979" when none is configured), the address ("0.0.0.0" when none is), the password and the
-  // SQLite folder (made absolute), and registers the commands. Raises Exception for a password
-  // that no header line can carry (";", quotes, CR or LF).
+  // ("979" when none is configured), the address ("0.0.0.0" when none is), the password, the
+  // SQLite folder (made absolute) and the result blocks' zlib level ("CompressionLevel", -1..9;
+  // zlib's default when missing or not such a number), and registers the commands. Raises
+  // Exception for a password that no header line can carry (";", quotes, CR or LF).
   explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
   ~TqmDBServer() override;
 

@@ -1,5 +1,6 @@
 #include "db/postgres/pg_connection.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <filesystem>
@@ -630,7 +631,16 @@ std::unique_ptr<TmncSQLConnection> TprmPGConnection::CreateSameClass() const {
 void TprmPGConnection::DoClearStatement(PPGresult& result) {
   PPGresult taken = result;
   result = nullptr;
-  if (taken != nullptr)
+  if (taken == nullptr)
+    return;
+  // Freeing a large result takes long enough to delay the reply, so the pool thread does it;
+  // a small one is freed here, cheaper than waking another thread.
+  TmncPGLib& lib = PGLib();
+  const std::int64_t values =
+      static_cast<std::int64_t>(lib.PQntuples(taken)) * std::max(1, lib.PQnfields(taken));
+  if (values < kPoolFreeValues)
+    lib.PQclear(taken);
+  else
     PostPoolObject<TFreeStatementPool>(taken);
 }
 

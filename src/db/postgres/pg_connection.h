@@ -267,6 +267,8 @@ class TprmPGConnection : public TmncPGConnection, public IPGAPI {
   std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() override;
   std::unique_ptr<TmncSQLConnection> CreateSameClass() const override;
   // Posts a TFreeStatementPool job instead of freeing on the calling thread.
+  // Results of at least this many values (rows x columns) are freed on the pool thread.
+  static constexpr std::int64_t kPoolFreeValues = 16384;
   void DoClearStatement(PPGresult& result) override;
 };
 
