@@ -8,6 +8,7 @@
 #   bash scripts/load.sh [build-dir]
 #   QMSRV=/path/to/other/qmsrv bash scripts/load.sh     # measure another build of the server
 #   LOAD_CLIENTS=100 LOAD_REQUESTS=200 LOAD_ROWS=2000000 LOAD_WAIT=240 (the defaults)
+#   LOAD_ONLY="silent-connect sigterm"                  # only these scenarios
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -75,7 +76,7 @@ start_qmsrv() {
 # The exit code of a qmsrv that a scenario sent SIGTERM; one still running is killed.
 exit_code_of_stop() {
   local code=0 state
-  state="$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$qmsrv_pid/status" 2>/dev/null)"
+  state="$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$qmsrv_pid/status" 2>/dev/null || true)"
   if [[ -n "$state" && "$state" != Z ]]; then
     echo "$1.exit_code: still running, killed"
     kill -KILL "$qmsrv_pid" 2>/dev/null || true
@@ -102,16 +103,25 @@ QM_TEST_PG_PORT=55471 QM_TEST_FB_PORT=53091 bash scripts/test-servers.sh start "
 source "$servers_dir/test-servers.env"
 restart_cmd="runuser -u postgres -- $pg_bin/pg_ctl -D $servers_dir/postgres/data -m fast -w restart >/dev/null"
 
+# LOAD_ONLY="inserts sigterm" runs only the scenarios named.
+want() { [[ -z "${LOAD_ONLY:-}" || " $LOAD_ONLY " == *" $1 "* ]]; }
+
 echo "load: qmsrv $qmsrv"
 start_qmsrv
-run inserts --clients "$clients" --requests "$requests"
-run idle --idle 1000
-run pg-restart --restart-cmd "$restart_cmd"
-start_qmsrv
-run no-reader --rows "$rows" --wait "$wait_s"
-start_qmsrv
-run silent-connect --wait 60
-exit_code_of_stop silent_connect
-start_qmsrv
-run sigterm --clients 20 --wait 90
-exit_code_of_stop sigterm
+want inserts && run inserts --clients "$clients" --requests "$requests"
+want idle && run idle --idle 1000
+want pg-restart && run pg-restart --restart-cmd "$restart_cmd"
+if want no-reader; then
+  start_qmsrv
+  run no-reader --rows "$rows" --wait "$wait_s"
+fi
+if want silent-connect; then
+  start_qmsrv
+  run silent-connect --wait 60
+  exit_code_of_stop silent_connect
+fi
+if want sigterm; then
+  start_qmsrv
+  run sigterm --clients 20 --wait 90
+  exit_code_of_stop sigterm
+fi
