@@ -76,6 +76,7 @@ TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
   if (driver == "SQLite") {
     auto sqlite = std::make_unique<TprmSQLiteConnection>();
     sqlite->SetResource(AsString("Database", "Resource"));
+    sqlite->SetFolder(Connection().Roles().AsString("Server.SQLiteFolder"));
     const TqmdConnecting connecting(*sqlite);
     sqlite->Connect();
     connection = std::move(sqlite);
