@@ -2,12 +2,20 @@
 
 #include <unistd.h>
 #include <cstdint>
+
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
+#include "db/connections.h"
 #include "session/api_command.h"
+#include "session/interrupts.h"
 #include "session/result_encoder.h"
 #include "session/session_commands.h"
 #include "session/session_registry.h"
@@ -83,6 +91,8 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.FBHost = ConfigValue(lines, "FBHost");
   config.Port = ConfigValue(lines, "Port");
   config.ServiceName = ConfigValue(lines, "ServiceName");
+  config.ConnectTimeout = ConfigValue(lines, "ConnectTimeout");
+  config.StopTimeout = ConfigValue(lines, "StopTimeout");
   config.Bind = ConfigValue(lines, "Bind");
   config.Password = ConfigValue(lines, "Password");
   config.SQLiteFolder = ConfigValue(lines, "SQLiteFolder");
@@ -93,6 +103,58 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
   return config;
 }
+
+int ConfigSeconds(std::string_view Key, const std::string& Text, int Default) {
+  if (Text.empty())
+    return Default;
+  int value = -1;
+  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+  if (error != std::errc() || end != Text.data() + Text.size() || value < 0 || value > 86400) {
+    WriteLogFmt("Invalid %s: \"%s\", using %d", {std::string(Key), Text, Default});
+    return Default;
+  }
+  return value;
+}
+
+// --- the interrupter of a stop ---
+
+// Calls InterruptSessions at once and then every kInterval until it goes.
+class TqmDBServer::TqmInterrupter {
+ public:
+  TqmInterrupter() : FThread([this] { Run(); }) {}
+  ~TqmInterrupter() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FDone = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+  }
+  TqmInterrupter(const TqmInterrupter&) = delete;
+  TqmInterrupter& operator=(const TqmInterrupter&) = delete;
+
+ private:
+  static constexpr std::chrono::milliseconds kInterval{250};
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(FLock);
+    while (!FDone) {
+      lock.unlock();
+      try {
+        InterruptSessions();
+      } catch (const std::exception& e) {
+        WriteLog(std::string("Stop: ") + e.what());
+      }
+      lock.lock();
+      FWake.wait_for(lock, kInterval, [this] { return FDone; });
+    }
+  }
+
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FDone = false;
+  std::thread FThread;  // last: starts once the rest is made
+};
 
 // --- TqmCommandListener ---
 
@@ -158,6 +220,8 @@ void TqmDBServer::Created() {
     FFBHost = config.FBHost;
     SetPort(config.Port);
     FServiceName = config.ServiceName;
+    FConnectTimeout = ConfigSeconds("ConnectTimeout", config.ConnectTimeout, FConnectTimeout);
+    FStopTimeout = ConfigSeconds("StopTimeout", config.StopTimeout, FStopTimeout);
     SetBind(config.Bind);
     if (config.Password.find_first_of(";'\"\r\n") != std::string::npos)
       throw Exception("Password: a header line cannot carry ';', quotes or line breaks");
@@ -176,6 +240,7 @@ void TqmDBServer::Created() {
   }
   if (Port().empty())
     SetPort(kDefaultPort);
+  TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);
   if (Bind().empty())
     SetBind(kDefaultBind);
   ApplyCompressionLevel(config.CompressionLevel);
@@ -218,6 +283,16 @@ void TqmDBServer::DoLog(const std::string& Text) {
 void TqmDBServer::DoStart() {
   TpdcDataCommandServer::DoStart();
   TqmdConnections::Instance().Clear();
+}
+
+void TqmDBServer::DoStop() {
+  TpdcDataCommandServer::DoStop();
+  FInterrupter = std::make_unique<TqmInterrupter>();
+}
+
+void TqmDBServer::DoStopped() {
+  FInterrupter.reset();
+  TpdcDataCommandServer::DoStopped();
 }
 
 }  // namespace qm

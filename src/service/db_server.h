@@ -20,6 +20,9 @@ struct TqmServerConfig {
   std::string FBHost;
   std::string Port;
   std::string ServiceName;
+  // Whole seconds as written; ConfigSeconds reads them.
+  std::string ConnectTimeout;
+  std::string StopTimeout;
   std::string Bind;          // "" means "0.0.0.0"
   std::string Password;      // "" accepts every header line
   std::string SQLiteFolder;  // "" lets SQLite sessions open any path the service may write
@@ -32,6 +35,10 @@ struct TqmServerConfig {
   std::string MaxConnections;
   std::string CompressionLevel;  // "" is zlib's default level
 };
+
+// A number of seconds from the configuration: Default for an empty text; Default too (with a
+// log line naming Key) for anything but a whole number from 0 to 86400.
+int ConfigSeconds(std::string_view Key, const std::string& Text, int Default);
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
 // byte-order mark, ISO-8859-1 otherwise; split at CR LF, CR or LF. Missing file: empty.
@@ -57,6 +64,10 @@ class TqmCommandListener : public TpdcDataCommandListener {
 class TqmDBServer : public TpdcDataCommandServer {
  public:
   static constexpr const char* kDefaultPort = "979";
+  // Seconds a database connect may wait ("ConnectTimeout"; 0: no limit).
+  static constexpr int kDefaultConnectTimeout = 15;
+  // Seconds a stop may take before the process ends regardless ("StopTimeout"; 0: no limit).
+  static constexpr int kDefaultStopTimeout = 10;
   static constexpr const char* kDefaultBind = "0.0.0.0";
 
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
@@ -76,6 +87,8 @@ class TqmDBServer : public TpdcDataCommandServer {
   const std::string& ServiceName() const { return FServiceName; }
   const std::string& PGHost() const { return FPGHost; }
   const std::string& FBHost() const { return FFBHost; }
+  int ConnectTimeout() const { return FConnectTimeout; }
+  int StopTimeout() const { return FStopTimeout; }
   // Absolute, or "" when not configured.
   const std::string& SQLiteFolder() const { return FSQLiteFolder; }
   // Made absolute. For connections made after the call; raises Exception for a folder whose
@@ -89,14 +102,22 @@ class TqmDBServer : public TpdcDataCommandServer {
   // A new ServerID, then every session of the registry freed. Runs before the new listener
   // thread exists, so no command is using a session.
   void DoStart() override;
+  // A stop cancels the database work of every session (again and again, until the client
+  // threads have ended) instead of waiting for long statements and connects.
+  void DoStop() override;
+  void DoStopped() override;
 
  private:
+  class TqmInterrupter;
   void Created();
 
   std::string FConfigFileName;
   std::string FServiceName;
   std::string FPGHost;
   std::string FFBHost;
+  int FConnectTimeout = kDefaultConnectTimeout;
+  int FStopTimeout = kDefaultStopTimeout;
+  std::unique_ptr<TqmInterrupter> FInterrupter;
   std::string FSQLiteFolder;
 };
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <thread>
@@ -50,6 +51,30 @@ bool IsValidServiceName(std::string_view Name) {
   return true;
 }
 
+TqmStopDeadline::~TqmStopDeadline() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FDisarmed = true;
+  }
+  FWake.notify_all();
+  if (FThread.joinable())
+    FThread.join();
+}
+
+void TqmStopDeadline::Arm(std::chrono::seconds After) {
+  if (After.count() <= 0 || FThread.joinable())
+    return;
+  FThread = std::thread([this, After] {
+    std::unique_lock<std::mutex> lock(FLock);
+    if (FWake.wait_for(lock, After, [this] { return FDisarmed; }))
+      return;
+    WriteLog("Stop did not end within " + std::to_string(After.count()) +
+             " s: the process ends now");
+    FlushLog(std::chrono::seconds(2));
+    std::_Exit(0);
+  });
+}
+
 TqmDBService::TqmDBService(const std::string& ConfigFileName)
     : FDBServerServer(std::make_unique<TqmDBServer>(ConfigFileName)) {
   const std::string& configured = FDBServerServer->ServiceName();
@@ -78,6 +103,7 @@ void TqmDBService::ServiceStart() {
 }
 
 void TqmDBService::ServiceStop() {
+  FStopDeadline.Arm(std::chrono::seconds(FDBServerServer->StopTimeout()));
   FDBServerServer->Stop();
 }
 

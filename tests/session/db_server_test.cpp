@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
+#include "db/connections.h"
+#include "service/service_host.h"
 #include "session/session_fixture.h"
 #include "support/utf16.h"
 
@@ -74,6 +79,60 @@ TEST_F(DbServerConfigTest, CertificateKeysMakeTheServerSecure) {
     TqmDBServer plain(Write(content));
     EXPECT_FALSE(plain.IsSecure()) << content;
   }
+}
+
+// The two time-outs: whole seconds; anything else keeps the default and says so in the log.
+TEST_F(DbServerConfigTest, TimeOutsTakeWholeSecondsAndOtherwiseTheDefaults) {
+  struct Case {
+    std::string content;
+    int connect, stop;
+    bool logged;
+  };
+  const Case cases[] = {
+      {"", 15, 10, false},
+      {"ConnectTimeout=3\r\nstoptimeout=0", 3, 0, false},
+      {"ConnectTimeout=\r\nStopTimeout=86400", 15, 86400, false},
+      {"ConnectTimeout= 3", 15, 10, true},
+      {"ConnectTimeout=-1", 15, 10, true},
+      {"StopTimeout=10s", 15, 10, true},
+      {"StopTimeout=86401", 15, 10, true},
+  };
+  const int saved = TmncConnection::DefaultConnectTimeout();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    const std::size_t log_before = home_.LogText().size();
+    TqmDBServer server(Write(c.content));
+    EXPECT_EQ(server.ConnectTimeout(), c.connect);
+    EXPECT_EQ(server.StopTimeout(), c.stop);
+    // New database connections take the configured connect time-out.
+    EXPECT_EQ(TmncConnection::DefaultConnectTimeout(), c.connect);
+    EXPECT_EQ(home_.LogText().find("Invalid ", log_before) != std::string::npos, c.logged);
+  }
+  TmncConnection::SetDefaultConnectTimeout(saved);
+}
+
+// Armed by a stop, the deadline ends the process with exit code 0 once the time is up; a stop
+// that ends in time (the deadline goes first) leaves the process alone.
+TEST(StopDeadlineDeathTest, EndsAHangingStopOnly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        TqmStopDeadline deadline;
+        deadline.Arm(std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        std::_Exit(3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        {
+          TqmStopDeadline deadline;
+          deadline.Arm(std::chrono::seconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::_Exit(3);
+      },
+      ::testing::ExitedWithCode(3), "");
 }
 
 TEST_F(DbServerConfigTest, BindPasswordAndSQLiteFolderKeys) {

@@ -370,6 +370,25 @@ TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
   EXPECT_EQ(Scalar("select current_setting('globals.RemoteIP')"), "127.0.0.1");
 }
 
+// The server ends the session's backend while no request is under way: the client library
+// still remembers the connection as fine, so "Reconnect" has to ask the server to find out.
+TEST_F(PgSessionTest, ReconnectFindsOutThatTheServerEndedTheSession) {
+  const std::string backend = Scalar("select pg_backend_pid()");
+  auto other = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
+  ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
+  auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
+                    "select pg_terminate_backend(" + backend + ", 10000)");
+  ASSERT_EQ(DecodeRows(Inflate(*killed)), (std::vector<std::vector<std::string>>{{"t"}}));
+
+  auto reply = Reconnect();
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(reply->AsCardinal("Database", "Handle"), handle_);
+  const std::string renewed = Scalar("select pg_backend_pid()");
+  EXPECT_NE(renewed, backend);
+  EXPECT_NE(renewed, "<no single value>");
+  EXPECT_EQ(Scalar("select current_setting('application_name')"), "tester [127.0.0.1]");
+}
+
 TEST_F(PgSessionTest, StatementErrorsLeaveTheSessionUsable) {
   auto missing = Sql(*client_, handle_, "select * from qm_missing_table");
   EXPECT_EQ(missing->Name(), "Error");

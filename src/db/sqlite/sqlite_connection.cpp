@@ -276,6 +276,7 @@ void TmncSQLiteConnection::DoConnect() {
     SetSafetySwitch(SQLITE_DBCONFIG_DEFENSIVE, 1);
   } catch (...) {
     // A file that is no database fails here: do not leave a half-usable connection open.
+    std::lock_guard<std::mutex> lock(FCloseLock);
     FLib->sqlite3_close(FDBHandle.exchange(nullptr));
     throw;
   }
@@ -329,8 +330,14 @@ void TmncSQLiteConnection::InitPragmas() {
 
 void TmncSQLiteConnection::DoDisconnect() {
   // On failure (statements still open) the handle stays and the connection stays connected.
-  CheckError(FLib->sqlite3_close(DBHandle()));
-  FDBHandle = nullptr;
+  int result = SQLITE_OK;
+  {
+    std::lock_guard<std::mutex> lock(FCloseLock);
+    result = FLib->sqlite3_close(DBHandle());
+    if (result == SQLITE_OK)
+      FDBHandle = nullptr;
+  }
+  CheckError(result);
 }
 
 void TmncSQLiteConnection::DirectExecute(const std::string& sql) {
@@ -368,6 +375,7 @@ void TmncSQLiteConnection::Vacuum() {
 }
 
 void TmncSQLiteConnection::Interrupt() {
+  std::lock_guard<std::mutex> lock(FCloseLock);
   if (sqlite3* handle = DBHandle())
     FLib->sqlite3_interrupt(handle);
 }

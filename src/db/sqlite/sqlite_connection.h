@@ -98,8 +98,8 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   // "vacuum" when connected.
   void Vacuum() override;
 
-  // Stops the running statement; may be called from another thread.
-  void Interrupt();
+  // Stops the running statement (sqlite3_interrupt); may be called from another thread.
+  void Interrupt() override;
   // The library's version text, or "" when the library does not tell.
   std::string GetVersion() const;
 
@@ -155,6 +155,9 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   TmncSQLiteLib* FLib;  // process-wide binding, outlives every connection
   // Written only by the owning thread; atomic because Interrupt reads it from another one.
   std::atomic<sqlite3*> FDBHandle{nullptr};
+  // Held by Interrupt while it uses the handle and by whoever closes it, so that another
+  // thread never interrupts a handle that is being closed.
+  mutable std::mutex FCloseLock;
   bool FCorrectDateTime = true;
   bool FExclusive = false;
   TmncJournalMode FJournalMode = jrmDefault;
