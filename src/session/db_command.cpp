@@ -4,6 +4,7 @@
 #include <set>
 #include <utility>
 
+#include "db/firebird/fb_connection.h"
 #include "db/sqlite/sqlite_connection.h"
 #include "session/pg_session.h"
 #include "session/result_encoder.h"
@@ -68,13 +69,22 @@ std::uint32_t TDBCommand::NewSessionHandle() {
 TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
   const std::string driver = AsString("Database", "Driver");
   std::unique_ptr<TmncSQLConnection> connection;
-  // Engine names compare exactly, in this order. (Firebird sessions come with its driver.)
+  // Engine names compare exactly, in this order.
   // A connection that fails below is freed with its unique_ptr; nothing is registered.
   if (driver == "SQLite") {
     auto sqlite = std::make_unique<TprmSQLiteConnection>();
     sqlite->SetResource(AsString("Database", "Resource"));
     sqlite->Connect();
     connection = std::move(sqlite);
+  } else if (driver == "Firebird") {
+    auto fb = std::make_unique<TmncFBConnection>();
+    fb->SetResource(AsString("Database", "Resource"));
+    fb->SetHost(FirstNonEmpty({Connection().Roles().AsString("Server.FBHost"), "127.0.0.1"}));
+    fb->SetPort(AsString("Database", "Port"));
+    fb->SetUserName(AsString("Database", "UserName"));
+    fb->SetPassword(AsString("Database", "Password"));
+    fb->Connect();
+    connection = std::move(fb);
   } else if (driver == "PostgreSQL") {
     auto pg = std::make_unique<TqmdPGConnection>();
     pg->SetResource(AsString("Database", "Resource"));
