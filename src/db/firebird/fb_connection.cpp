@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "db/engines.h"
 #include "support/text_utils.h"
 
 namespace qm {
@@ -715,4 +716,16 @@ void TprmFBDBScript::DoExecuteScript(TmncSQLTransaction* transaction, const std:
   }
 }
 
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+const bool kRegistered = [] {
+  TmncEngines::Instance().RegisterConnection("FirebirdSQL", "FirebirdSQL Database",
+                                             [] { return std::make_unique<TmncFBConnection>(); });
+  return true;
+}();
+
+}  // namespace
 }  // namespace qm
