@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/firebird_server.h"
 #include "common/message_of.h"
@@ -344,6 +346,21 @@ TEST_F(FirebirdDriverTest, LostConnectionGivesAClearErrorAndDisconnects) {
   EXPECT_FALSE(connection_->TestConnected());
   connection_->Connect();
   EXPECT_EQ(Value(*transaction_, "select 5 from rdb$database"), "5");
+}
+
+TEST_F(FirebirdDriverTest, InterruptCancelsTheRunningStatementFromAnotherThread) {
+  std::string message;
+  std::thread runner([&] {
+    message = MessageOf([&] {
+      Value(*transaction_,
+            "select count(*) from rdb$types a, rdb$types b, rdb$types c, rdb$types d");
+    });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  connection_->Interrupt();
+  runner.join();
+  EXPECT_NE(message.find("cancelled"), std::string::npos) << message;
+  EXPECT_EQ(Value(*transaction_, "select 8 from rdb$database"), "8");
 }
 
 TEST_F(FirebirdDriverTest, Int128NeedsANewerServer) {
