@@ -31,12 +31,28 @@ int TpdcDataCommandClasses::Add(const std::string& name, TpdcDataCommandClass co
 
 // --- roles ---
 
-bool TpdcRole::Accepted(std::string_view data) const {
-  return FValue.empty() || SameText(data, FValue);
+namespace {
+
+// Equal texts, in a time that depends on the length of `secret` only.
+bool SameSecret(std::string_view data, std::string_view secret) {
+  unsigned difference = data.size() == secret.size() ? 0u : 1u;
+  for (std::size_t i = 0; i < secret.size(); ++i) {
+    const unsigned char given = i < data.size() ? static_cast<unsigned char>(data[i]) : 0u;
+    difference |= given ^ static_cast<unsigned char>(secret[i]);
+  }
+  return difference == 0;
 }
 
-TpdcRole* TpdcRoleList::Add(std::string name, std::string value) {
-  FItems.push_back(std::make_unique<TpdcRole>(this, std::move(name), std::move(value)));
+}  // namespace
+
+bool TpdcRole::Accepted(std::string_view data) const {
+  if (FValue.empty())
+    return true;
+  return FSecret ? SameSecret(data, FValue) : SameText(data, FValue);
+}
+
+TpdcRole* TpdcRoleList::Add(std::string name, std::string value, bool secret) {
+  FItems.push_back(std::make_unique<TpdcRole>(this, std::move(name), std::move(value), secret));
   return FItems.back().get();
 }
 
@@ -177,7 +193,19 @@ bool TpdcDataCommandConnection::ReadHeaders() {
   }
   FHeaders = SplitHeaderLine(line);
   SetAsString("RemoteIP", RemoteIP());
-  return FRoles.Accepted("Password", AsString("Password"));
+  if (FRoles.Accepted("Password", AsString("Password")))
+    return true;
+  RefuseHeaders();
+  return false;
+}
+
+void TpdcDataCommandConnection::RefuseHeaders() {
+  // A refused client learns so, as slowly as any other bad header line, and must reconnect.
+  WriteLogFmt("%s: Invalid Password", {RemoteIP()});
+  Pause(1000);
+  if (!Terminated() && Connected())
+    Stream()->WriteAnsiString("Invalid Headers");
+  Disconnect();
 }
 
 void TpdcDataCommandConnection::Pause(int Milliseconds) {

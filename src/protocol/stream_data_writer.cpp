@@ -63,7 +63,7 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
   std::string head;
   if (!Command.empty()) {
     head = std::string("Protocol=") + kDataProtocolNames[FProtocol] + ";Command=" + Command +
-           ";Password=;\r";
+           ";Password=" + FPassword + ";\r";
   }
   if (FProtocol == dpJSON) {
     std::string text =
@@ -105,8 +105,10 @@ std::int64_t TStreamDataWriter::ReadSize() {
   char field[10];
   std::int64_t got = FStream->Read(field, sizeof(field));
   if (got <= 0) {
+    FLastSizeField.clear();
     return 0;
   }
+  FLastSizeField.assign(field, static_cast<std::size_t>(got));
   return StrToIntDef(Trim(std::string_view(field, static_cast<std::size_t>(got))), 0);
 }
 

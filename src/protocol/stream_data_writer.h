@@ -54,6 +54,9 @@ class TStreamDataWriter : public TStreamData {
   TDataProtocol Protocol() const { return FProtocol; }
   // The stream as a client socket stream, or null.
   TpdcClientSocketStream* pdcStream() const;
+  // The "Password" value of the request's header line ("" by default).
+  const std::string& Password() const { return FPassword; }
+  void SetPassword(const std::string& Value) { FPassword = Value; }
 
   // Sends this message as a request ("Data" command line first) and reads the reply into
   // Response, holding the stream's monitor throughout.
@@ -71,6 +74,9 @@ class TStreamDataWriter : public TStreamData {
 
   // The 10-character size field.
   static std::string FormatSize(std::int64_t Size);
+  // The bytes of the last size field read (a client tells a short text reply, such as
+  // "Invalid Headers", from a message by them).
+  const std::string& LastSizeField() const { return FLastSizeField; }
 
   void Enter() { FStream->Monitor().lock(); }
   void Leave() { FStream->Monitor().unlock(); }
@@ -86,6 +92,8 @@ class TStreamDataWriter : public TStreamData {
   TmnBufferStream* FStream;
   std::unique_ptr<TStreamData> FResponse;
   TDataProtocol FProtocol;
+  std::string FPassword;
+  std::string FLastSizeField;
 };
 
 }  // namespace qm

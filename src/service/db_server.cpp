@@ -81,6 +81,12 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.FBHost = ConfigValue(lines, "FBHost");
   config.Port = ConfigValue(lines, "Port");
   config.ServiceName = ConfigValue(lines, "ServiceName");
+  config.Bind = ConfigValue(lines, "Bind");
+  config.Password = ConfigValue(lines, "Password");
+  config.SQLiteFolder = ConfigValue(lines, "SQLiteFolder");
+  config.CertificateFile = ConfigValue(lines, "CertificateFile");
+  config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
+  config.CertPassword = ConfigValue(lines, "CertPassword");
   return config;
 }
 
@@ -95,6 +101,10 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
   if (data_connection != nullptr) {
     data_connection->Roles().Add("Server.PGHost", server == nullptr ? "" : server->PGHost());
     data_connection->Roles().Add("Server.FBHost", server == nullptr ? "" : server->FBHost());
+    data_connection->Roles().Add("Server.SQLiteFolder",
+                                 server == nullptr ? "" : server->SQLiteFolder());
+    if (server != nullptr && !server->Password().empty())
+      data_connection->Roles().Add("Password", server->Password(), true);
   }
   return connection;
 }
@@ -127,11 +137,22 @@ void TqmDBServer::Created() {
     FFBHost = config.FBHost;
     SetPort(config.Port);
     FServiceName = config.ServiceName;
+    SetBind(config.Bind);
+    if (config.Password.find_first_of(";'\"\r\n") != std::string::npos)
+      throw Exception("Password: a header line cannot carry ';', quotes or line breaks");
+    SetPassword(config.Password);
+    SetSQLiteFolder(config.SQLiteFolder);
+    CertificateFile = config.CertificateFile;
+    PrivateKeyFile = config.PrivateKeyFile;
+    CertPassword = config.CertPassword;
+    SetIsSecure(!CertificateFile.empty());
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }
   if (Port().empty())
     SetPort(kDefaultPort);
+  if (Bind().empty())
+    SetBind(kDefaultBind);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");
@@ -145,6 +166,18 @@ void TqmDBServer::Created() {
   RegisterCommand<TDBOpenTransactionCommand>("OpenTransaction");
   RegisterCommand<TDBCloseTransactionCommand>("CloseTransaction");
   RegisterCommand<TDBExecuteAPICommand>("ExecuteAPI");
+}
+
+void TqmDBServer::SetSQLiteFolder(const std::string& Value) {
+  if (Value.empty()) {
+    FSQLiteFolder.clear();
+    return;
+  }
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::absolute(Value, ec);
+  if (ec)
+    throw Exception("SQLiteFolder: " + ec.message());
+  FSQLiteFolder = folder.lexically_normal().string();
 }
 
 std::unique_ptr<TmnListener> TqmDBServer::CreateListener() {

@@ -20,6 +20,14 @@ struct TqmServerConfig {
   std::string FBHost;
   std::string Port;
   std::string ServiceName;
+  std::string Bind;          // "" means "0.0.0.0"
+  std::string Password;      // "" accepts every header line
+  std::string SQLiteFolder;  // "" lets SQLite sessions open any path the service may write
+  // A certificate turns TLS on for every connection: PEM with PrivateKeyFile, or a PFX bundle
+  // (".pfx") opened with CertPassword.
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  std::string CertPassword;
 };
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
@@ -28,10 +36,12 @@ std::vector<std::string> ReadConfigLines(const std::string& FileName);
 // The value of the first line whose name (the text before its first "=") equals Name ignoring
 // case: everything after that "=", not trimmed. "" when no line has that name.
 std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name);
-// Reads the four keys; a missing file gives Found = false and empty values.
+// Reads the keys; a missing file gives Found = false and empty values.
 TqmServerConfig ReadServerConfig(const std::string& FileName);
 
-// Adds the roles "Server.PGHost" and "Server.FBHost" to every new client connection.
+// Adds the roles "Server.PGHost", "Server.FBHost" and "Server.SQLiteFolder" to every new client
+// connection, and, when the server has a password, the secret role "Password" with it, so
+// that header lines with another "Password" are refused.
 class TqmCommandListener : public TpdcDataCommandListener {
  protected:
   std::unique_ptr<TmnServerConnection> DoCreateConnection(
@@ -44,9 +54,12 @@ class TqmCommandListener : public TpdcDataCommandListener {
 class TqmDBServer : public TpdcDataCommandServer {
  public:
   static constexpr const char* kDefaultPort = "979";
+  static constexpr const char* kDefaultBind = "0.0.0.0";
 
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
-  // ("979" when none is configured) and registers the commands.
+  // ("979" when none is configured), the address ("0.0.0.0" when none is), the password and the
+  // SQLite folder (made absolute), and registers the commands. Raises Exception for a password
+  // that no header line can carry (";", quotes, CR or LF).
   explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
   ~TqmDBServer() override;
 
@@ -59,6 +72,11 @@ class TqmDBServer : public TpdcDataCommandServer {
   const std::string& ServiceName() const { return FServiceName; }
   const std::string& PGHost() const { return FPGHost; }
   const std::string& FBHost() const { return FFBHost; }
+  // Absolute, or "" when not configured.
+  const std::string& SQLiteFolder() const { return FSQLiteFolder; }
+  // Made absolute. For connections made after the call; raises Exception for a folder whose
+  // absolute path cannot be found.
+  void SetSQLiteFolder(const std::string& Value);
 
  protected:
   std::unique_ptr<TmnListener> CreateListener() override;
@@ -75,6 +93,7 @@ class TqmDBServer : public TpdcDataCommandServer {
   std::string FServiceName;
   std::string FPGHost;
   std::string FFBHost;
+  std::string FSQLiteFolder;
 };
 
 }  // namespace qm

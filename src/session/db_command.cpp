@@ -74,6 +74,7 @@ TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
   if (driver == "SQLite") {
     auto sqlite = std::make_unique<TprmSQLiteConnection>();
     sqlite->SetResource(AsString("Database", "Resource"));
+    sqlite->SetFolder(Connection().Roles().AsString("Server.SQLiteFolder"));
     sqlite->Connect();
     connection = std::move(sqlite);
   } else if (driver == "Firebird") {

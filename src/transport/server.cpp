@@ -6,6 +6,7 @@
 
 #include "support/date_time.h"
 #include "support/log.h"
+#include "transport/tls.h"
 
 namespace qm {
 
@@ -245,8 +246,11 @@ void TmnListener::Execute() {
       if (wait == erSuccess) {
         try {
           accepted = FSocket->Accept(FOptions, FTimeout);
-          if (accepted)
+          if (accepted) {
             accepted->SetSendTimeout(FSendTimeout);
+            CheckCertificate();
+            accepted->SetContext(Context);
+          }
         } catch (...) {
         }
         // Readable but nothing to accept (out of handles, say): do not spin on it.
@@ -402,7 +406,8 @@ void TmnServer::Start(bool WaitToStart) {
   DoBeforeStart();
   if (FIsSecure) {
     std::error_code ec;
-    if (!std::filesystem::exists(CertificateFile, ec)) {
+    const std::string certificate = CertificateFilePath(CertificateFile);
+    if (!certificate.empty() && !std::filesystem::exists(certificate, ec)) {
       Log("CertificateFile not exists:" + CertificateFile);
       return;
     }
@@ -425,6 +430,7 @@ void TmnServer::Start(bool WaitToStart) {
     FListener->CertPassword = CertPassword;
     FListener->CertificateFile = CertificateFile;
     FListener->PrivateKeyFile = PrivateKeyFile;
+    FListener->CertificateCheckInterval = CertificateCheckInterval;
     FListener->PrepareContext();
     DoStart();
     FListener->Start();

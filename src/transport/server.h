@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -177,7 +178,14 @@ class TmnListener : public TmnConnections {
   std::string CertPassword;
   std::string CertificateFile;
   std::string PrivateKeyFile;
-  double CertificateFileDate = 0;
+  // The date of the certificate file the context was loaded from.
+  std::filesystem::file_time_type CertificateFileDate{};
+  // How often (ms) an accepted connection makes the listener look for a new certificate file.
+  std::int64_t CertificateCheckInterval = 60001;
+
+  // Loads the certificate settings into a new server context, which the connections accepted
+  // from then on use (those already running keep theirs). Raises EmnOpenSSLException.
+  void ReloadContext();
 
  protected:
   friend class TmnServer;
@@ -191,9 +199,12 @@ class TmnListener : public TmnConnections {
   // Queue the server's hooks to the main thread.
   virtual void DoChanged();
   virtual void DoStarted();
-  // TLS contexts are not built yet: nothing here.
-  virtual void PrepareContext() {}
-  virtual void FreeContext() {}
+  // With soSSL: a server context with the certificate (transport/tls_listener.cpp).
+  virtual void PrepareContext();
+  virtual void FreeContext();
+  // Reloads the context when CertificateCheckInterval has passed and the certificate file's
+  // date changed; a file that does not load is logged and the old context kept.
+  void CheckCertificate();
 
   // Queues Call to the main thread; it is dropped once this listener is gone.
   void QueueToMain(std::function<void()> Call);
@@ -204,6 +215,9 @@ class TmnListener : public TmnConnections {
   std::unique_ptr<TmnCustomSocket> FSocket;
   TmnsoOptions FOptions;
   std::uint64_t FLastCheck = 0;
+  // The TLS context given to every accepted socket; null unless soSSL. Listener thread only
+  // once it runs.
+  std::shared_ptr<TContext> Context;
 
  private:
   void Signal();
@@ -273,6 +287,8 @@ class TmnServer {
   std::string CertPassword;
   std::string CertificateFile;
   std::string PrivateKeyFile;
+  // Handed to the listener (ms).
+  std::int64_t CertificateCheckInterval = 60001;
 
  protected:
   friend class TmnListener;

@@ -50,6 +50,8 @@ void TmnSocketStream::Connect() {
   int error = 0;
   std::unique_ptr<TmnCustomSocket> socket = CreateSocket(error);
   if (socket) {
+    if (FContext)
+      socket->SetContext(FContext);
     SetSocket(std::move(socket));
     Reopen();
     try {

@@ -270,11 +270,6 @@ void TmnCustomSocket::Prepare() {
   FPrepared = true;
 }
 
-void TmnCustomSocket::EnableSSL() {
-  // TLS is not built into this transport yet; a socket that asks for it must not run in clear.
-  throw EmnSocketException("SSL Connect failed");
-}
-
 // ---- TmnSocket ----
 
 TmnSocket::~TmnSocket() {

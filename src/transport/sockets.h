@@ -34,8 +34,7 @@ enum TmnsoOption {
 };
 using TmnsoOptions = EnumSet<TmnsoOption>;
 
-// The TLS layer beneath a socket's receive and send (not built yet: every socket runs in the
-// clear, and a socket asked for soSSL fails to prepare with "SSL Connect failed").
+// The TLS layer beneath a socket's receive and send (TSSL, transport/tls.h).
 class ImnSocketTLS {
  public:
   virtual ~ImnSocketTLS() = default;
@@ -45,7 +44,7 @@ class ImnSocketTLS {
   virtual bool Pending() = 0;
   virtual void Shutdown() = 0;
 };
-class TmnTLSContext;  // the shared TLS context of a listener; not built yet
+class TContext;  // a TLS context (transport/tls.h), shared by a listener's sockets
 
 // The address of Address is IPv6 when, without one pair of enclosing brackets, it holds a ":".
 TSocketFamily AddressFamily(const std::string& Address);
@@ -83,7 +82,11 @@ class TmnCustomSocket {
   void SetSendTimeout(int Timeout);
   // Enables TLS when soSSL is set, then marks the socket prepared.
   virtual void Prepare();
+  // Starts TLS on a client or server socket (transport/tls.cpp): a failed server handshake
+  // closes the socket, a failed client handshake raises "SSL Connect failed".
   void EnableSSL();
+  // The TLS context EnableSSL uses; without one it makes its own (no peer verification).
+  void SetContext(std::shared_ptr<TContext> Value);
 
   virtual bool Active() const;
   bool Connected() const { return Active() && !FStates.Contains(sdClose); }
@@ -131,8 +134,8 @@ class TmnCustomSocket {
   mutable std::mutex FHandleLock;
   bool FPrepared = false;
   TSocketFamily FFamily;
-  std::unique_ptr<ImnSocketTLS> SSL;       // null until TLS exists
-  std::shared_ptr<TmnTLSContext> Context;  // shared with the listener; null until TLS exists
+  std::unique_ptr<ImnSocketTLS> SSL;  // null until EnableSSL
+  std::shared_ptr<TContext> Context;  // shared with the listener or the client stream
 };
 
 // POSIX sockets.

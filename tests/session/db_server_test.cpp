@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -60,6 +61,30 @@ TEST_F(DbServerConfigTest, ServerTakesPortAndFallsBackTo979) {
   EXPECT_EQ(named.ServiceName(), "MyDB");
 }
 
+TEST_F(DbServerConfigTest, BindPasswordAndSQLiteFolderKeys) {
+  struct Case {
+    std::string content;
+    std::string bind, password, folder;
+  };
+  const std::string cwd = std::filesystem::current_path().string();
+  const Case cases[] = {
+      {"", "0.0.0.0", "", ""},
+      {"bind=127.0.0.1\nPASSWORD= p=w \nsqlitefolder=/srv/db/", "127.0.0.1", " p=w ", "/srv/db/"},
+      {"Bind=::1\r\nSQLiteFolder=data/../db", "::1", "", cwd + "/db"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    TqmDBServer server(Write(c.content));
+    EXPECT_EQ(server.Bind(), c.bind);
+    EXPECT_EQ(server.Password(), c.password);
+    EXPECT_EQ(server.SQLiteFolder(), c.folder);
+  }
+  for (const char* bad : {"Password=a;b", "Password='ab'", "Password=a\"b"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(TqmDBServer{Write(bad)}, Exception);
+  }
+}
+
 TEST_F(DbServerConfigTest, MissingFileIsLoggedAndDefaultsApply) {
   const std::string missing = home_.Folder() + "/none.conf";
   TqmDBServer server(missing);
@@ -93,6 +118,9 @@ class RolesCommand : public TpdcDataCommand {
     Writer.RegisterHeader("Test", "PGHost", Connection().Roles().AsString("Server.PGHost"));
     Writer.RegisterHeader("Test", "FBHost", Connection().Roles().AsString("Server.FBHost"));
     Writer.RegisterHeader("Test", "HasFB", Connection().Roles().Find("Server.FBHost") != nullptr);
+    Writer.RegisterHeader("Test", "SQLiteFolder",
+                          Connection().Roles().AsString("Server.SQLiteFolder"));
+    Writer.RegisterHeader("Test", "HasPassword", Connection().Roles().Find("Password") != nullptr);
   }
 };
 
@@ -105,6 +133,23 @@ TEST_F(DbServerRolesTest, ConnectionsCarryTheConfiguredHostsExactly) {
   EXPECT_EQ(reply->AsString("Test", "PGHost"), "db.example ");
   EXPECT_EQ(reply->AsString("Test", "FBHost"), "");
   EXPECT_TRUE(reply->AsBoolean("Test", "HasFB"));
+  EXPECT_EQ(reply->AsString("Test", "SQLiteFolder"), "");
+  EXPECT_FALSE(reply->AsBoolean("Test", "HasPassword"));  // no password: every line accepted
+}
+
+TEST_F(DbServerRolesTest, APasswordGuardsEveryHeaderLine) {
+  StartServer("Port=0\r\nPassword=Pw\r\nSQLiteFolder=/srv/q\r\n",
+              [](TqmDBServer& server) { server.RegisterCommand<RolesCommand>("Roles"); });
+  auto client = NewClient();
+  client->SetServerPassword("Pw");
+  auto reply = client->Call("Roles", {});
+  EXPECT_EQ(reply->AsString("Test", "SQLiteFolder"), "/srv/q");
+  EXPECT_TRUE(reply->AsBoolean("Test", "HasPassword"));
+  EXPECT_TRUE(client->Check());
+  // A secret compares exactly: another letter case is another password.
+  auto refused = NewClient();
+  refused->SetServerPassword("pw");
+  EXPECT_FALSE(refused->Check());
 }
 
 }  // namespace
