@@ -2,6 +2,7 @@
 
 #include "db/db_script.h"
 #include "db/postgres/pg_command.h"
+#include "db/firebird/fb_connection.h"
 #include "session/pg_session.h"
 #include "support/buffer.h"
 #include "support/text_utils.h"
@@ -68,9 +69,14 @@ void TDBExecScriptCommand::DoSessionCommand(TqmdConnection& Session, TStreamData
   const std::string script = RequestScript();
   if (script.empty())
     return;
-  // Firebird transactions get their own runner when the Firebird driver is added.
-  TprmDBScript runner(transaction);
-  runner.Execute(script, name);
+  // Firebird runs each statement directly; the other engines through a command.
+  if (dynamic_cast<TmncFBTransaction*>(transaction) != nullptr) {
+    TprmFBDBScript runner(transaction);
+    runner.Execute(script, name);
+  } else {
+    TprmDBScript runner(transaction);
+    runner.Execute(script, name);
+  }
   Response.SetName("OK");
 }
 

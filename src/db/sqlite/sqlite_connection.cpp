@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "db/engines.h"
 #include "support/format.h"
 #include "support/text_utils.h"
 
@@ -768,4 +769,16 @@ std::unique_ptr<TmncBinds> TmncSQLiteCommand::CreateBinds() {
   return std::make_unique<TmncSQLiteBinds>();
 }
 
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+const bool kRegistered = [] {
+  TmncEngines::Instance().RegisterConnection(
+      "SQLite", "SQLite Database", [] { return std::make_unique<TprmSQLiteConnection>(); });
+  return true;
+}();
+
+}  // namespace
 }  // namespace qm
