@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/log.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 
 namespace qm {
