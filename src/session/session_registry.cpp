@@ -182,11 +182,6 @@ std::vector<TqmdConnectionPtr> TqmdConnections::EnumDeadConnections() {
   return dead;
 }
 
-void TqmdConnections::DeleteDeadConnections() {
-  std::vector<TqmdConnectionPtr> dead = EnumDeadConnections();
-  dead.clear();
-}
-
 TqmdConnectionPtr TqmdConnections::Extract(std::uint32_t vHandle) {
   std::unique_ptr<TprmHashItem> item = FList.Extract(vHandle);
   if (!item)

@@ -179,8 +179,6 @@ class TqmdConnections {
                                        std::uint32_t vHandle, const std::string& vRemoteIP);
   // Takes out every dead session, logging "%s: Delete Dead [%s]" for each, and returns them.
   std::vector<TqmdConnectionPtr> EnumDeadConnections();
-  // The same walk, dropping the registry's reference at once.
-  void DeleteDeadConnections();
   // Takes the session out and returns it (null when not registered).
   TqmdConnectionPtr Extract(std::uint32_t vHandle);
   // Every session, in bucket order.

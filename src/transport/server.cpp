@@ -14,11 +14,6 @@ namespace {
 // Process-wide connection numbers: unique across all listeners.
 std::atomic<std::uint32_t> gConnectionCounter{0};
 
-// The switch for the transport's own log lines (the log dispatcher's Enabled).
-bool TransportLogEnabled() {
-  return true;
-}
-
 }  // namespace
 
 // ---- TmnThread ----
@@ -290,7 +285,6 @@ TmnServerConnection* TmnListener::AcceptSocket(std::unique_ptr<TmnCustomSocket> 
         DoCreateConnection(DoCreateStream(std::move(Socket)));
     if (!connection)
       return nullptr;
-    connection->SetID(static_cast<std::uint32_t>(NewID()));
     connection->SetRemoteIP(remote_ip);
     connection->SetIsSecure(secure);
     FConnections.push_back(std::move(connection));
@@ -344,8 +338,6 @@ void TmnListener::DropConnections() {
 }
 
 void TmnListener::Log(const std::string& Text) {
-  if (!TransportLogEnabled())
-    return;
   {
     std::lock_guard<std::mutex> lock(FLogLock);
     FLogMessages.push_back(Text);
@@ -473,8 +465,7 @@ void TmnServer::Wait() {
 }
 
 void TmnServer::Log(const std::string& Text) {
-  if (TransportLogEnabled())
-    DoLog(Text);
+  DoLog(Text);
 }
 
 bool TmnServer::Log(bool Check, const std::string& Text) {

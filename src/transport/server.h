@@ -64,9 +64,6 @@ class TmnConnection;
 class TmnConnections : public TmnLockThread {
  public:
   int Count();
-  std::int64_t LastID() const { return FLastID; }
-  // LastID plus 1, stored back.
-  std::int64_t NewID() { return ++FLastID; }
   std::string Port();
   void SetPort(const std::string& Value);
   const std::string& Address() const { return FAddress; }
@@ -76,7 +73,6 @@ class TmnConnections : public TmnLockThread {
   virtual void Remove(TmnConnection* Connection);
 
  protected:
-  std::atomic<std::int64_t> FLastID{0};
   std::vector<TmnConnection*> FList;
   std::string FPort;
   std::string FAddress;
@@ -91,7 +87,6 @@ class TmnConnection : public TmnThread {
 
   // Unique across all listeners of the process (given when the thread starts).
   std::uint32_t ID() const { return FID; }
-  void SetID(std::uint32_t Value) { FID = Value; }
   TmnConnections* Owner() const { return FOwner; }
   virtual bool Connected() = 0;
 
