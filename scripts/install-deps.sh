@@ -13,8 +13,9 @@ packages=(
   libssl3 libssl-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # Real database servers for the tests, started on loopback by scripts/test-servers.sh.
-  packages+=(postgresql firebird3.0-server sqlite3 clang-format)
+  # Real database servers for the tests, started on loopback by scripts/test-servers.sh; clang
+  # for the build that checks the lock annotations (.ci/run).
+  packages+=(postgresql firebird3.0-server sqlite3 clang-format clang)
 fi
 
 missing=()

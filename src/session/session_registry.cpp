@@ -201,7 +201,7 @@ std::vector<TqmdConnectionPtr> TqmdConnections::EnumItems() const {
 void TqmdConnections::Clear() {
   std::vector<TqmdConnectionPtr> sessions;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     sessions = EnumItems();
     FList.Clear();
   }

@@ -22,6 +22,7 @@
 #include "support/date_time.h"
 #include "support/format.h"
 #include "support/pool.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -168,14 +169,14 @@ class TLogger {
     bool FDebugTick = false;
   };
   void PushTick(bool debug);
-  void Keep(std::string_view text);
+  void Keep(std::string_view text) REQUIRES(FLock);
 
   static constexpr std::size_t kMaxKeptLines = 1000;
 
-  mutable std::recursive_mutex FLock;
-  std::vector<std::string> FLogs;
-  ILogger* FLogger = nullptr;
-  std::vector<TStopwatchItem> FTicks;
+  mutable TRecursiveMutex FLock;
+  std::vector<std::string> FLogs GUARDED_BY(FLock);
+  ILogger* FLogger GUARDED_BY(FLock) = nullptr;
+  std::vector<TStopwatchItem> FTicks GUARDED_BY(FLock);
 };
 
 }  // namespace qm

@@ -48,27 +48,27 @@ void TmnThread::WaitFor() {
 // ---- TmnConnections ----
 
 int TmnConnections::Count() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return static_cast<int>(FList.size());
 }
 
 std::string TmnConnections::Port() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return FPort;
 }
 
 void TmnConnections::SetPort(const std::string& Value) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FPort = Value;
 }
 
 void TmnConnections::Add(TmnConnection* Connection) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FList.push_back(Connection);
 }
 
 void TmnConnections::Remove(TmnConnection* Connection) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FList.erase(std::remove(FList.begin(), FList.end(), Connection), FList.end());
 }
 
@@ -165,7 +165,7 @@ void TmnListener::QueueToMain(std::function<void()> Call) {
 void TmnListener::Terminate() {
   TmnConnections::Terminate();
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     if (FSocket)
       FSocket->Abort();
   }
@@ -184,20 +184,21 @@ void TmnListener::Remove(TmnConnection* Connection) {
 
 void TmnListener::Signal() {
   {
-    std::lock_guard<std::mutex> lock(FEventLock);
+    TLockGuard lock(FEventLock);
     FSignalled = true;
   }
   FEvent.notify_all();
 }
 
 bool TmnListener::WaitForStart() {
-  std::unique_lock<std::mutex> lock(FEventLock);
-  FEvent.wait(lock, [this] { return FSignalled; });
+  TUniqueLock lock(FEventLock);
+  while (!FSignalled)
+    FEvent.wait(lock.Standard());
   return FListening;
 }
 
 void TmnListener::CloseSocket() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FListening = false;
   if (FSocket) {
     FSocket->Close();
@@ -218,7 +219,7 @@ void TmnListener::Execute() {
                                  " address " + FAddress);
       SetPort(port);
       {
-        std::lock_guard<std::recursive_mutex> lock(FLock);
+        TLockGuard lock(FLock);
         FSocket = std::move(socket);
       }
       FSocket->Prepare();
@@ -326,7 +327,7 @@ void TmnListener::DropConnections() {
   std::vector<std::unique_ptr<TmnServerConnection>> all = std::move(FConnections);
   FConnections.clear();
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     FList.clear();
   }
   // Ask all first, then wait: each wait is then short. No lock is held while waiting.
@@ -339,7 +340,7 @@ void TmnListener::DropConnections() {
 
 void TmnListener::Log(const std::string& Text) {
   {
-    std::lock_guard<std::mutex> lock(FLogLock);
+    TLockGuard lock(FLogLock);
     FLogMessages.push_back(Text);
   }
   QueueToMain([this] { DeliverLog(); });
@@ -349,7 +350,7 @@ void TmnListener::DeliverLog() {
   while (true) {
     std::string line;
     {
-      std::lock_guard<std::mutex> lock(FLogLock);
+      TLockGuard lock(FLogLock);
       if (FLogMessages.empty())
         return;
       line = std::move(FLogMessages.front());

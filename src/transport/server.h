@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/exception.h"
+#include "support/thread_annotations.h"
 #include "transport/main_queue.h"
 #include "transport/socket_stream.h"
 #include "transport/sockets.h"
@@ -49,12 +50,12 @@ class TmnThread {
 // A thread with a re-entrant lock of its own.
 class TmnLockThread : public TmnThread {
  public:
-  std::recursive_mutex& Lock() { return FLock; }
-  void Enter() { FLock.lock(); }
-  void Leave() { FLock.unlock(); }
+  TRecursiveMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
+  void Enter() ACQUIRE(FLock) { FLock.lock(); }
+  void Leave() RELEASE(FLock) { FLock.unlock(); }
 
  protected:
-  std::recursive_mutex FLock;
+  TRecursiveMutex FLock;
 };
 
 class TmnConnection;
@@ -73,8 +74,8 @@ class TmnConnections : public TmnLockThread {
   virtual void Remove(TmnConnection* Connection);
 
  protected:
-  std::vector<TmnConnection*> FList;
-  std::string FPort;
+  std::vector<TmnConnection*> FList GUARDED_BY(FLock);
+  std::string FPort GUARDED_BY(FLock);
   std::string FAddress;
 };
 
@@ -209,11 +210,11 @@ class TmnListener : public TmnConnections {
   std::atomic<bool> FListening{false};
   // Every connection made by this listener; touched by the listener thread only.
   std::vector<std::unique_ptr<TmnServerConnection>> FConnections;
-  std::mutex FLogLock;
-  std::deque<std::string> FLogMessages;  // guarded by FLogLock
-  std::mutex FEventLock;
+  TMutex FLogLock;
+  std::deque<std::string> FLogMessages GUARDED_BY(FLogLock);
+  TMutex FEventLock;
   std::condition_variable FEvent;
-  bool FSignalled = false;  // guarded by FEventLock
+  bool FSignalled GUARDED_BY(FEventLock) = false;
   std::shared_ptr<TMainQueueGuard> FGuard;
 };
 
