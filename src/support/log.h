@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/date_time.h"
@@ -177,6 +178,27 @@ class TLogger {
   std::vector<std::string> FLogs GUARDED_BY(FLock);
   ILogger* FLogger GUARDED_BY(FLock) = nullptr;
   std::vector<TStopwatchItem> FTicks GUARDED_BY(FLock);
+};
+
+// Times the enclosing scope with a debug tick: BeginLogTick now, and when the scope ends, however
+// it ends, the tick ends with the line `message()` makes then (so it may tell what the scope
+// did). `message` is only called when the line could be reported (DebugMode).
+template <typename Message>
+class TLogTick {
+ public:
+  explicit TLogTick(Message message) : FMessage(std::move(message)) { BeginLogTick(); }
+  ~TLogTick() {
+    try {
+      TLogger::Instance().EndTick(DebugMode ? std::string(FMessage()) : std::string());
+    } catch (...) {
+      // A timing line is not worth an exception out of a destructor.
+    }
+  }
+  TLogTick(const TLogTick&) = delete;
+  TLogTick& operator=(const TLogTick&) = delete;
+
+ private:
+  Message FMessage;
 };
 
 }  // namespace qm
