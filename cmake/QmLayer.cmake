@@ -47,7 +47,8 @@ endfunction()
 #   pg_*_test.cpp -> <name>_postgres (labels + postgres), fb_*_test.cpp -> <name>_firebird
 #   (labels + firebird).
 # So `ctest -LE postgres` leaves out exactly the tests that need PostgreSQL.
-# Sets QM_TEST_SUITES in the caller to the executables made.
+# Sets QM_TEST_SUITES in the caller to the executables made, and QM_LAST_TEST_SUITE to the main
+# one (<name> when it has tests), for a folder that adds sources or dependencies to it.
 function(qm_test_suite name)
   cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
@@ -81,6 +82,14 @@ function(qm_test_suite name)
     list(APPEND made ${name})
   endif()
   set(QM_TEST_SUITES ${made} PARENT_SCOPE)
+  if(sources)
+    set(QM_LAST_TEST_SUITE ${name} PARENT_SCOPE)
+  elseif(made)
+    list(GET made -1 last)
+    set(QM_LAST_TEST_SUITE ${last} PARENT_SCOPE)
+  else()
+    unset(QM_LAST_TEST_SUITE PARENT_SCOPE)
+  endif()
 endfunction()
 
 function(_qm_test_executable name sources labels deps)
@@ -88,7 +97,7 @@ function(_qm_test_executable name sources labels deps)
   # A suite sees the layers it links (see qm_layer) and the shared test helpers.
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${deps} GTest::gtest GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS)
   # Labels go on in a file of their own, read after the discovered tests: given to
   # gtest_discover_tests, a list of labels is split into separate properties.
   set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)

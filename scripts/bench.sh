@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Benchmarks qmsrv against libpq: builds, starts a throw-away PostgreSQL (and Firebird, which
-# the same script starts) on loopback, starts qmsrv on a free loopback port with its own
-# configuration and log folder, runs bench/qmsrv_bench, and stops everything it started.
+# Benchmarks qmsrv against the direct paths: builds, starts a throw-away PostgreSQL (and
+# Firebird, which the same script starts) on loopback, two qmsrv on free loopback ports with
+# their own configuration and log folders (one at the default result-block level, one at
+# CompressionLevel=1) and PgBouncer in transaction mode, runs bench/qmsrv_bench, and stops
+# everything it started.
 #
 #   bash scripts/bench.sh [build-dir] [qmsrv_bench options...]
 #   e.g. bash scripts/bench.sh build --calls 5000 --fetches 3
 #
 # Options of qmsrv_bench: --calls N (small-query calls per side, default 2000), --rows N (rows of
-# the large fetch, default 1000000), --fetches N (large fetches per side, default 5).
+# the large fetch, default 1000000), --fetches N (large fetches per side, default 5), --seconds N
+# (per throughput point, default 3).
 # Not part of the test suite; CI does not run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +23,10 @@ if [[ $# -gt 0 && "$1" != -* ]]; then
 fi
 build_dir="$(realpath -m "$build_dir")"
 
-bash scripts/build.sh "$build_dir" -DQM_BUILD_BENCH=ON
+# QM_BENCH_SKIP_BUILD=1 measures what is already built.
+if [[ "${QM_BENCH_SKIP_BUILD:-0}" != 1 ]]; then
+  bash scripts/build.sh "$build_dir" -DQM_BUILD_BENCH=ON
+fi
 
 qmsrv="$build_dir/src/service/qmsrv"
 bench="$build_dir/bench/qmsrv_bench"
@@ -31,18 +37,25 @@ fi
 
 servers_dir="$build_dir/bench-servers"
 qmsrv_dir="$build_dir/bench-qmsrv"
-qmsrv_pid=""
+bouncer_dir="$build_dir/bench-pgbouncer"
+qmsrv_pids=()
+bouncer_pid=""
+
+stop_pid() {
+  local pid="$1"
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
 
 cleanup() {
-  if [[ -n "$qmsrv_pid" ]] && kill -0 "$qmsrv_pid" 2>/dev/null; then
-    kill -TERM "$qmsrv_pid" 2>/dev/null || true
-    for _ in $(seq 1 100); do
-      kill -0 "$qmsrv_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$qmsrv_pid" 2>/dev/null || true
-    wait "$qmsrv_pid" 2>/dev/null || true
-  fi
+  for pid in "${qmsrv_pids[@]}"; do stop_pid "$pid"; done
+  [[ -n "$bouncer_pid" ]] && stop_pid "$bouncer_pid"
   # Firebird may outlive the stop script's SIGTERM; the pid is read first, since the stop
   # forgets it.
   local fb_pid=""
@@ -60,37 +73,100 @@ source "$servers_dir/test-servers.env"
 
 port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# qmsrv gets a port nobody answers on; should another process take it first, qmsrv ends at
-# start and the next port is tried.
-rm -rf "$qmsrv_dir"
-mkdir -p "$qmsrv_dir"
-port=""
-for _ in $(seq 1 10); do
-  candidate=$((20000 + RANDOM % 30000))
-  port_answers "$candidate" && continue
-  printf 'Port=%s\nPGHost=%s\n' "$candidate" "$QM_TEST_PG_HOST" >"$qmsrv_dir/qmsrv.conf"
-  HOME="$qmsrv_dir" XDG_DATA_HOME="$qmsrv_dir" \
-    "$qmsrv" --config "$qmsrv_dir/qmsrv.conf" --user-log \
-    >"$qmsrv_dir/qmsrv.out" 2>"$qmsrv_dir/qmsrv.err" </dev/null &
-  qmsrv_pid=$!
+# A port nobody answers on.
+free_port() {
+  local candidate
+  while :; do
+    candidate=$((20000 + RANDOM % 30000))
+    port_answers "$candidate" || { echo "$candidate"; return; }
+  done
+}
+
+# Starts qmsrv in folder $1 with the extra configuration lines $2; sets started_port and
+# started_pid. Should another process take the port first, qmsrv ends at start and the next
+# port is tried.
+start_qmsrv() {
+  local dir="$1" extra="$2" candidate pid
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  started_port=""
+  for _ in $(seq 1 10); do
+    candidate="$(free_port)"
+    printf 'Port=%s\nPGHost=%s\n%s' "$candidate" "$QM_TEST_PG_HOST" "$extra" >"$dir/qmsrv.conf"
+    HOME="$dir" XDG_DATA_HOME="$dir" \
+      "$qmsrv" --config "$dir/qmsrv.conf" --user-log \
+      >"$dir/qmsrv.out" 2>"$dir/qmsrv.err" </dev/null &
+    pid=$!
+    qmsrv_pids+=("$pid")
+    for _ in $(seq 1 100); do
+      kill -0 "$pid" 2>/dev/null || break
+      if port_answers "$candidate"; then
+        started_port="$candidate"
+        break
+      fi
+      sleep 0.1
+    done
+    [[ -n "$started_port" ]] && break
+    stop_pid "$pid"
+  done
+  if [[ -z "$started_port" ]]; then
+    echo "bench: qmsrv did not start; see $dir/qmsrv.err" >&2
+    cat "$dir/qmsrv.err" >&2 || true
+    exit 1
+  fi
+  started_pid="$pid"
+  echo "bench: qmsrv on 127.0.0.1:$started_port (pid $pid, logs under $dir/Quillmoor/Logs)"
+}
+
+start_qmsrv "$qmsrv_dir" ""
+port="$started_port"
+pid="$started_pid"
+start_qmsrv "$qmsrv_dir-level1" $'CompressionLevel=1\n'
+port_level1="$started_port"
+
+# PgBouncer in transaction mode on loopback, in front of the same PostgreSQL. It refuses to
+# run as root, so it runs as the postgres user; clients are trusted (loopback, bench only) and
+# it logs in to PostgreSQL with the test password.
+bouncer_args=()
+if command -v pgbouncer >/dev/null 2>&1 || [[ -x /usr/sbin/pgbouncer ]]; then
+  bouncer_bin="$(command -v pgbouncer || echo /usr/sbin/pgbouncer)"
+  rm -rf "$bouncer_dir"
+  mkdir -p "$bouncer_dir"
+  bouncer_port="$(free_port)"
+  printf '"%s" "%s"\n' "$QM_TEST_PG_USER" "$QM_TEST_PG_PASSWORD" >"$bouncer_dir/userlist.txt"
+  cat >"$bouncer_dir/pgbouncer.ini" <<INI
+[databases]
+$QM_TEST_PG_DATABASE = host=$QM_TEST_PG_HOST port=$QM_TEST_PG_PORT dbname=$QM_TEST_PG_DATABASE
+
+[pgbouncer]
+listen_addr = 127.0.0.1
+listen_port = $bouncer_port
+unix_socket_dir =
+auth_type = trust
+auth_file = $bouncer_dir/userlist.txt
+pool_mode = transaction
+default_pool_size = 20
+max_client_conn = 500
+logfile = $bouncer_dir/pgbouncer.log
+INI
+  chown -R postgres: "$bouncer_dir"
+  runuser -u postgres -- "$bouncer_bin" "$bouncer_dir/pgbouncer.ini" \
+    >"$bouncer_dir/pgbouncer.out" 2>&1 </dev/null &
+  bouncer_pid=$!
   for _ in $(seq 1 100); do
-    kill -0 "$qmsrv_pid" 2>/dev/null || break
-    if port_answers "$candidate"; then
-      port="$candidate"
-      break
-    fi
+    port_answers "$bouncer_port" && break
     sleep 0.1
   done
-  [[ -n "$port" ]] && break
-  kill -TERM "$qmsrv_pid" 2>/dev/null || true
-  wait "$qmsrv_pid" 2>/dev/null || true
-  qmsrv_pid=""
-done
-if [[ -z "$port" ]]; then
-  echo "bench: qmsrv did not start; see $qmsrv_dir/qmsrv.err" >&2
-  cat "$qmsrv_dir/qmsrv.err" >&2 || true
-  exit 1
+  if port_answers "$bouncer_port"; then
+    echo "bench: PgBouncer on 127.0.0.1:$bouncer_port"
+    bouncer_args=(--pgbouncer-port "$bouncer_port")
+  else
+    echo "bench: PgBouncer did not start; see $bouncer_dir" >&2
+  fi
+else
+  echo "bench: pgbouncer is not installed; its column stays empty" >&2
 fi
-echo "bench: qmsrv on 127.0.0.1:$port (pid $qmsrv_pid, logs under $qmsrv_dir/Quillmoor/Logs)"
 
-"$bench" --qmsrv-host 127.0.0.1 --qmsrv-port "$port" "$@"
+"$bench" --qmsrv-host 127.0.0.1 --qmsrv-port "$port" --qmsrv-pid "$pid" \
+  --qmsrv-port-level1 "$port_level1" --sqlite-file "$qmsrv_dir/bench.sqlite" \
+  "${bouncer_args[@]}" "$@"

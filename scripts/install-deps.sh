@@ -11,11 +11,16 @@ packages=(
   libpq5 libpq-dev
   libfbclient2 firebird-dev
   libssl3 libssl-dev
+  dpkg-dev file
+  clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # Real database servers for the tests, started on loopback by scripts/test-servers.sh; clang
-  # for the build that checks the lock annotations (.ci/run).
-  packages+=(postgresql firebird3.0-server sqlite3 clang-format clang)
+  # Real database servers for the tests, started on loopback by scripts/test-servers.sh.
+  packages+=(postgresql firebird3.0-server sqlite3 clang-format)
+  # systemd-analyze checks the packaged unit file.
+  packages+=(systemd)
+  # openssl: the TLS tests make their throw-away certificates with it and use its s_client.
+  packages+=(openssl)
 fi
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "support/buffer.h"
 #include "support/text_utils.h"
+#include "transport/tls.h"
 
 namespace qm {
 
@@ -19,12 +20,32 @@ TqmDBClient::~TqmDBClient() {
   Close();
 }
 
+void TqmDBClient::SetServerPassword(const std::string& Value) {
+  if (Value.find_first_of(";'\"\r\n") != std::string::npos)
+    throw Exception("The server password cannot contain ';', quotes or line breaks");
+  FServerPassword = Value;
+}
+
 void TqmDBClient::Open() {
   Close();
   auto stream = std::make_unique<TpdcClientSocketStream>(FHost, FPort);
   stream->SetReadTimeout(FTimeoutMs);
   stream->SetWriteTimeout(FTimeoutMs);
   try {
+    if (FTLS.Enabled) {
+      std::shared_ptr<TContext> context = TContext::CreateClient();
+      if (FTLS.Insecure) {
+        context->SetVerifyNone();
+      } else {
+        if (FTLS.CAFile.empty())
+          context->SetVerifySystem();
+        else
+          context->SetVerifyFile(FTLS.CAFile);
+        context->SetVerifyPeer();
+      }
+      stream->SetContext(std::move(context));
+      stream->SetOptions(stream->Options() + TmnsoOptions{soSSL});
+    }
     stream->Connect();
   } catch (const Exception& e) {
     throw EqmConnectionError("Cannot connect to " + FHost + ":" + FPort + ": " + e.Message());
@@ -33,6 +54,11 @@ void TqmDBClient::Open() {
     throw EqmConnectionError("Cannot connect to " + FHost + ":" + FPort);
   }
   FStream = std::move(stream);
+  // A refused password shows at once, not as a missing reply to the first request.
+  if (!FServerPassword.empty() && !Check()) {
+    Close();
+    throw EqmServerError("Invalid Headers (the server refused the password)");
+  }
 }
 
 void TqmDBClient::Close() {
@@ -59,15 +85,21 @@ TmnBufferStream& TqmDBClient::Stream() {
   return *FStream;
 }
 
+void TqmDBClient::SendQuery(char Letter) {
+  std::string line = std::string("Command=") + Letter;
+  if (!FServerPassword.empty())
+    line += ";Password=" + FServerPassword;
+  Stream().WriteRawByte(line + "\r");
+}
+
 bool TqmDBClient::Check() {
-  TmnBufferStream& stream = Stream();
-  stream.WriteRawByte("Command=C\r");
-  return stream.ReadBytes(1) == "O";
+  SendQuery('C');
+  return Stream().ReadBytes(1) == "O";
 }
 
 std::string TqmDBClient::QueryServerID() {
   TmnBufferStream& stream = Stream();
-  stream.WriteRawByte("Command=V\r");
+  SendQuery('V');
   std::string id = stream.ReadBytes(kServerIDLength);
   if (static_cast<std::int64_t>(id.size()) != kServerIDLength) {
     throw EqmConnectionError("No server identity from " + FHost + ":" + FPort);
@@ -79,6 +111,7 @@ std::unique_ptr<TStreamData> TqmDBClient::Call(const std::string& Name,
                                                const std::vector<TqmRequestHeader>& Headers,
                                                std::string_view Buffer) {
   TStreamDataWriter writer(Stream());
+  writer.SetPassword(FServerPassword);
   writer.SetName(Name);
   for (const TqmRequestHeader& header : Headers) {
     writer.RegisterHeader(header.Guid, header.Name, header.Value);
@@ -91,6 +124,16 @@ std::unique_ptr<TStreamData> TqmDBClient::Call(const std::string& Name,
   } catch (const EZDecompressionError& e) {
     throw EqmConnectionError("Unreadable reply to " + Name + ": " + e.Message());
   } catch (const Exception& e) {
+    // A server that refuses the header line (its password) answers with this short text.
+    if (writer.LastSizeField().starts_with("Invalid He")) {
+      throw EqmServerError(
+          "Invalid Headers (the server refused the header line: wrong or "
+          "missing server password?)");
+    }
+    // A server that already serves MaxConnections clients says so and closes.
+    if (writer.LastSizeField().starts_with("Server bus")) {
+      throw EqmServerError("Server busy: too many connections");
+    }
     // The reader reports a missing reply as an empty size field.
     throw EqmConnectionError("No reply to " + Name + " from " + FHost + ":" + FPort + " (" +
                              e.Message() + ")");

@@ -44,6 +44,15 @@ struct TqmSessionParams {
   std::string AppName;
 };
 
+// TLS to the server: the server's certificate is verified against CAFile, or the system's
+// trusted certificates when CAFile is empty, and must name the host connected to; Insecure
+// skips verification (the connection is still encrypted).
+struct TqmTLSOptions {
+  bool Enabled = false;
+  std::string CAFile;
+  bool Insecure = false;
+};
+
 // A header to send: (section, name) = text value, or a typed value.
 struct TqmRequestHeader {
   std::string Guid;
@@ -61,6 +70,15 @@ class TqmDBClient {
   TqmDBClient& operator=(const TqmDBClient&) = delete;
   // Closes the socket; an open session is left to the server (it is swept when idle).
   ~TqmDBClient();
+
+  // The server's password, sent in every header line ("" sends an empty one, as a server
+  // without a password expects). Raises Exception for a text a header line cannot carry (";",
+  // quotes, CR or LF). With a password, Open checks it with a "C" query: a server that refuses
+  // it answers "Invalid Headers" and closes, and Open raises EqmServerError.
+  void SetServerPassword(const std::string& Value);
+  const std::string& ServerPassword() const { return FServerPassword; }
+  // Takes effect at the next Open.
+  void SetTLS(const TqmTLSOptions& Value) { FTLS = Value; }
 
   // Connects the socket. Raises EqmConnectionError.
   void Open();
@@ -103,13 +121,17 @@ class TqmDBClient {
   // The session's identity headers: ("Database", "ServerID") and ("Database", "Handle").
   std::vector<TqmRequestHeader> SessionHeaders() const;
   TmnBufferStream& Stream();
+  // Sends a one-line query ("Command=<Letter>" and the password when there is one).
+  void SendQuery(char Letter);
 
   std::string FHost;
   std::string FPort;
   int FTimeoutMs;
+  TqmTLSOptions FTLS;
   std::unique_ptr<TpdcClientSocketStream> FStream;
   std::uint32_t FHandle = 0;
   std::string FServerID;
+  std::string FServerPassword;
 };
 
 }  // namespace qm

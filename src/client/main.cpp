@@ -27,6 +27,7 @@ struct Options {
   std::string Host = "127.0.0.1";
   std::string Port = "979";
   int TimeoutSeconds = 120;
+  std::string ServerPassword;
   qm::TqmSessionParams Session;
   std::vector<std::string> Execute;
   std::vector<std::string> Positional;
@@ -34,6 +35,7 @@ struct Options {
   std::string Script;
   std::string Format = "table";
   bool Status = false;
+  qm::TqmTLSOptions TLS;
 };
 
 std::string ReadFile(const std::string& FileName) {
@@ -107,6 +109,8 @@ int Run(const Options& Opt, qm::TqmOutputFormat Format,
 
   const std::string script = Opt.Script.empty() ? std::string() : ReadFile(Opt.Script);
   qm::TqmDBClient client(Opt.Host, Opt.Port, Opt.TimeoutSeconds * 1000);
+  client.SetServerPassword(Opt.ServerPassword);
+  client.SetTLS(Opt.TLS);
   client.Open();
   if (work) {
     client.Connect(Opt.Session);
@@ -148,6 +152,9 @@ int main(int argc, char** argv) {
   app.add_option("--port", opt.Port, "Server port");
   app.add_option("--timeout", opt.TimeoutSeconds, "Seconds to wait for a reply")
       ->check(CLI::PositiveNumber);
+  app.add_option("--server-password", opt.ServerPassword,
+                 "Password of the qmsrv server (its Password setting)")
+      ->envname("QMCLI_SERVER_PASSWORD");
   app.add_option("--driver", opt.Session.Driver, "Database engine: SQLite, PostgreSQL, Firebird")
       ->check(CLI::IsMember({"SQLite", "PostgreSQL", "Firebird"}));
   app.add_option("--resource", opt.Session.Resource,
@@ -166,6 +173,14 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_option("--format", opt.Format, "Output: table, csv or json");
   app.add_flag("--status", opt.Status, "Show the server's sessions");
+  CLI::Option* tls =
+      app.add_flag("--tls", opt.TLS.Enabled,
+                   "Speak TLS; the server's certificate is verified (system store or --ca)");
+  app.add_option("--ca", opt.TLS.CAFile, "Trusted certificates (PEM) for --tls")
+      ->check(CLI::ExistingFile)
+      ->needs(tls);
+  app.add_flag("--insecure", opt.TLS.Insecure, "With --tls: do not verify the certificate")
+      ->needs(tls);
   app.add_option("sql", opt.Positional, "SQL text to run");
 
   qm::TqmOutputFormat format = qm::TqmOutputFormat::Table;

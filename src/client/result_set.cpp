@@ -9,56 +9,8 @@
 
 namespace qm {
 
-namespace {
-
-TqmValue DecodeValue(std::string_view text) {
-  if (text == kNullMarker) {
-    return std::nullopt;
-  }
-  return std::string(text);
-}
-
-}  // namespace
-
-std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount) {
-  std::vector<TqmRow> rows;
-  std::size_t pos = 0;
-  while (pos < Block.size()) {
-    const std::size_t end = Block.find(kRowTerminator, pos);
-    if (end == std::string_view::npos) {
-      throw EqmResultError("Result block ends inside row " + std::to_string(rows.size() + 1));
-    }
-    std::string_view line = Block.substr(pos, end - pos);
-    pos = end + kRowTerminator.size();
-
-    TqmRow row;
-    if (ColumnCount > 0) {
-      row.reserve(ColumnCount);
-      std::size_t start = 0;
-      while (true) {
-        const std::size_t sep = line.find(kFieldSeparator, start);
-        if (sep == std::string_view::npos) {
-          row.push_back(DecodeValue(line.substr(start)));
-          break;
-        }
-        row.push_back(DecodeValue(line.substr(start, sep - start)));
-        start = sep + kFieldSeparator.size();
-      }
-    } else if (!line.empty()) {
-      throw EqmResultError("Result row " + std::to_string(rows.size() + 1) +
-                           " has values but the result has no columns");
-    }
-    if (row.size() != ColumnCount) {
-      throw EqmResultError("Result row " + std::to_string(rows.size() + 1) + " has " +
-                           std::to_string(row.size()) + " values, expected " +
-                           std::to_string(ColumnCount));
-    }
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
-
-TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock) {
+TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock,
+                          const std::vector<std::size_t>& ByteColumns) {
   TqmResultSet result;
   std::unique_ptr<TStreamDataHeaders> fields = Reply.EnumHeaders("Fields");
   for (int i = 0; i < fields->Count(); ++i) {
@@ -81,6 +33,12 @@ TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock) {
     raw = inflated;
   }
   result.Rows = DecodeResultBlock(raw, result.Columns.size());
+  for (TqmRow& row : result.Rows) {
+    for (std::size_t column : ByteColumns) {
+      if (column < row.size() && row[column])
+        row[column] = ResultBytesOfText(*row[column]);
+    }
+  }
   return result;
 }
 

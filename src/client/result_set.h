@@ -11,25 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/result_block.h"
 #include "protocol/stream_data.h"
 #include "support/exception.h"
 
 namespace qm {
 
-// A reply whose result block cannot be read as rows of the listed columns.
-class EqmResultError : public EprmException {
- public:
-  using EprmException::EprmException;
-};
-
 struct TqmColumn {
   std::string Name;
   TDataHeaderType DataType = dhtString;
 };
-
-// One value of a row; std::nullopt is SQL null.
-using TqmValue = std::optional<std::string>;
-using TqmRow = std::vector<TqmValue>;
 
 struct TqmResultSet {
   std::vector<TqmColumn> Columns;
@@ -42,22 +33,19 @@ struct TqmResultSet {
 };
 
 // The markers of the inflated data block.
-inline constexpr std::string_view kNullMarker = "NULL;";
-inline constexpr std::string_view kFieldSeparator = "\xEE\x80\x81";  // U+E001
-inline constexpr std::string_view kRowTerminator = "\xEE\x80\x82";   // U+E002
+inline constexpr std::string_view kNullMarker = kResultNullMarker;
+inline constexpr std::string_view kFieldSeparator = kResultFieldSeparator;
+inline constexpr std::string_view kRowTerminator = kResultRowTerminator;
 
 // A result block may inflate to at most this many bytes unless the caller says otherwise.
 inline constexpr std::uint64_t kMaxResultBlock = std::uint64_t{1} << 30;
 
-// Splits an inflated block into rows of ColumnCount values. With ColumnCount 0 each row
-// terminator is an empty row. Raises EqmResultError when a row has another number of values
-// or the block does not end with a row terminator: values are not escaped on the wire, so a
-// mismatch means the block cannot be trusted column by column.
-std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount);
-
 // Columns, notices and rows of a reply. The buffer is inflated when ("System",
 // "BufferCompressed") is true; a block that does not inflate raises EZDecompressionError.
-TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock = kMaxResultBlock);
+// Values of the columns named in ByteColumns (indexes) are turned back from their text form into
+// the bytes they are (ResultBytesOfText), for a caller that knows those columns hold bytes.
+TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock = kMaxResultBlock,
+                          const std::vector<std::size_t>& ByteColumns = {});
 
 // The sessions of a "Status" JSON text as a result set with the columns Handle, RemoteIP,
 // LastAccess ("yyyy-mm-dd hh:nn:ss"), Commands, Transactions and Resource. The counts the server

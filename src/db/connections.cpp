@@ -1,5 +1,7 @@
 #include "db/connections.h"
 
+#include <atomic>
+
 #include "support/text_utils.h"
 
 namespace qm {
@@ -53,6 +55,18 @@ void TmncTransactions::StopAll() {
 }
 
 // ---- TmncConnection ----
+
+namespace {
+std::atomic<int> gDefaultConnectTimeout{15};
+}  // namespace
+
+int TmncConnection::DefaultConnectTimeout() {
+  return gDefaultConnectTimeout.load();
+}
+
+void TmncConnection::SetDefaultConnectTimeout(int seconds) {
+  gDefaultConnectTimeout.store(seconds < 0 ? 0 : seconds);
+}
 
 TmncConnection::TmncConnection() : FParams([this] { CheckChangeable(); }) {}
 

@@ -208,6 +208,19 @@ class TmncConnection {
   void SetOnConnected(TNotifyEvent event) { FOnConnected = std::move(event); }
   void SetOnDisconnected(TNotifyEvent event) { FOnDisconnected = std::move(event); }
 
+  // Seconds a connect may wait for the database server before it fails; 0 waits without limit.
+  // A new connection starts with DefaultConnectTimeout (15 s unless the server configures it).
+  int ConnectTimeout() const { return FConnectTimeout; }
+  void SetConnectTimeout(int seconds) { FConnectTimeout = seconds < 0 ? 0 : seconds; }
+  static int DefaultConnectTimeout();
+  static void SetDefaultConnectTimeout(int seconds);
+
+  // Stops what the connection is doing on its owner's thread: the running statement is
+  // cancelled and a connect under way gives up. Meant for another thread (a server that stops)
+  // and safe while the connection object lives; work started afterwards is not affected. An
+  // engine without a way to cancel does nothing.
+  virtual void Interrupt() {}
+
  protected:
   virtual void DoBeforeConnect() {}
   virtual void DoConnect() = 0;
@@ -240,6 +253,7 @@ class TmncConnection {
   TmncStates FStates;
   TmncModes FMode;
   bool FDestroying = false;
+  int FConnectTimeout = DefaultConnectTimeout();
 };
 
 // A transaction on a connection (linked, not owned). Its Links are the commands bound to it.

@@ -88,6 +88,9 @@ class TmncSQLConnection : public TmncConnection {
   virtual std::string GetParamChar() const { return "?"; }
   virtual std::string GetExtension() const { return std::string(); }
   virtual bool TestConnected() { return true; }
+  // Whether the engine still answers: a round trip where the engine has one (TestConnected
+  // only tells what the client library last saw). Used before a session is trusted again.
+  virtual bool TestAlive() { return TestConnected(); }
   bool IsReconnecting() const { return FIsReconnecting; }
   virtual std::vector<TmncNotification> ReceiveNotifications() { return {}; }
   // Nothing when TestConnected; otherwise marks the connection reconnecting and calls the

@@ -31,12 +31,28 @@ int TpdcDataCommandClasses::Add(const std::string& name, TpdcDataCommandClass co
 
 // --- roles ---
 
-bool TpdcRole::Accepted(std::string_view data) const {
-  return FValue.empty() || SameText(data, FValue);
+namespace {
+
+// Equal texts, in a time that depends on the length of `secret` only.
+bool SameSecret(std::string_view data, std::string_view secret) {
+  unsigned difference = data.size() == secret.size() ? 0u : 1u;
+  for (std::size_t i = 0; i < secret.size(); ++i) {
+    const unsigned char given = i < data.size() ? static_cast<unsigned char>(data[i]) : 0u;
+    difference |= given ^ static_cast<unsigned char>(secret[i]);
+  }
+  return difference == 0;
 }
 
-TpdcRole* TpdcRoleList::Add(std::string name, std::string value) {
-  FItems.push_back(std::make_unique<TpdcRole>(this, std::move(name), std::move(value)));
+}  // namespace
+
+bool TpdcRole::Accepted(std::string_view data) const {
+  if (FValue.empty())
+    return true;
+  return FSecret ? SameSecret(data, FValue) : SameText(data, FValue);
+}
+
+TpdcRole* TpdcRoleList::Add(std::string name, std::string value, bool secret) {
+  FItems.push_back(std::make_unique<TpdcRole>(this, std::move(name), std::move(value), secret));
   return FItems.back().get();
 }
 
@@ -177,7 +193,19 @@ bool TpdcDataCommandConnection::ReadHeaders() {
   }
   FHeaders = SplitHeaderLine(line);
   SetAsString("RemoteIP", RemoteIP());
-  return FRoles.Accepted("Password", AsString("Password"));
+  if (FRoles.Accepted("Password", AsString("Password")))
+    return true;
+  RefuseHeaders();
+  return false;
+}
+
+void TpdcDataCommandConnection::RefuseHeaders() {
+  // A refused client learns so, as slowly as any other bad header line, and must reconnect.
+  WriteLogFmt("%s: Invalid Password", {RemoteIP()});
+  Pause(1000);
+  if (!Terminated() && Connected())
+    Stream()->WriteAnsiString("Invalid Headers");
+  Disconnect();
 }
 
 void TpdcDataCommandConnection::Pause(int Milliseconds) {
@@ -224,6 +252,13 @@ namespace {}  // namespace
 void TpdcDataCommandConnection::ProcessData() {
   TmnConnectionStream& stream = *Stream();
   TStreamDataWriter reader(stream, DataProtocol());
+  TpdcDataCommandListener* listener = Listener();
+  // Headers of a request that names no command are not worth making.
+  reader.Response().SetNameFilter([listener](const std::string& name) {
+    return listener != nullptr && listener->GetCommandClass(name) != nullptr;
+  });
+  // However a reply ends, it may take one send time-out in all, not one per piece.
+  TWriteWindow window(stream);
   try {
     reader.ReadResponse();
   } catch (const EZDecompressionError& e) {
@@ -233,15 +268,27 @@ void TpdcDataCommandConnection::ProcessData() {
   } catch (const EInvalidCast& e) {
     reader.WriteError(e.Message());
     return;
+  } catch (const EStreamDataLimit& e) {
+    reader.WriteError(e.Message());
+    if (!e.InStep()) {
+      // The refused bytes were never read: nothing after them can be understood.
+      stream.Disconnect();
+    }
+    return;
+  } catch (const EStreamDataTruncated& e) {
+    // Never run what did not arrive whole; the rest of the stream cannot be trusted either.
+    WriteLogFmt("%s: %s; connection closed", {RemoteIP(), e.Message()});
+    stream.Disconnect();
+    return;
   }
   TStreamData& request = reader.Response();
   if (request.Name().empty()) {
     reader.WriteError("Missing Name :)");
     return;
   }
-  TpdcDataCommandListener* listener = Listener();
-  std::unique_ptr<TpdcDataCommand> command =
-      listener == nullptr ? nullptr : listener->CreateCommand(*this, request.Name());
+  std::unique_ptr<TpdcDataCommand> command = listener == nullptr || request.NameRefused()
+                                                 ? nullptr
+                                                 : listener->CreateCommand(*this, request.Name());
   if (!command) {
     reader.WriteError("Invalid Command :)");
     return;

@@ -54,28 +54,31 @@ class TpdcDataCommandClasses {
   std::vector<TpdcDataCommandClassItem> FItems;
 };
 
-// A named value attached to a connection ("Server.ID", "Server.Password").
+// A named value attached to a connection ("Server.ID", "Server.Password"). A secret role (a
+// password) accepts only its exact value, compared in constant time.
 class TpdcRoleList;
 class TpdcRole {
  public:
-  TpdcRole(TpdcRoleList* list, std::string name, std::string value)
-      : FList(list), FName(std::move(name)), FValue(std::move(value)) {}
+  TpdcRole(TpdcRoleList* list, std::string name, std::string value, bool secret = false)
+      : FList(list), FName(std::move(name)), FValue(std::move(value)), FSecret(secret) {}
   TpdcRoleList* List() const { return FList; }
   const std::string& Name() const { return FName; }
   const std::string& Value() const { return FValue; }
-  // True when Value is empty, otherwise when data equals Value ignoring case.
+  bool Secret() const { return FSecret; }
+  // True when Value is empty, otherwise when data equals Value (ignoring case unless secret).
   bool Accepted(std::string_view data) const;
 
  private:
   TpdcRoleList* FList;
   std::string FName;
   std::string FValue;
+  bool FSecret;
 };
 
 // An owning, ordered list of roles; lookups by name ignoring case, the first wins.
 class TpdcRoleList {
  public:
-  TpdcRole* Add(std::string name, std::string value);
+  TpdcRole* Add(std::string name, std::string value, bool secret = false);
   TpdcRole* Find(std::string_view name) const;
   std::string AsString(std::string_view name) const;
   // The first role named `name` decides; true when there is none.
@@ -165,10 +168,13 @@ class TpdcDataCommandConnection : public TmnServerConnection {
  protected:
   void Process() override;
   void HandleException(const Exception& E) override;
+  // False when no line came, or when the roles refuse its "Password" (the connection is then
+  // answered "Invalid Headers" after the usual pause and closed).
   bool ReadHeaders();
 
  private:
   void ProcessData();
+  void RefuseHeaders();
   // Pauses, waking early when the connection is asked to end.
   void Pause(int Milliseconds);
 

@@ -106,6 +106,62 @@ std::int64_t JsonInteger(const nlohmann::ordered_json& object, const char* key) 
   return 0;
 }
 
+// Walks JSON text without building it, counting values and nesting, and stops as soon as either
+// goes over its bound. Parsing the text into a document costs many times its size in small
+// objects, so that is done only for text that passes.
+class TJsonShape : public nlohmann::json::json_sax_t {
+ public:
+  TJsonShape(std::int64_t max_values, int max_depth)
+      : FMaxValues(max_values), FMaxDepth(max_depth) {}
+  bool TooBig() const { return FTooBig; }
+
+  bool null() override { return Value(); }
+  bool boolean(bool) override { return Value(); }
+  bool number_integer(number_integer_t) override { return Value(); }
+  bool number_unsigned(number_unsigned_t) override { return Value(); }
+  bool number_float(number_float_t, const string_t&) override { return Value(); }
+  bool string(string_t&) override { return Value(); }
+  bool binary(binary_t&) override { return Value(); }
+  bool start_object(std::size_t) override { return Open(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return Close(); }
+  bool start_array(std::size_t) override { return Open(); }
+  bool end_array() override { return Close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override {
+    return false;
+  }
+
+ private:
+  bool Value() {
+    if (++FValues > FMaxValues) {
+      FTooBig = true;
+    }
+    return !FTooBig;
+  }
+  bool Open() {
+    if (++FDepth > FMaxDepth) {
+      FTooBig = true;
+      return false;
+    }
+    return Value();
+  }
+  bool Close() {
+    --FDepth;
+    return true;
+  }
+
+  std::int64_t FMaxValues;
+  int FMaxDepth;
+  std::int64_t FValues = 0;
+  int FDepth = 0;
+  bool FTooBig = false;
+};
+
+// Values one header may bring in the JSON form: its object, five members, and some slack.
+constexpr std::int64_t kJsonValuesPerHeader = 8;
+// Well-formed messages nest three deep (message, "Items", header).
+constexpr int kMaxJsonDepth = 32;
+
 }  // namespace
 
 // --- TStreamDataHeader ---
@@ -124,8 +180,28 @@ const TPropList& TStreamDataHeader::Properties() const {
   return list;
 }
 
+void TStreamDataHeader::KeyChanged() {
+  // The list's index must forget a header that changes its section or name.
+  if (auto* headers = dynamic_cast<TStreamDataHeaders*>(Items())) {
+    headers->InvalidateIndex();
+  }
+}
+
+void TStreamDataHeader::SetGuid(const std::string& value) {
+  FGuid = value;
+  KeyChanged();
+}
+
+void TStreamDataHeader::SetName(const std::string& value) {
+  FName = value;
+  KeyChanged();
+}
+
 void TStreamDataHeader::Assign(const TprmCustomProfile& source) {
   if (const auto* header = dynamic_cast<const TStreamDataHeader*>(&source)) {
+    if (!SameText(FGuid, header->FGuid) || !SameText(FName, header->FName)) {
+      KeyChanged();
+    }
     FGuid = header->FGuid;
     FName = header->FName;
     FData = header->FData;
@@ -211,15 +287,63 @@ TStreamDataHeader* TStreamDataHeaders::Item(int index) const {
   return static_cast<TStreamDataHeader*>(GetItem(index));
 }
 
-TStreamDataHeader* TStreamDataHeaders::FindHeader(std::string_view guid,
-                                                  std::string_view name) const {
-  for (int i = 0; i < Count(); ++i) {
-    TStreamDataHeader* header = Item(i);
-    if (SameText(header->Guid(), guid) && SameText(header->Name(), name)) {
-      return header;
+std::string TStreamDataHeaders::IndexKey(std::string_view guid, std::string_view name) {
+  // The same folding as SameText: ASCII letters only.
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  std::string key;
+  key.reserve(guid.size() + name.size() + 1);
+  for (char c : guid) {
+    key.push_back(lower(c));
+  }
+  key.push_back('\0');
+  for (char c : name) {
+    key.push_back(lower(c));
+  }
+  return key;
+}
+
+void TStreamDataHeaders::Added(int index, TVSKItem* item) {
+  TVSKItems::Added(index, item);
+  // An append keeps the index right by itself: the new header is found only when no earlier
+  // one has its section and name.
+  FAppended = index == Count() - 1;
+  if (FAppended && FIndexValid) {
+    if (auto* header = dynamic_cast<TStreamDataHeader*>(item)) {
+      FIndex.try_emplace(IndexKey(header->Guid(), header->Name()), header);
+    } else {
+      FAppended = false;
     }
   }
-  return nullptr;
+}
+
+void TStreamDataHeaders::Update() {
+  if (!FAppended) {
+    FIndexValid = false;
+  }
+  FAppended = false;
+  TVSKItems::Update();
+}
+
+bool TStreamDataHeaders::RoomForHeader() {
+  if (FMaxHeaders >= 0 && Count() >= FMaxHeaders) {
+    FHeadersCut = true;
+    return false;
+  }
+  return true;
+}
+
+TStreamDataHeader* TStreamDataHeaders::FindHeader(std::string_view guid,
+                                                  std::string_view name) const {
+  if (!FIndexValid) {
+    FIndex.clear();
+    for (int i = 0; i < Count(); ++i) {
+      TStreamDataHeader* header = Item(i);
+      FIndex.try_emplace(IndexKey(header->Guid(), header->Name()), header);
+    }
+    FIndexValid = true;
+  }
+  auto it = FIndex.find(IndexKey(guid, name));
+  return it == FIndex.end() ? nullptr : it->second;
 }
 
 TStreamDataHeader* TStreamDataHeaders::ForceHeader(const std::string& guid,
@@ -352,6 +476,15 @@ nlohmann::ordered_json TStreamDataHeaders::MakeJSON() const {
 }
 
 void TStreamDataHeaders::LoadJSON(const char* bytes, std::size_t count) {
+  if (FMaxHeaders >= 0) {
+    TJsonShape shape(kJsonValuesPerHeader * (FMaxHeaders + 2), kMaxJsonDepth);
+    nlohmann::json::sax_parse(bytes, bytes + count, &shape, nlohmann::json::input_format_t::json,
+                              /*strict=*/true);
+    if (shape.TooBig()) {
+      FHeadersCut = true;
+      return;
+    }
+  }
   nlohmann::ordered_json json =
       nlohmann::ordered_json::parse(bytes, bytes + count, nullptr, /*allow_exceptions=*/false);
   if (json.is_discarded()) {
@@ -365,6 +498,9 @@ void TStreamDataHeaders::LoadJSON(const char* bytes, std::size_t count) {
     for (const auto& element : *items) {
       if (!element.is_object()) {
         throw EInvalidCast();
+      }
+      if (!RoomForHeader()) {
+        break;
       }
       auto header = std::make_unique<TStreamDataHeader>();
       header->SetGuid(JsonText(element, "Guid"));
@@ -437,6 +573,9 @@ const TPropList& TStreamData::Properties() const {
 
 void TStreamData::Clear() {
   TStreamDataHeaders::Clear();
+  SetHeadersCut(false);
+  FNameChecked = false;
+  FNameRefused = false;
   FName.clear();
   FData.clear();
   FBuffer.Clear();
@@ -476,6 +615,13 @@ bool TStreamData::IsOK() const {
 
 std::unique_ptr<TVSKItem> TStreamData::DoCreateItem(const std::string& /*class_name*/,
                                                     const std::string& /*name*/) {
+  if (!FNameChecked) {
+    FNameChecked = true;
+    FNameRefused = FNameFilter && !FNameFilter(FName);
+  }
+  if (FNameRefused || !RoomForHeader()) {
+    return nullptr;
+  }
   return std::make_unique<TStreamDataHeader>();
 }
 

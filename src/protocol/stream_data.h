@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -39,9 +41,9 @@ class TStreamDataHeader : public TVSKItem {
   const TPropList& Properties() const override;
 
   const std::string& Guid() const { return FGuid; }
-  void SetGuid(const std::string& value) { FGuid = value; }
+  void SetGuid(const std::string& value);
   const std::string& Name() const { return FName; }
-  void SetName(const std::string& value) { FName = value; }
+  void SetName(const std::string& value);
   // The stored Base64 form.
   const std::string& Data() const { return FData; }
   void SetData(const std::string& value) { FData = value; }
@@ -68,6 +70,8 @@ class TStreamDataHeader : public TVSKItem {
   Variant Value() const;
 
  private:
+  void KeyChanged();
+
   std::string FGuid;
   std::string FName;
   std::string FData;
@@ -76,10 +80,18 @@ class TStreamDataHeader : public TVSKItem {
 };
 
 // An ordered, owning list of headers. Duplicates are possible; lookups find the first match,
-// comparing section (Guid) and name ignoring case. Not thread-safe.
+// comparing section (Guid) and name ignoring case. Lookups go through an index beside the
+// list (the first header of each section and name), so a message with many headers is not
+// scanned once per lookup; the list order is never changed by it. Not thread-safe.
 class TStreamDataHeaders : public TVSKItems {
  public:
   TStreamDataHeaders() : TVSKItems(true) {}
+
+  // No more than this many headers are made while loading (VSK or JSON); the rest are passed
+  // over and HeadersCut() tells so. Negative: no bound.
+  void SetMaxHeaders(std::int64_t value) { FMaxHeaders = value; }
+  std::int64_t MaxHeaders() const { return FMaxHeaders; }
+  bool HeadersCut() const { return FHeadersCut; }
   std::string ClassName() const override { return "TStreamDataHeaders"; }
 
   // Raises std::out_of_range outside 0..Count-1.
@@ -140,7 +152,25 @@ class TStreamDataHeaders : public TVSKItems {
   virtual void DoSaveJSON(nlohmann::ordered_json& /*json*/) const {}
   virtual void DoLoadJSON(const nlohmann::ordered_json& /*json*/) {}
 
+  void Added(int index, TVSKItem* item) override;
+  void Update() override;
+  // True while one more header may be made by a load; notes the cut otherwise.
+  bool RoomForHeader();
+  void SetHeadersCut(bool value) { FHeadersCut = value; }
+
  private:
+  friend class TStreamDataHeader;
+  static std::string IndexKey(std::string_view guid, std::string_view name);
+  void InvalidateIndex() { FIndexValid = false; }
+
+  // Lower-cased "guid\0name" -> first header with that section and name. Rebuilt on the
+  // next lookup after any change other than an append.
+  mutable std::unordered_map<std::string, TStreamDataHeader*> FIndex;
+  mutable bool FIndexValid = true;
+  bool FAppended = false;
+  std::int64_t FMaxHeaders = -1;
+  bool FHeadersCut = false;
+
   TStreamDataHeader* Store(const std::string& guid, const std::string& name, std::string_view text,
                            TDataHeaderType type);
 };
@@ -179,6 +209,14 @@ class TStreamData : public TStreamDataHeaders {
   bool IsOK() const;
   std::string SysErrorText() const { return AsString("System", "Error"); }
 
+  // While loading VSK text: when the first header is met, the message name read so far goes to
+  // `accept`; a refused name makes no headers at all (the name comes first in well-formed
+  // text). Null accepts every name.
+  void SetNameFilter(std::function<bool(const std::string&)> accept) {
+    FNameFilter = std::move(accept);
+  }
+  bool NameRefused() const { return FNameRefused; }
+
  protected:
   std::unique_ptr<TVSKItem> DoCreateItem(const std::string& class_name,
                                          const std::string& name) override;
@@ -190,6 +228,9 @@ class TStreamData : public TStreamDataHeaders {
   std::string FName;
   std::string FData;
   TprmBuffer FBuffer;
+  std::function<bool(const std::string&)> FNameFilter;
+  bool FNameChecked = false;
+  bool FNameRefused = false;
 };
 
 }  // namespace qm

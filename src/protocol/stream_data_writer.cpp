@@ -1,5 +1,6 @@
 #include "protocol/stream_data_writer.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -64,7 +65,7 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
   std::string head;
   if (!Command.empty()) {
     head = std::string("Protocol=") + kDataProtocolNames[FProtocol] + ";Command=" + Command +
-           ";Password=;\r";
+           ";Password=" + FPassword + ";\r";
   }
   if (FProtocol == dpJSON) {
     std::string text =
@@ -74,12 +75,21 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
     WriteAll(head.data(), head.size());
   } else {
     std::string body = ZCompress(SaveToBytes());
+    std::string_view raw = Buffer().View();
+    // A small message goes out in one send; a large block is sent from where it lies rather
+    // than copied.
+    const bool together = raw.size() <= kCoalesceLimit;
+    head.reserve(head.size() + 20 + body.size() + (together ? raw.size() : 0));
     head += FormatSize(static_cast<std::int64_t>(body.size()));
     head += body;
     head += FormatSize(Buffer().Count());
-    WriteAll(head.data(), head.size());
-    std::string_view raw = Buffer().View();
-    WriteAll(raw.data(), raw.size());
+    if (together) {
+      head += raw;
+      WriteAll(head.data(), head.size());
+    } else {
+      WriteAll(head.data(), head.size());
+      WriteAll(raw.data(), raw.size());
+    }
   }
   if (!Command.empty()) {
     ReadResponse();
@@ -102,13 +112,41 @@ void TStreamDataWriter::WriteError(const std::string& Message) {
   WriteResponse();
 }
 
-std::int64_t TStreamDataWriter::ReadSize() {
+std::int64_t TStreamDataWriter::ReadSize(bool Required) {
   char field[10];
   std::int64_t got = FStream->Read(field, sizeof(field));
   if (got <= 0) {
+    FLastSizeField.clear();
+  } else {
+    FLastSizeField.assign(field, static_cast<std::size_t>(got));
+  }
+  if (got <= 0 && !Required) {
     return 0;
   }
-  return StrToIntDef(Trim(std::string_view(field, static_cast<std::size_t>(got))), 0);
+  if (got < static_cast<std::int64_t>(sizeof(field))) {
+    throw EStreamDataTruncated("Message cut short: size field of " +
+                               std::to_string(std::max<std::int64_t>(got, 0)) + " bytes");
+  }
+  // Ten digits may exceed 32 bits: read as 64-bit and let the bounds judge.
+  return StrToInt64Def(Trim(std::string_view(field, sizeof(field))), 0);
+}
+
+std::uint64_t TStreamDataLimits::HeaderTextBound(std::int64_t CompressedSize) const {
+  const std::uint64_t compressed =
+      CompressedSize > 0 ? static_cast<std::uint64_t>(CompressedSize) : 0;
+  const std::uint64_t by_ratio =
+      compressed > (UINT64_MAX - InflateAllowance) / std::max<std::uint64_t>(InflateRatio, 1)
+          ? UINT64_MAX
+          : InflateAllowance + InflateRatio * compressed;
+  return std::min(MaxHeaderText, by_ratio);
+}
+
+void TStreamDataWriter::CheckSize(std::int64_t Size, std::int64_t Bound, const char* What) const {
+  if (Bound >= 0 && Size > Bound) {
+    throw EStreamDataLimit(std::string(What) + " of " + std::to_string(Size) +
+                               " bytes is over the limit of " + std::to_string(Bound) + " bytes",
+                           false);
+  }
 }
 
 std::string TStreamDataWriter::ReadBlock(std::int64_t Count) {
@@ -130,41 +168,81 @@ std::string TStreamDataWriter::ReadBlock(std::int64_t Count) {
   return block;
 }
 
+bool TStreamDataWriter::SkipBlock(std::int64_t Count) {
+  std::string chunk(static_cast<std::size_t>(std::min<std::int64_t>(Count, kReadChunk)), '\0');
+  while (Count > 0) {
+    const std::int64_t want = std::min<std::int64_t>(Count, kReadChunk);
+    const std::int64_t got = FStream->Read(chunk.data(), want);
+    if (got < want) {
+      return false;
+    }
+    Count -= got;
+  }
+  return true;
+}
+
 void TStreamDataWriter::ReadResponse() {
-  std::int64_t size = ReadSize();
+  std::int64_t size = ReadSize(false);
   if (size <= 0) {
     throw Exception("stream size = 0");
   }
+  CheckSize(size, FLimits.MaxBody, "Message body");
+  FResponse->SetMaxHeaders(FLimits.MaxHeaders);
   std::string body = ReadBlock(size);
-  const bool whole = static_cast<std::int64_t>(body.size()) == size;
+  if (static_cast<std::int64_t>(body.size()) < size) {
+    throw EStreamDataTruncated("Message cut short: " + std::to_string(body.size()) + " of " +
+                               std::to_string(size) + " body bytes arrived");
+  }
+  const std::string too_many =
+      "Too many headers: over the limit of " + std::to_string(FLimits.MaxHeaders);
   if (FProtocol == dpJSON) {
-    if (whole) {
-      FResponse->LoadJSON(body.data(), body.size());
+    FResponse->LoadJSON(body.data(), body.size());
+    if (FResponse->HeadersCut()) {
+      throw EStreamDataLimit(too_many, true);
     }
     return;
   }
 
   std::exception_ptr failure;
-  if (whole) {
-    try {
-      TprmBuffer text;
-      text.DecompressLimited(reinterpret_cast<const std::uint8_t*>(body.data()),
-                             static_cast<std::int64_t>(body.size()), kMaxHeaderText);
-      body = std::string();  // the compressed form is no longer needed
-      FResponse->LoadFromBytes(text.View());
-    } catch (const EZDecompressionError&) {
-      failure = std::current_exception();
-    }
+  try {
+    TprmBuffer text;
+    text.DecompressLimited(reinterpret_cast<const std::uint8_t*>(body.data()),
+                           static_cast<std::int64_t>(body.size()), FLimits.HeaderTextBound(size));
+    body = std::string();  // the compressed form is no longer needed
+    FResponse->LoadFromBytes(text.View());
+  } catch (const EZDecompressionError&) {
+    failure = std::current_exception();
   }
-  std::int64_t raw_size = ReadSize();
+  std::int64_t raw_size = ReadSize(true);
+  CheckSize(raw_size, FLimits.MaxRawBlock, "Message block");
   if (raw_size > 0) {
-    std::string raw = ReadBlock(raw_size);
-    TprmBuffer& buffer = FResponse->Buffer();
-    buffer.ClearData();
-    buffer.WriteBytes(raw);
+    // A request that will not run does not need its block: read past it.
+    if (failure || FResponse->NameRefused() || FResponse->HeadersCut()) {
+      if (!SkipBlock(raw_size)) {
+        throw EStreamDataTruncated("Message cut short: block of " + std::to_string(raw_size) +
+                                   " bytes did not arrive");
+      }
+    } else {
+      // Straight into the buffer, piece by piece: no second copy of a large block.
+      TprmBuffer& buffer = FResponse->Buffer();
+      buffer.ClearData();
+      for (std::int64_t left = raw_size; left > 0;) {
+        const std::int64_t want = std::min<std::int64_t>(left, kReadChunk);
+        const std::string piece = ReadBlock(want);
+        buffer.WriteBytes(piece);
+        left -= static_cast<std::int64_t>(piece.size());
+        if (static_cast<std::int64_t>(piece.size()) < want) {
+          throw EStreamDataTruncated("Message cut short: " + std::to_string(raw_size - left) +
+                                     " of " + std::to_string(raw_size) + " block bytes arrived");
+        }
+      }
+    }
   }
   if (failure) {
     std::rethrow_exception(failure);
+  }
+  if (FResponse->HeadersCut()) {
+    throw EStreamDataLimit(too_many, true);
   }
 }
 

@@ -157,15 +157,24 @@ void TVSKItem::SetItemIndex(int index) {
 // --- TVSKItems ---
 
 TVSKItems::~TVSKItems() {
-  if (FOwnsObjects) {
-    for (TVSKItem* item : FList) {
+  for (TVSKItem* item : FList) {
+    if (FOwnsObjects) {
       FreeItem(item);
+    } else {
+      Detach(item);
     }
   }
 }
 
 void TVSKItems::FreeItem(TVSKItem* item) {
   std::unique_ptr<TVSKItem> owned(item);
+}
+
+void TVSKItems::Detach(TVSKItem* item) {
+  // An item that leaves the list must not point at it any more (the list may go first).
+  if (item != nullptr && item->FItems == this) {
+    item->FItems = nullptr;
+  }
 }
 
 void TVSKItems::CheckOwning() const {
@@ -187,6 +196,8 @@ void TVSKItems::SetItem(int index, TVSKItem* item) {
   slot = item;
   if (FOwnsObjects) {
     FreeItem(old);
+  } else {
+    Detach(old);
   }
   Update();
 }
@@ -217,6 +228,8 @@ void TVSKItems::Delete(int index) {
   FList.erase(FList.begin() + index);
   if (FOwnsObjects) {
     FreeItem(item);
+  } else {
+    Detach(item);
   }
   Deleted(index);
   Update();
@@ -236,6 +249,7 @@ TVSKItem* TVSKItems::Extract(TVSKItem* item) {
     return nullptr;
   }
   FList.erase(FList.begin() + index);
+  Detach(item);
   Update();
   return item;
 }
@@ -280,9 +294,11 @@ TVSKItem* TVSKItems::CreateItem(const std::string& class_name, const std::string
 void TVSKItems::Clear() {
   std::vector<TVSKItem*> items;
   items.swap(FList);
-  if (FOwnsObjects) {
-    for (TVSKItem* item : items) {
+  for (TVSKItem* item : items) {
+    if (FOwnsObjects) {
       FreeItem(item);
+    } else {
+      Detach(item);
     }
   }
   Update();

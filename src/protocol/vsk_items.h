@@ -163,6 +163,7 @@ class TVSKItems : public TVSKItem {
 
  private:
   void FreeItem(TVSKItem* item);
+  void Detach(TVSKItem* item);
   void CheckOwning() const;
 
   std::vector<TVSKItem*> FList;  // owned when FOwnsObjects

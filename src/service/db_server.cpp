@@ -1,16 +1,27 @@
 #include "service/db_server.h"
 
 #include <unistd.h>
+#include <cstdint>
+
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
+#include "db/connections.h"
 #include "session/api_command.h"
+#include "session/interrupts.h"
+#include "session/result_encoder.h"
 #include "session/session_commands.h"
 #include "session/session_registry.h"
 #include "session/sql_commands.h"
 #include "support/log.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 
@@ -81,8 +92,70 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.FBHost = ConfigValue(lines, "FBHost");
   config.Port = ConfigValue(lines, "Port");
   config.ServiceName = ConfigValue(lines, "ServiceName");
+  config.ConnectTimeout = ConfigValue(lines, "ConnectTimeout");
+  config.StopTimeout = ConfigValue(lines, "StopTimeout");
+  config.Bind = ConfigValue(lines, "Bind");
+  config.Password = ConfigValue(lines, "Password");
+  config.SQLiteFolder = ConfigValue(lines, "SQLiteFolder");
+  config.CertificateFile = ConfigValue(lines, "CertificateFile");
+  config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
+  config.CertPassword = ConfigValue(lines, "CertPassword");
+  config.MaxConnections = ConfigValue(lines, "MaxConnections");
+  config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
   return config;
 }
+
+int ConfigSeconds(std::string_view Key, const std::string& Text, int Default) {
+  if (Text.empty())
+    return Default;
+  int value = -1;
+  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+  if (error != std::errc() || end != Text.data() + Text.size() || value < 0 || value > 86400) {
+    WriteLogFmt("Invalid %s: \"%s\", using %d", {std::string(Key), Text, Default});
+    return Default;
+  }
+  return value;
+}
+
+// --- the interrupter of a stop ---
+
+// Calls InterruptSessions at once and then every kInterval until it goes.
+class TqmDBServer::TqmInterrupter {
+ public:
+  TqmInterrupter() : FThread([this] { Run(); }) {}
+  ~TqmInterrupter() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FDone = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+  }
+  TqmInterrupter(const TqmInterrupter&) = delete;
+  TqmInterrupter& operator=(const TqmInterrupter&) = delete;
+
+ private:
+  static constexpr std::chrono::milliseconds kInterval{250};
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(FLock);
+    while (!FDone) {
+      lock.unlock();
+      try {
+        InterruptSessions();
+      } catch (const std::exception& e) {
+        WriteLog(std::string("Stop: ") + e.what());
+      }
+      lock.lock();
+      FWake.wait_for(lock, kInterval, [this] { return FDone; });
+    }
+  }
+
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FDone = false;
+  std::thread FThread;  // last: starts once the rest is made
+};
 
 // --- TqmCommandListener ---
 
@@ -95,11 +168,32 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
   if (data_connection != nullptr) {
     data_connection->Roles().Add("Server.PGHost", server == nullptr ? "" : server->PGHost());
     data_connection->Roles().Add("Server.FBHost", server == nullptr ? "" : server->FBHost());
+    data_connection->Roles().Add("Server.SQLiteFolder",
+                                 server == nullptr ? "" : server->SQLiteFolder());
+    if (server != nullptr && !server->Password().empty())
+      data_connection->Roles().Add("Password", server->Password(), true);
   }
   return connection;
 }
 
 // --- TqmDBServer ---
+
+namespace {
+
+// The result blocks' zlib level: a whole number from -1 (zlib's default) to 9.
+void ApplyCompressionLevel(const std::string& Text) {
+  int level = kResultBlockDefaultLevel;
+  if (!Text.empty()) {
+    level = StrToIntDef(Trim(Text), -2);
+    if (level < -1 || level > 9) {
+      WriteLogFmt("CompressionLevel %s is not -1..9; the default is used", {Text});
+      level = kResultBlockDefaultLevel;
+    }
+  }
+  SetResultBlockLevel(level);
+}
+
+}  // namespace
 
 TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
   Created();
@@ -127,11 +221,30 @@ void TqmDBServer::Created() {
     FFBHost = config.FBHost;
     SetPort(config.Port);
     FServiceName = config.ServiceName;
+    FConnectTimeout = ConfigSeconds("ConnectTimeout", config.ConnectTimeout, FConnectTimeout);
+    FStopTimeout = ConfigSeconds("StopTimeout", config.StopTimeout, FStopTimeout);
+    SetBind(config.Bind);
+    if (config.Password.find_first_of(";'\"\r\n") != std::string::npos)
+      throw Exception("Password: a header line cannot carry ';', quotes or line breaks");
+    SetPassword(config.Password);
+    SetSQLiteFolder(config.SQLiteFolder);
+    CertificateFile = config.CertificateFile;
+    PrivateKeyFile = config.PrivateKeyFile;
+    CertPassword = config.CertPassword;
+    SetIsSecure(!CertificateFile.empty());
+    // A value that is not a number keeps the default; 0 lifts the bound.
+    const std::int64_t max_connections = StrToInt64Def(Trim(config.MaxConnections), -1);
+    if (max_connections >= 0 && max_connections <= INT32_MAX)
+      SetMaxConnections(static_cast<int>(max_connections));
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }
   if (Port().empty())
     SetPort(kDefaultPort);
+  TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);
+  if (Bind().empty())
+    SetBind(kDefaultBind);
+  ApplyCompressionLevel(config.CompressionLevel);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");
@@ -147,6 +260,18 @@ void TqmDBServer::Created() {
   RegisterCommand<TDBExecuteAPICommand>("ExecuteAPI");
 }
 
+void TqmDBServer::SetSQLiteFolder(const std::string& Value) {
+  if (Value.empty()) {
+    FSQLiteFolder.clear();
+    return;
+  }
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::absolute(Value, ec);
+  if (ec)
+    throw Exception("SQLiteFolder: " + ec.message());
+  FSQLiteFolder = folder.lexically_normal().string();
+}
+
 std::unique_ptr<TmnListener> TqmDBServer::CreateListener() {
   return std::make_unique<TqmCommandListener>();
 }
@@ -159,6 +284,16 @@ void TqmDBServer::DoLog(const std::string& Text) {
 void TqmDBServer::DoStart() {
   TpdcDataCommandServer::DoStart();
   TqmdConnections::Instance().Clear();
+}
+
+void TqmDBServer::DoStop() {
+  TpdcDataCommandServer::DoStop();
+  FInterrupter = std::make_unique<TqmInterrupter>();
+}
+
+void TqmDBServer::DoStopped() {
+  FInterrupter.reset();
+  TpdcDataCommandServer::DoStopped();
 }
 
 }  // namespace qm

@@ -20,7 +20,25 @@ struct TqmServerConfig {
   std::string FBHost;
   std::string Port;
   std::string ServiceName;
+  // Whole seconds as written; ConfigSeconds reads them.
+  std::string ConnectTimeout;
+  std::string StopTimeout;
+  std::string Bind;          // "" means "0.0.0.0"
+  std::string Password;      // "" accepts every header line
+  std::string SQLiteFolder;  // "" lets SQLite sessions open any path the service may write
+  // A certificate turns TLS on for every connection: PEM with PrivateKeyFile, or a PFX bundle
+  // (".pfx") opened with CertPassword.
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  std::string CertPassword;
+  // Client connections served at once, as written; "" when not configured.
+  std::string MaxConnections;
+  std::string CompressionLevel;  // "" is zlib's default level
 };
+
+// A number of seconds from the configuration: Default for an empty text; Default too (with a
+// log line naming Key) for anything but a whole number from 0 to 86400.
+int ConfigSeconds(std::string_view Key, const std::string& Text, int Default);
 
 // The lines of a text file: UTF-8 or UTF-16 (either byte order) when it starts with that
 // byte-order mark, ISO-8859-1 otherwise; split at CR LF, CR or LF. Missing file: empty.
@@ -28,10 +46,12 @@ std::vector<std::string> ReadConfigLines(const std::string& FileName);
 // The value of the first line whose name (the text before its first "=") equals Name ignoring
 // case: everything after that "=", not trimmed. "" when no line has that name.
 std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name);
-// Reads the four keys; a missing file gives Found = false and empty values.
+// Reads the keys; a missing file gives Found = false and empty values.
 TqmServerConfig ReadServerConfig(const std::string& FileName);
 
-// Adds the roles "Server.PGHost" and "Server.FBHost" to every new client connection.
+// Adds the roles "Server.PGHost", "Server.FBHost" and "Server.SQLiteFolder" to every new client
+// connection, and, when the server has a password, the secret role "Password" with it, so
+// that header lines with another "Password" are refused.
 class TqmCommandListener : public TpdcDataCommandListener {
  protected:
   std::unique_ptr<TmnServerConnection> DoCreateConnection(
@@ -44,9 +64,17 @@ class TqmCommandListener : public TpdcDataCommandListener {
 class TqmDBServer : public TpdcDataCommandServer {
  public:
   static constexpr const char* kDefaultPort = "979";
+  // Seconds a database connect may wait ("ConnectTimeout"; 0: no limit).
+  static constexpr int kDefaultConnectTimeout = 15;
+  // Seconds a stop may take before the process ends regardless ("StopTimeout"; 0: no limit).
+  static constexpr int kDefaultStopTimeout = 10;
+  static constexpr const char* kDefaultBind = "0.0.0.0";
 
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
-  // ("979" when none is configured) and registers the commands.
+  // ("979" when none is configured), the address ("0.0.0.0" when none is), the password, the
+  // SQLite folder (made absolute) and the result blocks' zlib level ("CompressionLevel", -1..9;
+  // zlib's default when missing or not such a number), and registers the commands. Raises
+  // Exception for a password that no header line can carry (";", quotes, CR or LF).
   explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
   ~TqmDBServer() override;
 
@@ -59,6 +87,13 @@ class TqmDBServer : public TpdcDataCommandServer {
   const std::string& ServiceName() const { return FServiceName; }
   const std::string& PGHost() const { return FPGHost; }
   const std::string& FBHost() const { return FFBHost; }
+  int ConnectTimeout() const { return FConnectTimeout; }
+  int StopTimeout() const { return FStopTimeout; }
+  // Absolute, or "" when not configured.
+  const std::string& SQLiteFolder() const { return FSQLiteFolder; }
+  // Made absolute. For connections made after the call; raises Exception for a folder whose
+  // absolute path cannot be found.
+  void SetSQLiteFolder(const std::string& Value);
 
  protected:
   std::unique_ptr<TmnListener> CreateListener() override;
@@ -67,14 +102,23 @@ class TqmDBServer : public TpdcDataCommandServer {
   // A new ServerID, then every session of the registry freed. Runs before the new listener
   // thread exists, so no command is using a session.
   void DoStart() override;
+  // A stop cancels the database work of every session (again and again, until the client
+  // threads have ended) instead of waiting for long statements and connects.
+  void DoStop() override;
+  void DoStopped() override;
 
  private:
+  class TqmInterrupter;
   void Created();
 
   std::string FConfigFileName;
   std::string FServiceName;
   std::string FPGHost;
   std::string FFBHost;
+  int FConnectTimeout = kDefaultConnectTimeout;
+  int FStopTimeout = kDefaultStopTimeout;
+  std::unique_ptr<TqmInterrupter> FInterrupter;
+  std::string FSQLiteFolder;
 };
 
 }  // namespace qm

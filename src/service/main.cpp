@@ -1,13 +1,16 @@
 // qmsrv: the database command server, run in the foreground as a systemd service.
 //
-//   qmsrv [--config FILE] [--user-log]          run until SIGTERM or SIGINT (exit 0)
+//   qmsrv [--config FILE] [--user-log] [--sqlite-folder DIR]   run until SIGTERM or SIGINT
 //   qmsrv [--config FILE] install [silent]      write the systemd unit <ServiceName>.service
 //   qmsrv [--config FILE] uninstall [silent]    remove it
 //
 // Switches compare ignoring case and may carry a leading "-", "--" or "/". The configuration
 // file is the executable's path with ".conf" unless --config or $QMSRV_CONFIG names another.
 // Logs go under /var/log; --user-log (or $QMSRV_USER_LOG=1) keeps them in the user's data
-// folder, which is also where they go when /var/log cannot be written.
+// folder, which is also where they go when /var/log cannot be written. --sqlite-folder (else
+// $STATE_DIRECTORY, which systemd sets from the unit's StateDirectory) is the SQLite folder when
+// the configuration names none.
+// `install` writes a unit for the executable's path, or for $QMSRV_UNIT_EXEC (packaging).
 
 #include <unistd.h>
 
@@ -38,10 +41,11 @@ struct Arguments {
   bool Silent = false;
   bool UserLog = false;
   std::optional<std::string> Config;  // set only when chosen on the command line or by env
+  std::optional<std::string> SQLiteFolder;
 };
 
 constexpr const char* kUsage =
-    "usage: qmsrv [--config FILE] [--user-log]\n"
+    "usage: qmsrv [--config FILE] [--user-log] [--sqlite-folder DIR]\n"
     "       qmsrv [--config FILE] install [silent]\n"
     "       qmsrv [--config FILE] uninstall [silent]\n";
 
@@ -67,6 +71,9 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
     args.Config = config;
   }
   args.UserLog = EnvFlag("QMSRV_USER_LOG");
+  if (const char* state = std::getenv("STATE_DIRECTORY"); state != nullptr && *state != '\0') {
+    args.SQLiteFolder = state;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     const std::string_view name = SwitchName(arg);
@@ -82,6 +89,10 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
       args.Config = argv[++i];
     } else if (arg.starts_with("--config=")) {
       args.Config = std::string(arg.substr(9));
+    } else if (qm::SameText(name, "sqlite-folder") && i + 1 < argc) {
+      args.SQLiteFolder = argv[++i];
+    } else if (arg.starts_with("--sqlite-folder=")) {
+      args.SQLiteFolder = std::string(arg.substr(16));
     } else if (qm::SameText(name, "help") || qm::SameText(name, "h")) {
       std::cout << kUsage;
       std::exit(0);
@@ -92,6 +103,10 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
   }
   if (args.Config && args.Config->empty()) {
     std::cerr << "qmsrv: --config needs a file name\n";
+    return false;
+  }
+  if (args.SQLiteFolder && args.SQLiteFolder->empty()) {
+    std::cerr << "qmsrv: --sqlite-folder needs a folder\n";
     return false;
   }
   return true;
@@ -124,18 +139,29 @@ std::string ExecutablePath() {
 }
 
 int Install(qm::TqmDBService& service, const Arguments& args) {
-  qm::TqmUnitOptions unit;
-  unit.ServiceName = service.Name();
-  unit.Description = qm::TqmDBService::kDisplayName;
-  unit.ExecPath = ExecutablePath();
-  if (unit.ExecPath.empty()) {
+  std::string exec_path = ExecutablePath();
+  if (const char* packaged = std::getenv("QMSRV_UNIT_EXEC"); packaged != nullptr && *packaged) {
+    exec_path = packaged;
+  }
+  if (exec_path.empty()) {
     throw qm::EqmUnitError("Cannot find the path of the running executable");
   }
   // A configuration chosen at install time must also be the one the service runs with.
+  std::vector<std::string> extra;
   if (args.Config) {
-    unit.ExecArgs = {"--config", fs::absolute(*args.Config).string()};
+    extra = {"--config", fs::absolute(*args.Config).string()};
   }
+  qm::TqmUnitOptions unit = qm::ServiceUnitOptions(service.Name(), exec_path, extra);
+  unit.Description = qm::TqmDBService::kDisplayName;
   const std::string folder = qm::UnitFolder();
+  if (qm::IsSystemUnitFolder()) {
+    qm::EnsureServiceUser(unit.User);
+  }
+  if (exec_path.starts_with("/home/") || exec_path.starts_with("/root/")) {
+    std::cerr << "qmsrv: warning: the unit hides /home and /root (ProtectHome); the service "
+                 "cannot start "
+              << exec_path << " from there. Install the Debian package, or copy qmsrv elsewhere.\n";
+  }
   qm::InstallUnit(folder, unit);
   if (qm::IsSystemUnitFolder() && qm::SystemdRunning() && !qm::RunSystemctl({"daemon-reload"})) {
     std::cerr << "qmsrv: systemctl daemon-reload failed\n";
@@ -145,6 +171,21 @@ int Install(qm::TqmDBService& service, const Arguments& args) {
               << "\nStart it with: systemctl enable --now " << unit.ServiceName << "\n";
   }
   return 0;
+}
+
+// SQLite sessions keep their files in the SQLite folder; working there makes relative names in
+// ATTACH resolve inside it too, as relative "Resource" names do.
+void EnterSQLiteFolder(qm::TqmDBServer& server) {
+  const std::string& folder = server.SQLiteFolder();
+  if (folder.empty()) {
+    return;
+  }
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  fs::current_path(folder, ec);
+  if (ec) {
+    throw qm::Exception("SQLiteFolder \"" + folder + "\": " + ec.message());
+  }
 }
 
 int Uninstall(qm::TqmDBService& service, const Arguments& args) {
@@ -181,6 +222,9 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   try {
     qm::TqmDBService service(args.Config.value_or(qm::TqmDBServer::DefaultConfigFileName()));
+    if (args.SQLiteFolder && service.Server().SQLiteFolder().empty()) {
+      service.Server().SetSQLiteFolder(*args.SQLiteFolder);
+    }
     switch (args.What) {
       case Action::Install:
         exit_code = Install(service, args);
@@ -189,6 +233,7 @@ int main(int argc, char** argv) {
         exit_code = Uninstall(service, args);
         break;
       case Action::Run:
+        EnterSQLiteFolder(service.Server());
         exit_code = qm::RunService(service);
         break;
     }

@@ -2,9 +2,12 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <thread>
@@ -48,6 +51,30 @@ bool IsValidServiceName(std::string_view Name) {
   return true;
 }
 
+TqmStopDeadline::~TqmStopDeadline() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FDisarmed = true;
+  }
+  FWake.notify_all();
+  if (FThread.joinable())
+    FThread.join();
+}
+
+void TqmStopDeadline::Arm(std::chrono::seconds After) {
+  if (After.count() <= 0 || FThread.joinable())
+    return;
+  FThread = std::thread([this, After] {
+    std::unique_lock<std::mutex> lock(FLock);
+    if (FWake.wait_for(lock, After, [this] { return FDisarmed; }))
+      return;
+    WriteLog("Stop did not end within " + std::to_string(After.count()) +
+             " s: the process ends now");
+    FlushLog(std::chrono::seconds(2));
+    std::_Exit(0);
+  });
+}
+
 TqmDBService::TqmDBService(const std::string& ConfigFileName)
     : FDBServerServer(std::make_unique<TqmDBServer>(ConfigFileName)) {
   const std::string& configured = FDBServerServer->ServiceName();
@@ -76,6 +103,7 @@ void TqmDBService::ServiceStart() {
 }
 
 void TqmDBService::ServiceStop() {
+  FStopDeadline.Arm(std::chrono::seconds(FDBServerServer->StopTimeout()));
   FDBServerServer->Stop();
 }
 
@@ -88,6 +116,13 @@ void BlockStopSignals() {
 int RunService(TqmDBService& Service) {
   TMainQueue& queue = TMainQueue::Instance();
   int exit_code = 0;
+  // A listener that ends by itself leaves a process that serves nobody: stop as if told to and
+  // exit non-zero, so that the service manager restarts the service.
+  std::atomic<bool> listener_lost{false};
+  Service.Server().OnListenerLost = [&listener_lost](TmnServer&) {
+    listener_lost = true;
+    kill(getpid(), SIGTERM);
+  };
 
   // The service thread: start, wait for the stop signal, stop, end the main loop. The main
   // thread meanwhile runs the queued calls that Start and Stop rely on.
@@ -118,6 +153,11 @@ int RunService(TqmDBService& Service) {
   control.join();
   // Whatever was queued after the loop ended (the last log deliveries) still runs.
   queue.RunPending();
+  Service.Server().OnListenerLost = nullptr;
+  if (listener_lost && exit_code == 0) {
+    WriteLog("Listener lost: exiting with code 3");
+    exit_code = 3;
+  }
   FlushLog(kFinalFlushWait);
   return exit_code;
 }

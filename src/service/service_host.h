@@ -4,9 +4,13 @@
 // registered and controlled under, and has the start and stop handlers that the process's
 // signal handling calls. RunService is the foreground run that systemd (Type=simple) watches.
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "service/db_server.h"
 #include "support/exception.h"
@@ -22,6 +26,27 @@ class EqmServiceError : public Exception {
 // A name the service may carry: a letter or "_", then letters, digits or "_". Anything else
 // would also make an unsafe unit file name.
 bool IsValidServiceName(std::string_view Name);
+
+// The bound on a stop: once armed, it ends the process (exit code 0, after a log line) when it
+// is still alive that long afterwards. The statements are cancelled well before, so this only
+// catches work that does not listen (a database server that no longer answers, say).
+class TqmStopDeadline {
+ public:
+  TqmStopDeadline() = default;
+  // Disarms and waits for the watch to end.
+  ~TqmStopDeadline();
+  TqmStopDeadline(const TqmStopDeadline&) = delete;
+  TqmStopDeadline& operator=(const TqmStopDeadline&) = delete;
+
+  // Starts the watch once; later calls and a time of 0 do nothing.
+  void Arm(std::chrono::seconds After);
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FDisarmed = false;
+  std::thread FThread;
+};
 
 // Created, started and stopped from one controlling thread at a time.
 class TqmDBService {
@@ -41,18 +66,22 @@ class TqmDBService {
   // ServiceStart: starts the server and waits until its listener listens. Raises
   // EqmServiceError when it cannot (the port is taken, say); the server is stopped again then.
   void ServiceStart();
-  // ServiceStop: the server's Stop (listener and client threads end; sessions stay).
+  // ServiceStop: the server's Stop (listener and client threads end; sessions stay). Arms the
+  // stop deadline ("StopTimeout"), which holds until this object goes, so the freeing of the
+  // sessions after the stop is bounded as well.
   void ServiceStop();
 
  private:
   std::string FName = kDefaultName;
   std::unique_ptr<TqmDBServer> FDBServerServer;
+  TqmStopDeadline FStopDeadline;  // after the server: disarmed before it goes
 };
 
 // Runs the service in the foreground: starts it, runs the main thread's queue of calls until
 // SIGTERM or SIGINT, then stops it and flushes the log. Returns the process exit code: 0 after a
-// stop signal, 1 when the service could not start. SIGTERM and SIGINT must be blocked in every
-// thread before any thread is made (BlockStopSignals), so that only this run receives them.
+// stop signal, 1 when the service could not start, 3 when the listener ended without a stop.
+// SIGTERM and SIGINT must be blocked in every thread before any thread is made (BlockStopSignals),
+// so that only this run receives them.
 int RunService(TqmDBService& Service);
 
 // Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it makes later) and

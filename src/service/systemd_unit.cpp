@@ -1,5 +1,6 @@
 #include "service/systemd_unit.h"
 
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -8,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "support/log.h"
 
 extern char** environ;
 
@@ -64,6 +67,18 @@ std::string QuoteUnitWord(std::string_view Word) {
   return quote ? "\"" + escaped + "\"" : escaped;
 }
 
+TqmUnitOptions ServiceUnitOptions(const std::string& ServiceName, const std::string& ExecPath,
+                                  const std::vector<std::string>& ExtraArgs) {
+  TqmUnitOptions options;
+  options.ServiceName = ServiceName;
+  options.ExecPath = ExecPath;
+  const std::string base = ExecutableBaseName(fs::path(ExecPath).filename().string());
+  options.StateDirectory = base;
+  options.LogsDirectory = "Quillmoor/Logs/" + base;
+  options.ExecArgs = ExtraArgs;
+  return options;
+}
+
 std::string UnitFileText(const TqmUnitOptions& Options) {
   std::string exec = QuoteUnitWord(Options.ExecPath);
   for (const std::string& arg : Options.ExecArgs) {
@@ -79,6 +94,29 @@ std::string UnitFileText(const TqmUnitOptions& Options) {
   text += "Type=simple\n";
   text += "ExecStart=" + exec + "\n";
   text += "Restart=on-failure\n";
+  if (!Options.User.empty()) {
+    text += "User=" + Options.User + "\n";
+    text += "Group=" + Options.User + "\n";
+  }
+  if (!Options.StateDirectory.empty())
+    text += "StateDirectory=" + Options.StateDirectory + "\n";
+  if (!Options.LogsDirectory.empty())
+    text += "LogsDirectory=" + Options.LogsDirectory + "\n";
+  text += "UMask=0027\n";
+  // The default port 979 is below 1024; that is the only privilege the service keeps.
+  text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+  text += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
+  text += "NoNewPrivileges=true\n";
+  text += "ProtectSystem=strict\n";
+  text += "ProtectHome=true\n";
+  text += "PrivateTmp=true\n";
+  text += "PrivateDevices=true\n";
+  text += "ProtectKernelTunables=true\n";
+  text += "ProtectKernelModules=true\n";
+  text += "ProtectControlGroups=true\n";
+  text += "RestrictSUIDSGID=true\n";
+  if (!Options.StateDirectory.empty())
+    text += "ReadWritePaths=/var/lib/" + Options.StateDirectory + "\n";
   text += "\n";
   text += "[Install]\n";
   text += "WantedBy=multi-user.target\n";
@@ -120,6 +158,26 @@ void UninstallUnit(const std::string& Folder, const std::string& ServiceName) {
   }
 }
 
+void EnsureServiceUser(const std::string& User) {
+  if (::getpwnam(User.c_str()) != nullptr) {
+    return;
+  }
+  std::vector<std::string> words = {"useradd",
+                                    "--system",
+                                    "--user-group",
+                                    "--no-create-home",
+                                    "--home-dir",
+                                    "/var/lib/" + User,
+                                    "--shell",
+                                    "/usr/sbin/nologin",
+                                    "--comment",
+                                    "QM DB Service",
+                                    User};
+  if (!RunProgram(words)) {
+    throw EqmUnitError("Cannot create the system user \"" + User + "\" (useradd failed)");
+  }
+}
+
 bool SystemdRunning() {
   std::error_code ec;
   return fs::is_directory("/run/systemd/system", ec);
@@ -128,13 +186,17 @@ bool SystemdRunning() {
 bool RunSystemctl(const std::vector<std::string>& Args) {
   std::vector<std::string> words = {"systemctl"};
   words.insert(words.end(), Args.begin(), Args.end());
+  return RunProgram(words);
+}
+
+bool RunProgram(std::vector<std::string> words) {
   std::vector<char*> argv;
   for (std::string& word : words) {
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) {
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
     return false;
   }
   int status = 0;

@@ -4,7 +4,9 @@
 #include <set>
 #include <utility>
 
+#include "db/firebird/fb_connection.h"
 #include "db/sqlite/sqlite_connection.h"
+#include "session/interrupts.h"
 #include "session/pg_session.h"
 #include "session/result_encoder.h"
 #include "support/format.h"
@@ -68,13 +70,27 @@ std::uint32_t TDBCommand::NewSessionHandle() {
 TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
   const std::string driver = AsString("Database", "Driver");
   std::unique_ptr<TmncSQLConnection> connection;
-  // Engine names compare exactly, in this order. (Firebird sessions come with its driver.)
-  // A connection that fails below is freed with its unique_ptr; nothing is registered.
+  // Engine names compare exactly, in this order.
+  // A connection that fails below is freed with its unique_ptr; nothing is registered. Each
+  // connect is listed as under way (TqmdConnecting) so that a stop can interrupt it; every
+  // engine takes its time-out from ConnectTimeout (the server's "ConnectTimeout").
   if (driver == "SQLite") {
     auto sqlite = std::make_unique<TprmSQLiteConnection>();
     sqlite->SetResource(AsString("Database", "Resource"));
+    sqlite->SetFolder(Connection().Roles().AsString("Server.SQLiteFolder"));
+    const TqmdConnecting connecting(*sqlite);
     sqlite->Connect();
     connection = std::move(sqlite);
+  } else if (driver == "Firebird") {
+    auto fb = std::make_unique<TmncFBConnection>();
+    fb->SetResource(AsString("Database", "Resource"));
+    fb->SetHost(FirstNonEmpty({Connection().Roles().AsString("Server.FBHost"), "127.0.0.1"}));
+    fb->SetPort(AsString("Database", "Port"));
+    fb->SetUserName(AsString("Database", "UserName"));
+    fb->SetPassword(AsString("Database", "Password"));
+    const TqmdConnecting connecting(*fb);
+    fb->Connect();
+    connection = std::move(fb);
   } else if (driver == "PostgreSQL") {
     auto pg = std::make_unique<TqmdPGConnection>();
     pg->SetResource(AsString("Database", "Resource"));
@@ -83,6 +99,7 @@ TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
     pg->SetUserName(AsString("Database", "UserName"));
     pg->SetPassword(AsString("Database", "Password"));
     pg->SetAppName(Format("%s [%s]", {AsString("Database", "AppName"), RemoteIP()}));
+    const TqmdConnecting connecting(*pg);
     pg->Connect();
     pg->SetVariable("RemoteIP", RemoteIP());
     connection = std::move(pg);

@@ -69,7 +69,9 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
     if (session) {
       // Under the session lock: another client may be working on the same session.
       std::unique_lock<std::recursive_mutex> lock(session->Lock());
-      if (session->Connection()->TestConnected()) {
+      // A round trip: the client library's remembered status stays "OK" for a connection the
+      // server ended until a request fails on it.
+      if (session->Connection()->TestAlive()) {
         session->Transactions().Clear();
         session->SyncCounts();
       } else {

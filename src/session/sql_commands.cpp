@@ -1,6 +1,8 @@
 #include "session/sql_commands.h"
 
 #include "db/db_script.h"
+#include "db/postgres/pg_command.h"
+#include "db/firebird/fb_connection.h"
 #include "session/pg_session.h"
 #include "support/buffer.h"
 #include "support/text_utils.h"
@@ -24,6 +26,12 @@ void TDBExecuteSQLCommand::DoSessionCommand(TqmdConnection& Session, TStreamData
   TmncSQLTransaction* transaction = Session.FindTransaction(TransactionHandle(*this));
   std::unique_ptr<TmncSQLCommand> command = transaction->CreateCommand();
   command->SetSQL(AsString("Database", "SQL"));
+  // Run once and freed: on PostgreSQL its three steps share one round trip, and the rows go
+  // into the result block while the server still sends them.
+  if (auto* pg = dynamic_cast<TmncPGCommand*>(command.get())) {
+    pg->SetOneShot(true);
+    pg->SetSingleRowMode(true);
+  }
   ExecuteCMD(Session.RemoteIP(), *command, Response);
 }
 
@@ -61,9 +69,14 @@ void TDBExecScriptCommand::DoSessionCommand(TqmdConnection& Session, TStreamData
   const std::string script = RequestScript();
   if (script.empty())
     return;
-  // Firebird transactions get their own runner when the Firebird driver is added.
-  TprmDBScript runner(transaction);
-  runner.Execute(script, name);
+  // Firebird runs each statement directly; the other engines through a command.
+  if (dynamic_cast<TmncFBTransaction*>(transaction) != nullptr) {
+    TprmFBDBScript runner(transaction);
+    runner.Execute(script, name);
+  } else {
+    TprmDBScript runner(transaction);
+    runner.Execute(script, name);
+  }
   Response.SetName("OK");
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "support/utf16.h"
+#include "support/zstream.h"
 
 namespace qm {
 
@@ -21,7 +22,6 @@ constexpr int kGzipWindowBits = 31;
 constexpr std::size_t kLoadChunk = 8192;
 constexpr std::size_t kInflateChunk = 64 * 1024;
 constexpr std::size_t kDecompressToChunk = 1024 * 1024;
-constexpr std::size_t kDeflateChunk = 64 * 1024;
 
 // zlib's own text for a result code ("data error", "buffer error", ...).
 [[noreturn]] void RaiseZlib(int code) {
@@ -86,50 +86,35 @@ class TFileStream : public IByteSource, public IByteSink {
   int fd_;
 };
 
-class TZStreamGuard {
- public:
-  TZStreamGuard(z_stream& zs, bool inflating) : zs_(zs), inflating_(inflating) {}
-  ~TZStreamGuard() { inflating_ ? inflateEnd(&zs_) : deflateEnd(&zs_); }
-  TZStreamGuard(const TZStreamGuard&) = delete;
-  TZStreamGuard& operator=(const TZStreamGuard&) = delete;
-
- private:
-  z_stream& zs_;
-  bool inflating_;
-};
-
-// Inflates one zlib stream pulled from source, handing each chunk of output to emit.
-// Returns true when the zlib stream ended, false when the input ran out first.
-template <typename Emit>
-bool Inflate(IByteSource& source, uint64_t max_bytes, std::size_t chunk, Emit&& emit) {
-  z_stream zs{};
-  int rc = inflateInit2(&zs, kZlibWindowBits);
-  if (rc != Z_OK)
-    RaiseZlib(rc);
-  TZStreamGuard guard(zs, true);
-
-  std::vector<uint8_t> input(kInflateChunk);
-  std::vector<uint8_t> output(chunk);
+// Inflates one zlib stream, handing each chunk of output to emit. refill(zs) is called when
+// the stream has no input left; it points zs at more input and returns false once the input is
+// exhausted (what it set then is the last piece). Returns true when the zlib stream ended,
+// false when the input ran out first.
+template <typename Refill, typename Emit>
+bool InflateWith(Refill&& refill, uint64_t max_bytes, std::size_t chunk, Emit&& emit) {
+  TZStreamLease lease = TZStreamLease::Inflater(kZlibWindowBits);
+  z_stream& zs = lease.Stream();
+  std::vector<uint8_t> large_output;
+  uint8_t* output = lease.Scratch();
+  if (chunk > TZStreamLease::kScratchSize) {
+    large_output.resize(chunk);
+    output = large_output.data();
+  }
   bool input_done = false;
   uint64_t total = 0;
   for (;;) {
-    if (zs.avail_in == 0 && !input_done) {
-      int64_t n = source.Read(input.data(), static_cast<int64_t>(input.size()));
-      if (n < static_cast<int64_t>(input.size()))
-        input_done = true;  // a short read is the end
-      zs.next_in = input.data();
-      zs.avail_in = n > 0 ? static_cast<uInt>(n) : 0;
-    }
-    zs.next_out = output.data();
-    zs.avail_out = static_cast<uInt>(output.size());
-    rc = inflate(&zs, Z_NO_FLUSH);
-    std::size_t produced = output.size() - zs.avail_out;
+    if (zs.avail_in == 0 && !input_done)
+      input_done = !refill(zs);
+    zs.next_out = output;
+    zs.avail_out = static_cast<uInt>(chunk);
+    int rc = inflate(&zs, Z_NO_FLUSH);
+    std::size_t produced = chunk - zs.avail_out;
     if (produced > 0) {
       total += produced;
       if (total > max_bytes)
         throw EZDecompressionLimitError("Inflated data exceeds " + std::to_string(max_bytes) +
                                         " bytes");
-      emit(output.data(), produced);
+      emit(output, produced);
     }
     if (rc == Z_STREAM_END)
       return true;
@@ -141,17 +126,44 @@ bool Inflate(IByteSource& source, uint64_t max_bytes, std::size_t chunk, Emit&& 
   }
 }
 
+// The same over input pulled from source, a short read being its end.
+template <typename Emit>
+bool Inflate(IByteSource& source, uint64_t max_bytes, std::size_t chunk, Emit&& emit) {
+  std::vector<uint8_t> input(kInflateChunk);
+  return InflateWith(
+      [&](z_stream& zs) {
+        int64_t n = source.Read(input.data(), static_cast<int64_t>(input.size()));
+        zs.next_in = input.data();
+        zs.avail_in = n > 0 ? static_cast<uInt>(n) : 0;
+        return n >= static_cast<int64_t>(input.size());
+      },
+      max_bytes, chunk, std::forward<Emit>(emit));
+}
+
+// The same over input in memory, read in place.
+template <typename Emit>
+bool Inflate(std::string_view data, uint64_t max_bytes, std::size_t chunk, Emit&& emit) {
+  return InflateWith(
+      [&](z_stream& zs) {
+        // avail_in is 32-bit: very large inputs go in slices.
+        const std::size_t slice =
+            std::min<std::size_t>(data.size(), std::numeric_limits<uInt>::max());
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        zs.avail_in = static_cast<uInt>(slice);
+        data.remove_prefix(slice);
+        return !data.empty();
+      },
+      max_bytes, chunk, std::forward<Emit>(emit));
+}
+
 // Deflates data in one zlib (or gzip) stream, handing each chunk of output to emit.
 template <typename Emit>
 void Deflate(const uint8_t* data, std::size_t count, bool gzip, Emit&& emit) {
-  z_stream zs{};
-  int rc = deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
-                        gzip ? kGzipWindowBits : kZlibWindowBits, 8, Z_DEFAULT_STRATEGY);
-  if (rc != Z_OK)
-    throw EprmException(zError(rc));
-  TZStreamGuard guard(zs, false);
-
-  std::vector<uint8_t> output(kDeflateChunk);
+  TZStreamLease lease =
+      TZStreamLease::Deflater(Z_DEFAULT_COMPRESSION, gzip ? kGzipWindowBits : kZlibWindowBits);
+  z_stream& zs = lease.Stream();
+  uint8_t* output = lease.Scratch();
+  constexpr std::size_t kOutput = TZStreamLease::kScratchSize;
   std::size_t remaining = count;
   zs.next_in = const_cast<Bytef*>(data);
   for (;;) {
@@ -161,14 +173,14 @@ void Deflate(const uint8_t* data, std::size_t count, bool gzip, Emit&& emit) {
       zs.avail_in = static_cast<uInt>(slice);
       remaining -= slice;
     }
-    zs.next_out = output.data();
-    zs.avail_out = static_cast<uInt>(output.size());
-    rc = deflate(&zs, remaining == 0 ? Z_FINISH : Z_NO_FLUSH);
+    zs.next_out = output;
+    zs.avail_out = static_cast<uInt>(kOutput);
+    int rc = deflate(&zs, remaining == 0 ? Z_FINISH : Z_NO_FLUSH);
     if (rc == Z_STREAM_ERROR)
       throw EprmException(zError(rc));
-    std::size_t produced = output.size() - zs.avail_out;
+    std::size_t produced = kOutput - zs.avail_out;
     if (produced > 0)
-      emit(output.data(), produced);
+      emit(output, produced);
     if (rc == Z_STREAM_END)
       return;
   }
@@ -443,13 +455,13 @@ void TprmBuffer::Decompress(IByteSource& stream) {
 void TprmBuffer::DecompressLimited(const uint8_t* data, int64_t count, uint64_t max_bytes) {
   if (count <= 0)
     return;
-  TMemoryByteSource source(
-      std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(count)));
-  DecompressLimited(source, max_bytes);
+  Inflate(std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(count)),
+          max_bytes, TZStreamLease::kScratchSize,
+          [this](const uint8_t* chunk, std::size_t n) { Append(chunk, n); });
 }
 
 void TprmBuffer::DecompressLimited(IByteSource& stream, uint64_t max_bytes) {
-  Inflate(stream, max_bytes, 2048,
+  Inflate(stream, max_bytes, TZStreamLease::kScratchSize,
           [this](const uint8_t* chunk, std::size_t n) { Append(chunk, n); });
 }
 
@@ -475,9 +487,8 @@ std::string TprmBuffer::DecompressTo() const {
 void TprmBuffer::DecompressTo(IByteSink& stream) const {
   if (FBlock.empty())
     return;
-  TMemoryByteSource source(View());
   bool ended =
-      Inflate(source, UINT64_MAX, kDecompressToChunk,
+      Inflate(View(), UINT64_MAX, kDecompressToChunk,
               [&stream](const uint8_t* chunk, std::size_t n) { WriteAll(stream, chunk, n); });
   if (!ended)
     RaiseZlib(Z_BUF_ERROR);
@@ -498,11 +509,9 @@ std::string ZCompress(std::string_view data, bool gzip) {
 
 std::string ZDecompress(std::string_view data, uint64_t max_bytes) {
   std::string out;
-  TMemoryByteSource source(data);
-  bool ended =
-      Inflate(source, max_bytes, kInflateChunk, [&out](const uint8_t* chunk, std::size_t n) {
-        out.append(reinterpret_cast<const char*>(chunk), n);
-      });
+  bool ended = Inflate(data, max_bytes, kInflateChunk, [&out](const uint8_t* chunk, std::size_t n) {
+    out.append(reinterpret_cast<const char*>(chunk), n);
+  });
   if (!ended)
     RaiseZlib(Z_BUF_ERROR);
   return out;

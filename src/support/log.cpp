@@ -144,6 +144,39 @@ void TFileLogPool::DoWork() {
 // ---------------------------------------------------------------------------------------------
 // Entry points
 
+std::string EscapeLogText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  const auto hex = [&out](unsigned code) {
+    out += "\\x";
+    out += kHex[(code >> 4) & 0xF];
+    out += kHex[code & 0xF];
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = [&](std::size_t k) {
+      return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+    };
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c == 0x7F) {
+      hex(c);
+    } else if (c == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
+      hex(next(1));  // U+0080..U+009F, encoded C2 80..C2 9F
+      ++i;
+    } else if (c == 0xE2 && next(1) == 0x80 && (next(2) == 0xA8 || next(2) == 0xA9)) {
+      out += next(2) == 0xA8 ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void WriteLog(std::string_view text) {
   try {
     if (DebugMode)
@@ -151,7 +184,7 @@ void WriteLog(std::string_view text) {
     // One clock reading for the file's date and the entry's time: they always agree.
     const TDateTime now = Now();
     std::string entry = FormatDateTime("hhnnss;", now);
-    entry += text;
+    entry += EscapeLogText(text);
     entry += "\r\n";
     PostPoolObject<TFileLogPool>(LogFilePath(now), std::move(entry));
   } catch (...) {

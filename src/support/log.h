@@ -6,7 +6,9 @@
 // Folder: <root>/Quillmoor/Logs/<executable base name>/ where <root> is $XDG_DATA_HOME (else
 // $HOME/.local/share) for a user process, /var/log when IsService is set, /tmp when neither
 // variable is usable. File: <base name>[yymmdd].log. Each entry is UTF-16LE (no byte-order
-// mark): "hhnnss;" + message + CR LF + CR LF. Entries land in the order of the WriteLog calls
+// mark): "hhnnss;" + message + CR LF + CR LF, where the message has its control characters
+// escaped (EscapeLogText), so a text from a client can never make one entry look like two.
+// Entries land in the order of the WriteLog calls
 // across all threads. All entry points may be called from any thread.
 
 #include <atomic>
@@ -37,6 +39,12 @@ void WriteLogFmt(std::string_view fmt, std::initializer_list<FormatArg> args);
 // Debug timing ticks (see TLogger): only reported when DebugMode is on.
 void BeginLogTick();
 void EndLogTickFmt(std::string_view fmt, std::initializer_list<FormatArg> args);
+
+// `text` with every control character made visible: CR as "\\r", LF as "\\n", the other C0
+// characters, DEL and the C1 characters U+0080..U+009F as "\\xNN" (NN the code in upper-case
+// hex), and the Unicode line and paragraph separators as "\\u2028" and "\\u2029". Everything
+// else, invalid UTF-8 included, stays as it is.
+std::string EscapeLogText(std::string_view text);
 
 // Waits until every entry logged so far (by any thread) is in its file.
 void FlushLog();

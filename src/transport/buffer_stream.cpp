@@ -518,4 +518,17 @@ std::int64_t TmnConnectionStream::Seek(std::int64_t /*Offset*/, TSeekOrigin Orig
   throw EmnStreamException("not supported and we dont want to support it");
 }
 
+std::chrono::steady_clock::time_point TmnConnectionStream::WriteDeadline(int TimeoutMs) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto deadline = now + std::chrono::milliseconds(TimeoutMs);
+  if (!FWindowOpen) {
+    return deadline;
+  }
+  if (!FWindowStarted) {
+    FWindowStarted = true;
+    FWindowDeadline = deadline;
+  }
+  return FWindowDeadline;
+}
+
 }  // namespace qm

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -272,10 +273,41 @@ class TmnConnectionStream : public TmnBufferStream {
   int ConnectTimeout() const { return FConnectTimeout; }
   void SetConnectTimeout(int Value) { FConnectTimeout = Value; }
 
+  // Inside a write window all writes together get one send time-out, counted from the first
+  // of them, so a peer that reads slowly cannot stretch one reply without end. Outside a window
+  // each write gets its own. Used by the stream's own thread only.
+  void BeginWriteWindow() {
+    FWindowOpen = true;
+    FWindowStarted = false;
+  }
+  void EndWriteWindow() { FWindowOpen = false; }
+
  protected:
+  // When a write that starts now and may take TimeoutMs must end.
+  std::chrono::steady_clock::time_point WriteDeadline(int TimeoutMs);
+
   int FReadTimeout = 15000;  // ms
   int FWriteTimeout = 1875;
   int FConnectTimeout = 3750;
+
+ private:
+  bool FWindowOpen = false;
+  bool FWindowStarted = false;
+  std::chrono::steady_clock::time_point FWindowDeadline;
+};
+
+// Opens a write window on a stream for the life of the object.
+class TWriteWindow {
+ public:
+  explicit TWriteWindow(TmnConnectionStream& Stream) : FStream(Stream) {
+    FStream.BeginWriteWindow();
+  }
+  ~TWriteWindow() { FStream.EndWriteWindow(); }
+  TWriteWindow(const TWriteWindow&) = delete;
+  TWriteWindow& operator=(const TWriteWindow&) = delete;
+
+ private:
+  TmnConnectionStream& FStream;
 };
 
 }  // namespace qm

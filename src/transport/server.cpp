@@ -1,11 +1,13 @@
 #include "transport/server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 
 #include "support/date_time.h"
 #include "support/log.h"
+#include "transport/tls.h"
 
 namespace qm {
 
@@ -174,6 +176,7 @@ void TmnListener::Terminate() {
 
 void TmnListener::Add(TmnConnection* Connection) {
   TmnConnections::Add(Connection);
+  --FStarting;
   DoChanged();
 }
 
@@ -239,12 +242,23 @@ void TmnListener::Execute() {
         break;
       std::unique_ptr<TmnCustomSocket> accepted;
       if (wait == erSuccess) {
+        int accept_error = 0;
         try {
+          errno = 0;
           accepted = FSocket->Accept(FOptions, FTimeout);
-          if (accepted)
+          accept_error = errno;
+          if (accepted) {
             accepted->SetSendTimeout(FSendTimeout);
+            CheckCertificate();
+            accepted->SetContext(Context);
+          }
         } catch (...) {
         }
+        // A listening socket that can no longer accept at all (shut down, closed under us)
+        // ends the listener; the server then learns it was lost.
+        if (!accepted && (accept_error == EBADF || accept_error == EINVAL ||
+                          accept_error == ENOTSOCK || accept_error == EOPNOTSUPP))
+          throw EmnStreamException("Accept failed [" + std::to_string(accept_error) + "]");
         // Readable but nothing to accept (out of handles, say): do not spin on it.
         if (!accepted)
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -252,11 +266,9 @@ void TmnListener::Execute() {
       if (!Terminated()) {
         if (FServer != nullptr)
           FServer->CheckIdle();
-        if (accepted) {
-          TmnServerConnection* connection = AcceptSocket(std::move(accepted));
-          if (connection != nullptr)
-            connection->Start();
-        }
+        ReapFinished();
+        if (accepted)
+          StartConnection(std::move(accepted));
       }
       ReapFinished();
       std::this_thread::yield();
@@ -264,16 +276,66 @@ void TmnListener::Execute() {
   } catch (const Exception& e) {
     Log(e.Message());
     failure = std::current_exception();
+  } catch (const std::exception& e) {
+    Log(e.what());
+    failure = std::current_exception();
   } catch (...) {
     failure = std::current_exception();
   }
+  const bool lost = !Terminated();
   DropConnections();
   CloseSocket();
   FreeContext();
   DoChanged();
   Signal();
+  // Ended by anything but a stop: whoever runs the server must know, since nothing listens.
+  if (lost && FServer != nullptr)
+    FServer->DoListenerLost();
   if (failure)
     std::rethrow_exception(failure);
+}
+
+void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
+  if (FMaxConnections > 0 && Count() + FStarting >= FMaxConnections) {
+    // Full: say so in the reply a client reads first, then close.
+    static constexpr char kBusy[] = "Server busy: too many connections";
+    std::int64_t count = sizeof(kBusy) - 1;
+    Socket->LimitSend(1000);
+    Socket->Send(kBusy, count);
+    Socket->Close();
+    Log("Connection refused: " + std::to_string(FMaxConnections) + " connections already");
+    return;
+  }
+  // Whatever goes wrong while one connection is set up (no thread, no memory) costs that
+  // connection only: the listener goes on.
+  TmnServerConnection* connection = nullptr;
+  try {
+    connection = AcceptSocket(std::move(Socket));
+    if (connection != nullptr) {
+      ++FStarting;
+      try {
+        connection->Start();
+      } catch (...) {
+        --FStarting;
+        throw;
+      }
+    }
+  } catch (const std::exception& e) {
+    Log(std::string("Connection not started: ") + e.what());
+    DiscardConnection(connection);
+  } catch (...) {
+    Log("Connection not started");
+    DiscardConnection(connection);
+  }
+}
+
+void TmnListener::DiscardConnection(TmnServerConnection* Connection) {
+  if (Connection == nullptr)
+    return;
+  auto it = std::find_if(FConnections.begin(), FConnections.end(),
+                         [Connection](const auto& c) { return c.get() == Connection; });
+  if (it != FConnections.end())
+    FConnections.erase(it);  // never started: freeing it closes its socket
 }
 
 TmnServerConnection* TmnListener::AcceptSocket(std::unique_ptr<TmnCustomSocket> Socket) {
@@ -290,8 +352,8 @@ TmnServerConnection* TmnListener::AcceptSocket(std::unique_ptr<TmnCustomSocket> 
     connection->SetIsSecure(secure);
     FConnections.push_back(std::move(connection));
     return FConnections.back().get();
-  } catch (const Exception& e) {
-    Log(e.Message());
+  } catch (const std::exception& e) {
+    Log(e.what());
     return nullptr;
   }
 }
@@ -395,7 +457,8 @@ void TmnServer::Start(bool WaitToStart) {
   DoBeforeStart();
   if (FIsSecure) {
     std::error_code ec;
-    if (!std::filesystem::exists(CertificateFile, ec)) {
+    const std::string certificate = CertificateFilePath(CertificateFile);
+    if (!certificate.empty() && !std::filesystem::exists(certificate, ec)) {
       Log("CertificateFile not exists:" + CertificateFile);
       return;
     }
@@ -415,9 +478,13 @@ void TmnServer::Start(bool WaitToStart) {
     if (FIsSecure)
       options.Include(soWaitBeforeRead).Include(soSSL);
     FListener->SetOptions(options);
+    FListener->SetMaxConnections(FMaxConnections);
+    if (FSendTimeout)
+      FListener->SetSendTimeout(*FSendTimeout);
     FListener->CertPassword = CertPassword;
     FListener->CertificateFile = CertificateFile;
     FListener->PrivateKeyFile = PrivateKeyFile;
+    FListener->CertificateCheckInterval = CertificateCheckInterval;
     FListener->PrepareContext();
     DoStart();
     FListener->Start();
@@ -473,6 +540,10 @@ bool TmnServer::Log(bool Check, const std::string& Text) {
   if (Check)
     Log(Text);
   return Check;
+}
+
+void TmnServer::DoListenerLost() {
+  Log("Listener ended without a stop: nothing listens on port " + UsedPort());
 }
 
 void TmnServer::CheckIdle() {
@@ -550,6 +621,12 @@ void TmnEventServer::DoAfterClose() {
   TmnServer::DoAfterClose();
   if (OnAfterClose && !FIsDestroying)
     OnAfterClose(*this);
+}
+
+void TmnEventServer::DoListenerLost() {
+  TmnServer::DoListenerLost();
+  if (OnListenerLost && !FIsDestroying)
+    OnListenerLost(*this);
 }
 
 void TmnEventServer::DoLog(const std::string& Text) {

@@ -4,9 +4,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -169,11 +171,21 @@ class TmnListener : public TmnConnections {
   // How long a send to a client may wait for the client to read (ms; -1 without limit).
   int SendTimeout() const { return FSendTimeout; }
   void SetSendTimeout(int Value) { FSendTimeout = Value; }
+  // Connections served at once; one more is told the server is busy and closed. 0: no bound.
+  int MaxConnections() const { return FMaxConnections; }
+  void SetMaxConnections(int Value) { FMaxConnections = Value; }
 
   std::string CertPassword;
   std::string CertificateFile;
   std::string PrivateKeyFile;
-  double CertificateFileDate = 0;
+  // The date of the certificate file the context was loaded from.
+  std::filesystem::file_time_type CertificateFileDate{};
+  // How often (ms) an accepted connection makes the listener look for a new certificate file.
+  std::int64_t CertificateCheckInterval = 60001;
+
+  // Loads the certificate settings into a new server context, which the connections accepted
+  // from then on use (those already running keep theirs). Raises EmnOpenSSLException.
+  void ReloadContext();
 
  protected:
   friend class TmnServer;
@@ -187,9 +199,12 @@ class TmnListener : public TmnConnections {
   // Queue the server's hooks to the main thread.
   virtual void DoChanged();
   virtual void DoStarted();
-  // TLS contexts are not built yet: nothing here.
-  virtual void PrepareContext() {}
-  virtual void FreeContext() {}
+  // With soSSL: a server context with the certificate (transport/tls_listener.cpp).
+  virtual void PrepareContext();
+  virtual void FreeContext();
+  // Reloads the context when CertificateCheckInterval has passed and the certificate file's
+  // date changed; a file that does not load is logged and the old context kept.
+  void CheckCertificate();
 
   // Queues Call to the main thread; it is dropped once this listener is gone.
   void QueueToMain(std::function<void()> Call);
@@ -197,17 +212,26 @@ class TmnListener : public TmnConnections {
   TmnServer* FServer = nullptr;  // linked, owns this listener
   int FTimeout = 3000;           // ms
   int FSendTimeout = 60000;      // ms
+  int FMaxConnections = 0;
   std::unique_ptr<TmnCustomSocket> FSocket;
   TmnsoOptions FOptions;
   std::uint64_t FLastCheck = 0;
+  // The TLS context given to every accepted socket; null unless soSSL. Listener thread only
+  // once it runs.
+  std::shared_ptr<TContext> Context;
 
  private:
   void Signal();
   void ReapFinished();
+  // Sets up and starts the thread for one accepted socket, or refuses it when full.
+  void StartConnection(std::unique_ptr<TmnCustomSocket> Socket);
+  void DiscardConnection(TmnServerConnection* Connection);
   void DeliverLog();
   void CloseSocket();
 
   std::atomic<bool> FListening{false};
+  // Connection threads started but not yet in the list.
+  std::atomic<int> FStarting{0};
   // Every connection made by this listener; touched by the listener thread only.
   std::vector<std::unique_ptr<TmnServerConnection>> FConnections;
   TMutex FLogLock;
@@ -262,6 +286,14 @@ class TmnServer {
   void SetIsSecure(bool Value) { FIsSecure = Value; }
   bool ReuseAddress() const { return FReuseAddress; }
   void SetReuseAddress(bool Value) { FReuseAddress = Value; }
+  static constexpr int kDefaultMaxConnections = 1000;
+  // Client connections served at once (0: no bound); takes effect at the next Start.
+  int MaxConnections() const { return FMaxConnections; }
+  void SetMaxConnections(int Value) { FMaxConnections = Value; }
+  // How long one reply may take to send (ms; 0 or less: no bound); when set, it replaces the
+  // listener's own at the next Start.
+  std::optional<int> SendTimeout() const { return FSendTimeout; }
+  void SetSendTimeout(int Value) { FSendTimeout = Value; }
   std::int64_t IdleInterval() const { return FIdleInterval; }
   void SetIdleInterval(std::int64_t Value) { FIdleInterval = Value; }
   bool IsDestroying() const { return FIsDestroying; }
@@ -269,6 +301,8 @@ class TmnServer {
   std::string CertPassword;
   std::string CertificateFile;
   std::string PrivateKeyFile;
+  // Handed to the listener (ms).
+  std::int64_t CertificateCheckInterval = 60001;
 
  protected:
   friend class TmnListener;
@@ -279,6 +313,9 @@ class TmnServer {
   virtual void DoChanged(TmnListener* /*Listener*/) {}
   virtual void DoStarted(TmnListener* /*Listener*/) {}
   virtual void DoIdle() {}
+  // The listener ended without being stopped (its socket failed): nothing listens any more.
+  // Runs on the listener thread. Logs here.
+  virtual void DoListenerLost();
   virtual void DoBeforeOpen() {}
   virtual void DoBeforeStart() {}
   virtual void DoStart() {}
@@ -302,6 +339,8 @@ class TmnServer {
   std::int64_t FIdleInterval = 60000;
   bool FPrepared = false;
   bool FReuseAddress = false;
+  int FMaxConnections = kDefaultMaxConnections;
+  std::optional<int> FSendTimeout;
 };
 
 // A server whose hooks also call settable events (unless the server is being destroyed).
@@ -314,8 +353,11 @@ class TmnEventServer : public TmnServer {
   std::function<void(const std::string&)> OnLog;
   std::function<void(TmnListener&)> OnChanged;
   std::function<void(TmnListener&)> OnStarted;
+  // Called on the listener thread when the listener ended without a stop.
+  std::function<void(TmnServer&)> OnListenerLost;
 
  protected:
+  void DoListenerLost() override;
   void DoBeforeOpen() override;
   void DoAfterOpen() override;
   void DoBeforeClose() override;

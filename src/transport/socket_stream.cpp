@@ -1,5 +1,8 @@
 #include "transport/socket_stream.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "support/exception.h"
 
 namespace qm {
@@ -50,6 +53,8 @@ void TmnSocketStream::Connect() {
   int error = 0;
   std::unique_ptr<TmnCustomSocket> socket = CreateSocket(error);
   if (socket) {
+    if (FContext)
+      socket->SetContext(FContext);
     SetSocket(std::move(socket));
     Reopen();
     try {
@@ -151,10 +156,24 @@ std::int64_t TmnSocketStream::DoWrite(const void* Buffer, std::int64_t Count) {
     return 0;
   }
   // A send may take only part of a large block; the rest goes in further sends so that no
-  // caller sees a short write on a live connection.
+  // caller sees a short write on a live connection. With a send time-out, all the sends of
+  // this write (of the open write window) share it: each gets only what is left.
+  const int timeout = FSocket->SendTimeout();
+  std::chrono::steady_clock::time_point deadline;
+  if (timeout > 0)
+    deadline = WriteDeadline(timeout);
   const char* data = static_cast<const char*>(Buffer);
   std::int64_t sent = 0;
   while (sent < Count) {
+    if (timeout > 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        Disconnect();
+        return sent;
+      }
+      FSocket->LimitSend(static_cast<int>(std::min<std::int64_t>(left.count(), timeout)));
+    }
     std::int64_t count = Count - sent;
     if (FSocket->Send(data + sent, count) != erSuccess || count <= 0) {
       Disconnect();

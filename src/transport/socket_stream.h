@@ -30,6 +30,8 @@ class TmnSocketStream : public TmnConnectionStream {
   using TmnConnectionStream::WaitToWrite;
   bool Peek(void* Buffer, std::int64_t& Count) override;
   void EnableSSL();
+  // The TLS context for the sockets this stream connects (with soSSL); null for the default.
+  void SetContext(std::shared_ptr<TContext> Value) { FContext = std::move(Value); }
 
   // Wakes a read, write or wait blocked in the owning thread: the socket is shut down, and the
   // owner sees the connection closed. Safe from any thread.
@@ -52,6 +54,7 @@ class TmnSocketStream : public TmnConnectionStream {
   virtual bool HandleConnectError(int /*Error*/) { return false; }
 
   TmnsoOptions FOptions;
+  std::shared_ptr<TContext> FContext;
 
  private:
   void SetSocket(std::unique_ptr<TmnCustomSocket> Socket);

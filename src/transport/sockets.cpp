@@ -220,13 +220,21 @@ TmnError TmnCustomSocket::Listen() {
 }
 
 void TmnCustomSocket::SetSendTimeout(int Timeout) {
+  FSendTimeout = Timeout;
+  LimitSend(Timeout);
+}
+
+void TmnCustomSocket::LimitSend(int Timeout) {
+  // Writes without a deadline ask for the same value again and again: one system call is enough.
+  if (Timeout == FAppliedSendTimeout)
+    return;
   timeval tv{};
   if (Timeout > 0) {
     tv.tv_sec = Timeout / 1000;
     tv.tv_usec = (Timeout % 1000) * 1000;
   }
-  if (FHandle >= 0)
-    SetOption(FHandle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (FHandle >= 0 && SetOption(FHandle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0)
+    FAppliedSendTimeout = Timeout;
 }
 
 std::unique_ptr<TmnCustomSocket> TmnCustomSocket::Accept(TmnsoOptions Options, int ReadTimeout) {
@@ -268,11 +276,6 @@ void TmnCustomSocket::Prepare() {
   if (FOptions.Contains(soSSL))
     EnableSSL();
   FPrepared = true;
-}
-
-void TmnCustomSocket::EnableSSL() {
-  // TLS is not built into this transport yet; a socket that asks for it must not run in clear.
-  throw EmnSocketException("SSL Connect failed");
 }
 
 // ---- TmnSocket ----

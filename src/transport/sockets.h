@@ -34,8 +34,7 @@ enum TmnsoOption {
 };
 using TmnsoOptions = EnumSet<TmnsoOption>;
 
-// The TLS layer beneath a socket's receive and send (not built yet: every socket runs in the
-// clear, and a socket asked for soSSL fails to prepare with "SSL Connect failed").
+// The TLS layer beneath a socket's receive and send (TSSL, transport/tls.h).
 class ImnSocketTLS {
  public:
   virtual ~ImnSocketTLS() = default;
@@ -45,7 +44,7 @@ class ImnSocketTLS {
   virtual bool Pending() = 0;
   virtual void Shutdown() = 0;
 };
-class TmnTLSContext;  // the shared TLS context of a listener; not built yet
+class TContext;  // a TLS context (transport/tls.h), shared by a listener's sockets
 
 // The address of Address is IPv6 when, without one pair of enclosing brackets, it holds a ":".
 TSocketFamily AddressFamily(const std::string& Address);
@@ -81,9 +80,17 @@ class TmnCustomSocket {
   // Limits how long one send may wait for the peer to take data (ms; -1 without limit). A send
   // that times out reports erTimeout, so a peer that stops reading cannot hold a thread for ever.
   void SetSendTimeout(int Timeout);
+  int SendTimeout() const { return FSendTimeout; }
+  // Applies Timeout to the sends from now on without changing SendTimeout (what a deadline
+  // leaves of it).
+  void LimitSend(int Timeout);
   // Enables TLS when soSSL is set, then marks the socket prepared.
   virtual void Prepare();
+  // Starts TLS on a client or server socket (transport/tls.cpp): a failed server handshake
+  // closes the socket, a failed client handshake raises "SSL Connect failed".
   void EnableSSL();
+  // The TLS context EnableSSL uses; without one it makes its own (no peer verification).
+  void SetContext(std::shared_ptr<TContext> Value);
 
   virtual bool Active() const;
   bool Connected() const { return Active() && !FStates.Contains(sdClose); }
@@ -127,12 +134,14 @@ class TmnCustomSocket {
   TmnSocketStates FStates;
   // Written only by the owning thread, under FHandleLock; read from any thread.
   std::atomic<int> FHandle{-1};
+  int FSendTimeout = -1;         // ms
+  int FAppliedSendTimeout = -2;  // what the handle has now; -2: not set yet
   // Guards closing FHandle against Abort from another thread.
   mutable std::mutex FHandleLock;
   bool FPrepared = false;
   TSocketFamily FFamily;
-  std::unique_ptr<ImnSocketTLS> SSL;       // null until TLS exists
-  std::shared_ptr<TmnTLSContext> Context;  // shared with the listener; null until TLS exists
+  std::unique_ptr<ImnSocketTLS> SSL;  // null until EnableSSL
+  std::shared_ptr<TContext> Context;  // shared with the listener or the client stream
 };
 
 // POSIX sockets.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -272,11 +273,76 @@ std::string ServerProcess::LogText() const {
   return text;
 }
 
-ProcessResult RunClient(int Port, const std::vector<std::string>& Args) {
+ProcessResult RunClient(int Port, const std::vector<std::string>& Args, const Environment& Env) {
   std::vector<std::string> all = {"--host",    "127.0.0.1", "--port", std::to_string(Port),
                                   "--timeout", "30"};
   all.insert(all.end(), Args.begin(), Args.end());
-  return RunProcess(QM_QMCLI_PATH, all, {{"QMCLI_PASSWORD", std::nullopt}});
+  Environment env = {{"QMCLI_PASSWORD", std::nullopt}, {"QMCLI_SERVER_PASSWORD", std::nullopt}};
+  for (const auto& [name, value] : Env) {
+    env[name] = value;
+  }
+  return RunProcess(QM_QMCLI_PATH, all, env);
+}
+
+bool Connects(const std::string& Address, int Port) {
+  sockaddr_storage address{};
+  socklen_t size = 0;
+  auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+  if (inet_pton(AF_INET, Address.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<std::uint16_t>(Port));
+    size = sizeof v4;
+  } else if (inet_pton(AF_INET6, Address.c_str(), &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<std::uint16_t>(Port));
+    size = sizeof v6;
+  } else {
+    throw std::runtime_error("not an address: " + Address);
+  }
+  const int fd = socket(address.ss_family, SOCK_STREAM, 0);
+  if (fd < 0) {
+    return false;
+  }
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), size) == 0;
+  close(fd);
+  return ok;
+}
+
+std::string Exchange(int Port, const std::string& Bytes, bool& Closed,
+                     std::chrono::milliseconds Quiet) {
+  Closed = false;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    throw std::runtime_error("no socket");
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(Port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    throw std::runtime_error("cannot connect");
+  }
+  timeval timeout{};
+  timeout.tv_sec = static_cast<long>(Quiet.count() / 1000);
+  timeout.tv_usec = static_cast<long>(Quiet.count() % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  send(fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      got.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    // An orderly end, or a reset after the server closed with our bytes unread.
+    Closed = n == 0 || errno == ECONNRESET;
+    break;
+  }
+  close(fd);
+  return got;
 }
 
 }  // namespace qm::e2e

@@ -95,7 +95,16 @@ class ServerProcess {
   std::optional<ChildProcess> FProcess;
 };
 
-// Runs qmcli against 127.0.0.1:Port with Args after the connection options.
-ProcessResult RunClient(int Port, const std::vector<std::string>& Args);
+// Runs qmcli against 127.0.0.1:Port with Args after the connection options, without the
+// password variables of the test's own environment (unless Env sets them).
+ProcessResult RunClient(int Port, const std::vector<std::string>& Args,
+                        const Environment& Env = {});
+
+// Whether something accepts connections on Address:Port (IPv4 or IPv6 text).
+bool Connects(const std::string& Address, int Port);
+// Connects to 127.0.0.1:Port, sends Bytes, and returns what came back until the server closed
+// the connection or nothing came for Quiet; Closed tells which.
+std::string Exchange(int Port, const std::string& Bytes, bool& Closed,
+                     std::chrono::milliseconds Quiet = std::chrono::milliseconds(5000));
 
 }  // namespace qm::e2e

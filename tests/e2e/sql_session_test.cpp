@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -234,6 +235,52 @@ TEST_F(SqlSessionTest, LibraryDecodesTypedColumnsAndRawBlock) {
 
   client.Disconnect();
   EXPECT_FALSE(client.HasSession());
+}
+
+// Byte values travel as their text form, each byte an ISO-8859-1 character in UTF-8, and the
+// library gives the bytes back for a column the caller knows to hold bytes.
+TEST_F(SqlSessionTest, ByteValuesTravelAsTextAndDecodeBack) {
+  std::string every_byte;
+  std::string hex;
+  for (int i = 0; i < 256; ++i) {
+    every_byte += static_cast<char>(i);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", i);
+    hex += digits;
+  }
+  std::string every_byte_text;  // the UTF-8 text of the 256 bytes read as ISO-8859-1
+  for (int i = 0; i < 256; ++i) {
+    if (i < 0x80) {
+      every_byte_text += static_cast<char>(i);
+    } else {
+      every_byte_text += static_cast<char>(0xC0 | (i >> 6));
+      every_byte_text += static_cast<char>(0x80 | (i & 0x3F));
+    }
+  }
+
+  TqmDBClient client("127.0.0.1", std::to_string(FPort), 30000);
+  client.Open();
+  client.Connect({"SQLite", FDatabase, "", "", "", "e2e"});
+  client.ExecuteSQL("create table b (id integer, v blob)");
+  client.ExecuteSQL("insert into b values (1, x'" + hex + "'), (2, x'00FF41'), (3, null)");
+  std::unique_ptr<TStreamData> reply =
+      client.Call("ExecuteSQL", {{"Database", "ServerID", client.ServerID()},
+                                 {"Database", "Handle", static_cast<std::int32_t>(client.Handle())},
+                                 {"Database", "SQL", "select id, v from b order by id"}});
+  const std::string F(kFieldSeparator);
+  const std::string R(kRowTerminator);
+  EXPECT_EQ(ZDecompress(reply->Buffer().View()), "1" + F + every_byte_text + R + "2" + F +
+                                                     std::string("\x00\xC3\xBF\x41", 4) + R + "3" +
+                                                     F + "NULL;" + R);
+
+  TqmResultSet result = DecodeResult(*reply, kMaxResultBlock, {1});
+  ASSERT_EQ(result.Rows.size(), 3u);
+  EXPECT_EQ(result.Rows[0][1], every_byte);
+  EXPECT_EQ(result.Rows[1][1], std::string("\x00\xFF\x41", 3));
+  EXPECT_EQ(result.Rows[2][1], std::nullopt);
+  // Without the hint the values stay text.
+  EXPECT_EQ(DecodeResult(*reply).Rows[0][1], every_byte_text);
+  client.Disconnect();
 }
 
 TEST_F(SqlSessionTest, LibraryReportsServerRefusals) {

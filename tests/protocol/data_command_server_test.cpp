@@ -305,6 +305,108 @@ TEST_F(DataCommandServerTest, UndecodableBodiesGetErrorReplies) {
   EXPECT_EQ(Ask(*stream, "Command=C\r", 1), "O");
 }
 
+// A whole binary "Echo" request (header line, body, raw block size and raw block), with the
+// raw block's size field announcing `announced` bytes while only `raw` is sent.
+std::string EchoRequest(const std::string& raw, std::int64_t announced, int headers = 1) {
+  TStreamData message;
+  message.SetName("Echo");
+  for (int i = 0; i < headers; ++i)
+    message.RegisterHeader("Test", i == 0 ? std::string("Value") : "h" + std::to_string(i), "v");
+  const std::string body = ZCompress(message.SaveToBytes());
+  return "Protocol=VSK;Command=Data;Password=;\r" +
+         TStreamDataWriter::FormatSize(static_cast<std::int64_t>(body.size())) + body +
+         TStreamDataWriter::FormatSize(announced) + raw;
+}
+
+TEST_F(DataCommandServerTest, MessageThatDoesNotArriveWholeNeverRuns) {
+  // The client sends part of a message and then goes quiet (but stays connected): once the
+  // read time-out passes the server drops the connection instead of running what it has.
+  const std::string whole = EchoRequest("0123456789", 100);
+  struct Case {
+    const char* label;
+    std::string sent;
+  };
+  const std::vector<Case> cases = {
+      {"raw block cut short", whole},
+      {"body cut short", whole.substr(0, 60)},
+      {"raw size field cut short", EchoRequest("", 0).substr(0, EchoRequest("", 0).size() - 4)},
+  };
+  std::vector<std::unique_ptr<TpdcClientSocketStream>> streams;
+  for (const auto& c : cases) {
+    streams.push_back(Connect());
+    streams.back()->WriteRawByte(c.sent);
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].label);
+    // No reply at all: the read ends because the server closed, not with an "OK".
+    EXPECT_EQ(streams[i]->ReadBytes(1), "");
+    EXPECT_FALSE(streams[i]->Connected());
+  }
+  EXPECT_NE(log_.LogText().find("Message cut short"), std::string::npos);
+  ExpectConnectionCheckStillWorks();
+}
+
+TEST_F(DataCommandServerTest, OversizedRequestsGetAClearRefusal) {
+  struct Case {
+    const char* label;
+    std::string sent;
+    bool connection_stays;
+  };
+  const std::vector<Case> cases = {
+      // Read as 64-bit: not 0, and not a header line after it.
+      {"body size beyond 32 bits", "Protocol=VSK;Command=Data;Password=;\r3000000000", false},
+      {"raw block beyond its bound", EchoRequest("", 9000000000), false},
+      {"too many headers", EchoRequest("raw", 3, 100001), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto stream = Connect();
+    stream->WriteRawByte(c.sent);
+    TStreamDataWriter reader(*stream);
+    reader.ReadResponse();
+    EXPECT_EQ(reader.Response().Name(), "Error");
+    EXPECT_NE(reader.Response().SysErrorText().find("limit"), std::string::npos)
+        << reader.Response().SysErrorText();
+    if (c.connection_stays) {
+      EXPECT_EQ(Ask(*stream, "Command=C\r", 1), "O");
+    } else {
+      EXPECT_EQ(stream->ReadBytes(1), "");
+    }
+  }
+  ExpectConnectionCheckStillWorks();
+}
+
+TEST_F(DataCommandServerTest, JsonRequestOverTheHeaderBoundIsRefusedInJson) {
+  std::string json = "{\"Items\":[";
+  for (int i = 0; i < 100001; ++i)
+    json += i == 0 ? "{}" : ",{}";
+  json += "]}";
+  auto stream = Connect();
+  stream->WriteRawByte("Protocol=JSON;Command=Data;Password=;\r" +
+                       TStreamDataWriter::FormatSize(static_cast<std::int64_t>(json.size())) +
+                       json);
+  TStreamDataWriter reader(*stream, dpJSON);
+  reader.ReadResponse();
+  EXPECT_NE(reader.Response().SysErrorText().find("Too many headers"), std::string::npos)
+      << reader.Response().SysErrorText();
+  EXPECT_EQ(Ask(*stream, "Command=C\r", 1), "O");
+}
+
+TEST_F(DataCommandServerTest, UnknownCommandIsRefusedWithoutItsBlock) {
+  TStreamData message;
+  message.SetName("NoSuchCommand");
+  message.RegisterHeader("Test", "Value", "v");
+  const std::string body = ZCompress(message.SaveToBytes());
+  auto stream = Connect();
+  stream->WriteRawByte("Protocol=VSK;Command=Data;Password=;\r" +
+                       TStreamDataWriter::FormatSize(static_cast<std::int64_t>(body.size())) +
+                       body + TStreamDataWriter::FormatSize(1 << 20) + std::string(1 << 20, 'b'));
+  TStreamDataWriter reader(*stream);
+  reader.ReadResponse();
+  EXPECT_EQ(reader.Response().SysErrorText(), "Invalid Command :)");
+  EXPECT_EQ(Ask(*stream, "Command=C\r", 1), "O");
+}
+
 TEST_F(DataCommandServerTest, BrokenVskTextLoadsWhatItCan) {
   auto stream = Connect();
   // Unbalanced braces and an unknown statement: the name still gets through.

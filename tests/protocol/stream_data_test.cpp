@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/stream_data_writer.h"
 #include "support/buffer.h"
+#include "support/text_utils.h"
 #include "support/utf16.h"
 #include "transport/stream.h"
 #include "transport/wrapper_stream.h"
@@ -264,7 +267,8 @@ TEST(StreamDataWireTest, SizeFieldParsing) {
                                          {"0         ", true},
                                          {"-5        ", true},
                                          {"", true},
-                                         {"   42     ", false}}) {
+                                         {"   42     ", false},
+                                         {"3000000000", false}}) {
     TMemoryStream memory(c.field);
     TmnWrapperStream stream(&memory);
     TStreamDataWriter reader(stream);
@@ -276,8 +280,8 @@ TEST(StreamDataWireTest, SizeFieldParsing) {
         EXPECT_EQ(e.Message(), "stream size = 0");
       }
     } else {
-      // 42 announced, nothing there: dropped silently.
-      EXPECT_NO_THROW(reader.ReadResponse());
+      // A size read in full (beyond 32 bits too), nothing behind it: never taken as whole.
+      EXPECT_ANY_THROW(reader.ReadResponse());
       EXPECT_EQ(reader.Response().Name(), "");
       EXPECT_EQ(reader.Response().Count(), 2);
     }
@@ -307,11 +311,208 @@ class RecordingStream : public TmnBufferStream {
 };
 
 TEST(StreamDataWireTest, HugeAnnouncedSizeReadsOnlyWhatArrives) {
+  // Within the bounds: read in pieces as the bytes come, and a short body is not taken.
+  TStreamDataLimits limits;
+  limits.MaxBody = 3000000000;
   RecordingStream stream("2000000000" + std::string(100, 'x'));
   TStreamDataWriter reader(stream);
-  EXPECT_NO_THROW(reader.ReadResponse());
+  reader.SetLimits(limits);
+  EXPECT_THROW(reader.ReadResponse(), EStreamDataTruncated);
   EXPECT_EQ(reader.Response().Name(), "");
   EXPECT_LE(stream.largest_read, static_cast<std::int64_t>(TStreamDataWriter::kReadChunk));
+}
+
+// The wire form of a binary message: body, raw block size field, raw block.
+std::string BinaryWire(const std::string& vsk_text, const std::string& raw = "") {
+  const std::string body = ZCompress(Utf8ToUtf16Le(vsk_text));
+  return TStreamDataWriter::FormatSize(static_cast<std::int64_t>(body.size())) + body +
+         TStreamDataWriter::FormatSize(static_cast<std::int64_t>(raw.size())) + raw;
+}
+
+// VSK text of a message named `name` with `count` empty headers.
+std::string ManyHeadersText(const std::string& name, int count) {
+  std::string text = "TStreamData {\n  Name = '" + name + "';\n  Objects = {\n";
+  for (int i = 0; i < count; ++i)
+    text += "    TStreamDataHeader {\n    }\n";
+  return text + "  }\n}\n";
+}
+
+TEST(StreamDataLimitsTest, MessagesOverABoundAreRefused) {
+  TStreamDataLimits small;
+  small.MaxHeaders = 50;
+  small.MaxBody = 4096;
+  small.MaxRawBlock = 100;
+  struct Case {
+    const char* label;
+    TDataProtocol protocol;
+    std::string wire;
+    bool in_step;  // whether the whole message was read anyway
+  };
+  std::string items = "[";
+  for (int i = 0; i < 51; ++i)
+    items += std::string(i == 0 ? "" : ",") + "{}";
+  items += "]";
+  const std::string json_many = "{\"Items\":" + items + "}";
+  const std::string json_deep = std::string(40, '[') + std::string(40, ']');
+  const std::vector<Case> cases = {
+      {"headers over the bound", dpVSK, BinaryWire(ManyHeadersText("Echo", 51)), true},
+      {"headers over the bound, JSON", dpJSON,
+       TStreamDataWriter::FormatSize(static_cast<std::int64_t>(json_many.size())) + json_many,
+       true},
+      {"JSON nested too deep", dpJSON,
+       TStreamDataWriter::FormatSize(static_cast<std::int64_t>(json_deep.size())) + json_deep,
+       true},
+      {"body over the bound", dpVSK, "5000      " + std::string(5000, 'x'), false},
+      {"body size beyond 32 bits", dpVSK, "9999999999", false},
+      {"raw block over the bound", dpVSK,
+       BinaryWire(ManyHeadersText("Echo", 1), std::string(101, 'r')), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TMemoryStream memory(c.wire + "after");
+    TmnWrapperStream stream(&memory);
+    TStreamDataWriter reader(stream, c.protocol);
+    reader.SetLimits(small);
+    try {
+      reader.ReadResponse();
+      ADD_FAILURE() << "not refused";
+    } catch (const EStreamDataLimit& e) {
+      EXPECT_EQ(e.InStep(), c.in_step);
+      EXPECT_NE(e.Message().find("limit"), std::string::npos) << e.Message();
+      if (c.in_step) {
+        EXPECT_EQ(stream.ReadBytes(5), "after");
+      }
+    }
+    // Never more headers than the bound, whatever came.
+    EXPECT_LE(reader.Response().Count(), 50);
+  }
+}
+
+TEST(StreamDataLimitsTest, HeadersAtTheBoundAreLoaded) {
+  TStreamDataLimits limits;
+  limits.MaxHeaders = 50;
+  TMemoryStream memory(BinaryWire(ManyHeadersText("Echo", 50), "raw"));
+  TmnWrapperStream stream(&memory);
+  TStreamDataWriter reader(stream);
+  reader.SetLimits(limits);
+  reader.ReadResponse();
+  EXPECT_EQ(reader.Response().Count(), 50);
+  EXPECT_EQ(reader.Response().Buffer().View(), "raw");
+}
+
+TEST(StreamDataLimitsTest, CutShortMessagesRaise) {
+  const std::string whole = BinaryWire(ManyHeadersText("Echo", 2), "0123456789");
+  for (std::size_t cut : {std::size_t{5}, std::size_t{12}, whole.size() - 15, whole.size() - 1}) {
+    SCOPED_TRACE(cut);
+    TMemoryStream memory(whole.substr(0, cut));
+    TmnWrapperStream stream(&memory);
+    TStreamDataWriter reader(stream);
+    EXPECT_THROW(reader.ReadResponse(), EStreamDataTruncated);
+  }
+  const std::string json = R"({"Items":[]})";
+  TMemoryStream memory(TStreamDataWriter::FormatSize(100) + json);
+  TmnWrapperStream stream(&memory);
+  TStreamDataWriter reader(stream, dpJSON);
+  EXPECT_THROW(reader.ReadResponse(), EStreamDataTruncated);
+}
+
+TEST(StreamDataLimitsTest, HighlyCompressedHeaderTextIsBoundedByWhatWasSent) {
+  // About 10 MB of header text from a body of about 10 KB: over the allowance plus 256 times
+  // the compressed bytes, so it is refused before it is held.
+  std::string text =
+      "TStreamData {\n  Name = 'Echo';\n  Data = '" + std::string(5000000, 'a') + "';\n}\n";
+  TMemoryStream memory(BinaryWire(text) + "after");
+  TmnWrapperStream stream(&memory);
+  TStreamDataWriter reader(stream);
+  EXPECT_THROW(reader.ReadResponse(), EZDecompressionLimitError);
+  EXPECT_EQ(stream.ReadBytes(5), "after");
+  TStreamDataLimits limits;
+  EXPECT_EQ(limits.HeaderTextBound(0), limits.InflateAllowance);
+  EXPECT_EQ(limits.HeaderTextBound(std::int64_t{1} << 40), limits.MaxHeaderText);
+}
+
+TEST(StreamDataLimitsTest, RefusedNameMakesNoHeaders) {
+  TMemoryStream memory(BinaryWire(ManyHeadersText("NoSuchCommand", 1000), "raw block") + "after");
+  TmnWrapperStream stream(&memory);
+  TStreamDataWriter reader(stream);
+  reader.Response().SetNameFilter([](const std::string& name) { return name == "Echo"; });
+  reader.ReadResponse();
+  EXPECT_TRUE(reader.Response().NameRefused());
+  EXPECT_EQ(reader.Response().Name(), "NoSuchCommand");
+  EXPECT_EQ(reader.Response().Count(), 0);
+  EXPECT_EQ(reader.Response().Buffer().Count(), 0);
+  EXPECT_EQ(stream.ReadBytes(5), "after");
+}
+
+TEST(StreamDataIndexTest, LookupsFollowEveryChangeOfTheList) {
+  // The index beside the list must give what a scan from the front would give.
+  auto scan = [](const TStreamDataHeaders& list, const std::string& guid,
+                 const std::string& name) -> TStreamDataHeader* {
+    for (int i = 0; i < list.Count(); ++i)
+      if (SameText(list.Item(i)->Guid(), guid) && SameText(list.Item(i)->Name(), name))
+        return list.Item(i);
+    return nullptr;
+  };
+  auto header = [](const std::string& guid, const std::string& name) {
+    auto h = std::make_unique<TStreamDataHeader>();
+    h->SetGuid(guid);
+    h->SetName(name);
+    return h;
+  };
+  struct Step {
+    const char* label;
+    std::function<void(TStreamData&)> change;
+  };
+  const std::vector<Step> steps = {
+      {"append a duplicate", [&](TStreamData& m) { m.Add(header("params", "A")); }},
+      {"insert a duplicate in front",
+       [&](TStreamData& m) { m.Insert(0, header("PARAMS", "a").release()); }},
+      {"rename the first", [](TStreamData& m) { m.Item(0)->SetName("b"); }},
+      {"move a section", [](TStreamData& m) { m.Item(1)->SetGuid("Other"); }},
+      {"delete the first", [](TStreamData& m) { m.Delete(0); }},
+      {"exchange", [](TStreamData& m) { m.Exchange(0, m.Count() - 1); }},
+      {"move", [](TStreamData& m) { m.Move(0, m.Count() - 1); }},
+      {"assign over",
+       [](TStreamData& m) {
+         TStreamDataHeader source;
+         source.SetGuid("Params");
+         source.SetName("c");
+         m.Item(0)->Assign(source);
+       }},
+      {"extract", [](TStreamData& m) { delete m.Extract(m.Item(0)); }},
+      {"register into an existing one", [](TStreamData& m) { m.RegisterHeader("params", "B", 7); }},
+      {"clear and load again",
+       [](TStreamData& m) {
+         std::string bytes = m.SaveToBytes();
+         m.Clear();
+         m.LoadFromBytes(bytes);
+       }},
+  };
+  TStreamData message;
+  for (const char* name : {"a", "b", "c", "A"})
+    message.RegisterHeader("Params", name, std::string(name));
+  message.Add(header("Params", "a"));
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.label);
+    step.change(message);
+    for (const char* guid : {"Params", "params", "Other", "System"})
+      for (const char* name : {"a", "A", "b", "c", "Version", "missing"})
+        EXPECT_EQ(message.FindHeader(guid, name), scan(message, guid, name)) << guid << "." << name;
+  }
+}
+
+TEST(StreamDataIndexTest, ManyNoticesKeepTheirOrderAndFirstValues) {
+  TStreamData reply;
+  const int count = 50000;
+  for (int i = 0; i < count; ++i)
+    reply.RegisterHeader("Notices", "p" + std::to_string(i), "Not Found");
+  // A second registration overwrites in place instead of appending.
+  reply.RegisterHeader("notices", "P7", "Found");
+  ASSERT_EQ(reply.Count(), count + 2);
+  EXPECT_EQ(reply.Item(2)->Name(), "p0");
+  EXPECT_EQ(reply.Item(count + 1)->Name(), "p" + std::to_string(count - 1));
+  EXPECT_EQ(reply.AsString("Notices", "p7"), "Found");
+  EXPECT_EQ(reply.AsString("Notices", "p49999"), "Not Found");
 }
 
 TEST(StreamDataWireTest, BadBodiesRaiseAfterTheRawBlock) {

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
+#include "db/connections.h"
+#include "service/service_host.h"
 #include "session/session_fixture.h"
 #include "support/utf16.h"
 
@@ -60,6 +66,99 @@ TEST_F(DbServerConfigTest, ServerTakesPortAndFallsBackTo979) {
   EXPECT_EQ(named.ServiceName(), "MyDB");
 }
 
+// A certificate makes the server speak TLS; without one it stays as it was.
+TEST_F(DbServerConfigTest, CertificateKeysMakeTheServerSecure) {
+  TqmDBServer secure(
+      Write("CertificateFile=/etc/qm/s.pfx\r\nCertPassword= pw \r\n"
+            "privatekeyfile=/etc/qm/s.key"));
+  EXPECT_TRUE(secure.IsSecure());
+  EXPECT_EQ(secure.CertificateFile, "/etc/qm/s.pfx");
+  EXPECT_EQ(secure.CertPassword, " pw ");
+  EXPECT_EQ(secure.PrivateKeyFile, "/etc/qm/s.key");
+  for (const char* content : {"Port=5000", "CertificateFile=\nPrivateKeyFile=/etc/qm/s.key"}) {
+    TqmDBServer plain(Write(content));
+    EXPECT_FALSE(plain.IsSecure()) << content;
+  }
+}
+
+// The two time-outs: whole seconds; anything else keeps the default and says so in the log.
+TEST_F(DbServerConfigTest, TimeOutsTakeWholeSecondsAndOtherwiseTheDefaults) {
+  struct Case {
+    std::string content;
+    int connect, stop;
+    bool logged;
+  };
+  const Case cases[] = {
+      {"", 15, 10, false},
+      {"ConnectTimeout=3\r\nstoptimeout=0", 3, 0, false},
+      {"ConnectTimeout=\r\nStopTimeout=86400", 15, 86400, false},
+      {"ConnectTimeout= 3", 15, 10, true},
+      {"ConnectTimeout=-1", 15, 10, true},
+      {"StopTimeout=10s", 15, 10, true},
+      {"StopTimeout=86401", 15, 10, true},
+  };
+  const int saved = TmncConnection::DefaultConnectTimeout();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    const std::size_t log_before = home_.LogText().size();
+    TqmDBServer server(Write(c.content));
+    EXPECT_EQ(server.ConnectTimeout(), c.connect);
+    EXPECT_EQ(server.StopTimeout(), c.stop);
+    // New database connections take the configured connect time-out.
+    EXPECT_EQ(TmncConnection::DefaultConnectTimeout(), c.connect);
+    EXPECT_EQ(home_.LogText().find("Invalid ", log_before) != std::string::npos, c.logged);
+  }
+  TmncConnection::SetDefaultConnectTimeout(saved);
+}
+
+// Armed by a stop, the deadline ends the process with exit code 0 once the time is up; a stop
+// that ends in time (the deadline goes first) leaves the process alone.
+TEST(StopDeadlineDeathTest, EndsAHangingStopOnly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        TqmStopDeadline deadline;
+        deadline.Arm(std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        std::_Exit(3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        {
+          TqmStopDeadline deadline;
+          deadline.Arm(std::chrono::seconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::_Exit(3);
+      },
+      ::testing::ExitedWithCode(3), "");
+}
+
+TEST_F(DbServerConfigTest, BindPasswordAndSQLiteFolderKeys) {
+  struct Case {
+    std::string content;
+    std::string bind, password, folder;
+  };
+  const std::string cwd = std::filesystem::current_path().string();
+  const Case cases[] = {
+      {"", "0.0.0.0", "", ""},
+      {"bind=127.0.0.1\nPASSWORD= p=w \nsqlitefolder=/srv/db/", "127.0.0.1", " p=w ", "/srv/db/"},
+      {"Bind=::1\r\nSQLiteFolder=data/../db", "::1", "", cwd + "/db"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    TqmDBServer server(Write(c.content));
+    EXPECT_EQ(server.Bind(), c.bind);
+    EXPECT_EQ(server.Password(), c.password);
+    EXPECT_EQ(server.SQLiteFolder(), c.folder);
+  }
+  for (const char* bad : {"Password=a;b", "Password='ab'", "Password=a\"b"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(TqmDBServer{Write(bad)}, Exception);
+  }
+}
+
 TEST_F(DbServerConfigTest, MissingFileIsLoggedAndDefaultsApply) {
   const std::string missing = home_.Folder() + "/none.conf";
   TqmDBServer server(missing);
@@ -93,6 +192,9 @@ class RolesCommand : public TpdcDataCommand {
     Writer.RegisterHeader("Test", "PGHost", Connection().Roles().AsString("Server.PGHost"));
     Writer.RegisterHeader("Test", "FBHost", Connection().Roles().AsString("Server.FBHost"));
     Writer.RegisterHeader("Test", "HasFB", Connection().Roles().Find("Server.FBHost") != nullptr);
+    Writer.RegisterHeader("Test", "SQLiteFolder",
+                          Connection().Roles().AsString("Server.SQLiteFolder"));
+    Writer.RegisterHeader("Test", "HasPassword", Connection().Roles().Find("Password") != nullptr);
   }
 };
 
@@ -105,6 +207,23 @@ TEST_F(DbServerRolesTest, ConnectionsCarryTheConfiguredHostsExactly) {
   EXPECT_EQ(reply->AsString("Test", "PGHost"), "db.example ");
   EXPECT_EQ(reply->AsString("Test", "FBHost"), "");
   EXPECT_TRUE(reply->AsBoolean("Test", "HasFB"));
+  EXPECT_EQ(reply->AsString("Test", "SQLiteFolder"), "");
+  EXPECT_FALSE(reply->AsBoolean("Test", "HasPassword"));  // no password: every line accepted
+}
+
+TEST_F(DbServerRolesTest, APasswordGuardsEveryHeaderLine) {
+  StartServer("Port=0\r\nPassword=Pw\r\nSQLiteFolder=/srv/q\r\n",
+              [](TqmDBServer& server) { server.RegisterCommand<RolesCommand>("Roles"); });
+  auto client = NewClient();
+  client->SetServerPassword("Pw");
+  auto reply = client->Call("Roles", {});
+  EXPECT_EQ(reply->AsString("Test", "SQLiteFolder"), "/srv/q");
+  EXPECT_TRUE(reply->AsBoolean("Test", "HasPassword"));
+  EXPECT_TRUE(client->Check());
+  // A secret compares exactly: another letter case is another password.
+  auto refused = NewClient();
+  refused->SetServerPassword("pw");
+  EXPECT_FALSE(refused->Check());
 }
 
 }  // namespace

@@ -101,6 +101,71 @@ TEST_F(PgSessionTest, SelectGivesTheExactBlockFromTheServersText) {
   EXPECT_EQ(Scalar("select true"), "t");
 }
 
+// "ExecuteSQL" prepares, runs and deallocates its statement in one go, and its rows go into
+// the block as they arrive. Whatever way a statement ends (rows, no rows, a syntax error, an
+// error part-way through the rows) the session keeps no statement behind, and an error
+// part-way answers the error alone: no half block.
+TEST_F(PgSessionTest, ExecuteSQLLeavesNoStatementAndFailsPartWayWithoutABlock) {
+  struct Case {
+    const char* Sql;
+    const char* Error;  // empty: succeeds
+    std::size_t Rows;
+  };
+  const Case cases[] = {
+      {"select g, 'v' || g from generate_series(1, 30000) g", "", 30000},
+      {"select 1 where false", "", 0},
+      {"create temp table streamed(id integer)", "", 0},
+      {"selec 1", "syntax error", 0},
+      {"select g, 10 / (g - 20000) from generate_series(1, 30000) g", "division by zero", 0},
+      {"select 10 / (g - 1) from generate_series(1, 3) g", "division by zero", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Sql);
+    auto reply = Sql(*client_, handle_, c.Sql);
+    if (*c.Error == '\0') {
+      ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+      EXPECT_EQ(DecodeRows(Inflate(*reply)).size(), c.Rows);
+    } else {
+      EXPECT_EQ(reply->Name(), "Error");
+      EXPECT_NE(reply->SysErrorText().find(c.Error), std::string::npos) << reply->SysErrorText();
+      EXPECT_TRUE(reply->Buffer().View().empty());
+      EXPECT_EQ(reply->FindHeader("System", "BufferCompressed"), nullptr);
+    }
+    // The only statement left is the one asking.
+    auto statements =
+        DecodeRows(Inflate(*Sql(*client_, handle_, "select name from pg_prepared_statements")));
+    ASSERT_EQ(statements.size(), 1u);
+    EXPECT_EQ(statements[0][0].rfind("pgtr_", 0), 0u) << statements[0][0];
+  }
+  // Inside an explicit transaction the failure aborts it, as a single statement would.
+  const std::int32_t tr = OpenTransaction();
+  auto failed = Sql(*client_, handle_, "select 1 / 0", {{"Database", "TRHandle", tr}});
+  EXPECT_EQ(failed->Name(), "Error");
+  EXPECT_EQ(CloseTransaction(tr, "rollback")->Name(), "OK");
+  EXPECT_EQ(Scalar("select 41 + 1"), "42");
+}
+
+// The streamed block (ExecuteSQL) and the block of a complete result (ExecPrepared) are the
+// same bytes.
+TEST_F(PgSessionTest, StreamedAndCompleteResultsGiveTheSameBlock) {
+  const std::string sql =
+      "select g, case when g % 7 = 0 then null else 'r' || g end, g % 2 = 0 "
+      "from generate_series(1, 20000) g";
+  auto streamed = Sql(*client_, handle_, sql);
+  ASSERT_EQ(streamed->Name(), "OK") << streamed->SysErrorText();
+  auto prepared = Call("PrepareSQL", {{"Database", "SQL", sql}});
+  ASSERT_EQ(prepared->Name(), "OK") << prepared->SysErrorText();
+  const auto command = static_cast<std::int32_t>(prepared->AsCardinal("Database", "CmdHandle"));
+  auto complete = Call("ExecPrepared", {{"Database", "CmdHandle", command}});
+  ASSERT_EQ(complete->Name(), "OK") << complete->SysErrorText();
+  const std::string block = Inflate(*streamed);
+  EXPECT_EQ(block, Inflate(*complete));
+  const auto rows = DecodeRows(block);
+  ASSERT_EQ(rows.size(), 20000u);
+  EXPECT_EQ(rows[6], (std::vector<std::string>{"7", "NULL;", "f"}));
+  EXPECT_EQ(rows[19999], (std::vector<std::string>{"20000", "r20000", "t"}));
+}
+
 TEST_F(PgSessionTest, CommitAnswersItsNotices) {
   auto opened = Call("OpenTransaction");
   ASSERT_EQ(opened->Name(), "OK") << opened->SysErrorText();
@@ -303,6 +368,25 @@ TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
   EXPECT_NE(renewed, backend);
   EXPECT_NE(renewed, "<no single value>");
   EXPECT_EQ(Scalar("select current_setting('globals.RemoteIP')"), "127.0.0.1");
+}
+
+// The server ends the session's backend while no request is under way: the client library
+// still remembers the connection as fine, so "Reconnect" has to ask the server to find out.
+TEST_F(PgSessionTest, ReconnectFindsOutThatTheServerEndedTheSession) {
+  const std::string backend = Scalar("select pg_backend_pid()");
+  auto other = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
+  ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
+  auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
+                    "select pg_terminate_backend(" + backend + ", 10000)");
+  ASSERT_EQ(DecodeRows(Inflate(*killed)), (std::vector<std::vector<std::string>>{{"t"}}));
+
+  auto reply = Reconnect();
+  ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+  EXPECT_EQ(reply->AsCardinal("Database", "Handle"), handle_);
+  const std::string renewed = Scalar("select pg_backend_pid()");
+  EXPECT_NE(renewed, backend);
+  EXPECT_NE(renewed, "<no single value>");
+  EXPECT_EQ(Scalar("select current_setting('application_name')"), "tester [127.0.0.1]");
 }
 
 TEST_F(PgSessionTest, StatementErrorsLeaveTheSessionUsable) {

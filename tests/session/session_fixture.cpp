@@ -32,6 +32,7 @@ std::unique_ptr<TStreamData> Client::Call(const std::string& name,
                                           const std::vector<Header>& headers,
                                           const std::string& buffer) {
   TStreamDataWriter writer(*FStream);
+  writer.SetPassword(FPassword);
   writer.SetName(name);
   for (const Header& header : headers)
     writer.RegisterHeader(header.Guid, header.Name, header.Value);
@@ -43,6 +44,11 @@ std::unique_ptr<TStreamData> Client::Call(const std::string& name,
   reply->RegisterHeaders(&response);
   reply->Buffer().WriteBytes(response.Buffer().View());
   return reply;
+}
+
+bool Client::Check() {
+  FStream->WriteRawByte("Command=C;Password=" + FPassword + "\r");
+  return FStream->ReadBytes(1) == "O";
 }
 
 // --- SessionServerTest ---

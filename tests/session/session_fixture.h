@@ -31,12 +31,18 @@ class Client {
  public:
   explicit Client(const std::string& port);
 
+  // The "Password" of the header lines ("" by default).
+  void SetServerPassword(const std::string& password) { FPassword = password; }
+  // A "Command=C" line: true when answered "O".
+  bool Check();
+
   // The reply message of request `name` with `headers` (and `buffer` as the raw block).
   std::unique_ptr<TStreamData> Call(const std::string& name, const std::vector<Header>& headers,
                                     const std::string& buffer = std::string());
 
  private:
   std::unique_ptr<TpdcClientSocketStream> FStream;
+  std::string FPassword;
 };
 
 // The process log and HOME in a throw-away folder for one test.

@@ -224,5 +224,39 @@ TEST_F(SqlCommandsTest, ApiOnSqliteDoesNothingButNeedsAName) {
   EXPECT_EQ(unnamed->SysErrorText(), "Invalid Name");
 }
 
+// The result block's zlib level comes from "CompressionLevel"; whatever the level, the block
+// inflates to the same bytes. The second byte of the zlib header tells the level class.
+class ResultBlockLevelTest : public SessionServerTest {};
+
+TEST_F(ResultBlockLevelTest, ConfiguredLevelCompressesTheSameBlock) {
+  struct Case {
+    const char* Config;
+    unsigned char HeaderByte;
+  };
+  const Case cases[] = {{"", 0x9C},
+                        {"CompressionLevel=1\r\n", 0x01},
+                        {"CompressionLevel=9\r\n", 0xDA},
+                        {"CompressionLevel=-1\r\n", 0x9C},
+                        {"CompressionLevel=fast\r\n", 0x9C},
+                        {"CompressionLevel=12\r\n", 0x9C}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Config);
+    StartServer(std::string("Port=0\r\n") + c.Config);
+    auto client = NewClient();
+    const std::uint32_t handle = ConnectSQLite(*client, DbFile("level.db"));
+    auto reply = Sql(*client, handle,
+                     "with recursive n(i) as (select 1 union all select i + 1 from n "
+                     "where i < 500) select i, 'row ' || i from n");
+    ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+    const std::string_view raw = reply->Buffer().View();
+    ASSERT_GE(raw.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(raw[0]), 0x78);
+    EXPECT_EQ(static_cast<unsigned char>(raw[1]), c.HeaderByte);
+    const auto rows = DecodeRows(Inflate(*reply));
+    ASSERT_EQ(rows.size(), 500u);
+    EXPECT_EQ(rows[499], (std::vector<std::string>{"500", "row 500"}));
+  }
+}
+
 }  // namespace
 }  // namespace qm::testing

@@ -96,7 +96,7 @@ TEST(LogNamesTest, BaseNameCutsTheLastExtensionOnly) {
 }
 
 TEST_F(LogTest, EntryIsUtf16TimeMessageAndTwoLineBreaks) {
-  const std::string message = "first line\r\nsecond line h\xC3\xA9 \xE2\x82\xAC";
+  const std::string message = "first line, second line h\xC3\xA9 \xE2\x82\xAC";
   WriteLog(message);
   FlushLog();
   const std::string bytes = ReadFile(TodaysFile());
@@ -118,6 +118,51 @@ TEST_F(LogTest, EntryIsUtf16TimeMessageAndTwoLineBreaks) {
   FlushLog();
   const std::string both = TodaysText();
   EXPECT_EQ(both.substr(text.size() + 6), ";10.0.0.1: Register Connection [7]\r\n\r\n");
+}
+
+TEST(LogEscapeTest, ControlCharactersAreMadeVisible) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"plain text and UTF-8 stay", "a\\b h\xC3\xA9 \xE2\x82\xAC ;[]",
+       "a\\b h\xC3\xA9 \xE2\x82\xAC ;[]"},
+      {"CR LF", "x\r\n123456;forged", "x\\r\\n123456;forged"},
+      {"other C0, DEL", std::string("t\tb\x01\x1F\x7F\0z", 8), "t\\x09b\\x01\\x1F\\x7F\\x00z"},
+      {"C1 controls",
+       "a\xC2\x85"
+       "b\xC2\x9F"
+       "c\xC2\xA0",
+       "a\\x85b\\x9Fc\xC2\xA0"},
+      {"line separators",
+       "a\xE2\x80\xA8"
+       "b\xE2\x80\xA9"
+       "c\xE2\x80\xA6",
+       "a\\u2028b\\u2029c\xE2\x80\xA6"},
+      {"cut sequences at the end", "a\xC2", "a\xC2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EscapeLogText(c.text), c.logged);
+  }
+}
+
+TEST_F(LogTest, TextWithLineBreaksStaysOneEntry) {
+  WriteLog("127.0.0.1: Register Connection [a.db\r\n\r\n120000;forged entry]");
+  WriteLogFmt("%s: next", {"10.0.0.1"});
+  FlushLog();
+  const std::string text = TodaysText();
+  // Exactly two entries, each ended by the two line breaks of the writer.
+  std::size_t breaks = 0;
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2))
+    ++breaks;
+  EXPECT_EQ(breaks, 4u) << text;
+  EXPECT_NE(
+      text.find(";127.0.0.1: Register Connection [a.db\\r\\n\\r\\n120000;forged entry]\r\n\r\n"),
+      std::string::npos)
+      << text;
 }
 
 TEST_F(LogTest, EntriesOfTwoThreadsKeepTheOrderOfTheirCalls) {

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "support/exception.h"
@@ -17,6 +21,10 @@ namespace {
 using testing::WaitUntil;
 
 std::atomic<int> gLiveConnections{0};
+// While set, the next connection set-up calls it (and it raises), as when no thread or memory
+// can be had for a connection.
+std::function<void()> gFailNextSetup;
+std::mutex gFailLock;
 
 // Answers each line with "echo:" and the line; "boom" raises, which must not end the connection.
 class EchoConnection : public TmnServerConnection {
@@ -45,6 +53,14 @@ class EchoConnection : public TmnServerConnection {
         Stream()->WriteRawByte(block);
       return;
     }
+    if (line == "reply") {
+      // One reply in many writes: together they get one send time-out.
+      TWriteWindow window(*Stream());
+      const std::string block(64 << 10, 'r');
+      for (int i = 0; i < 1024 && Connected(); ++i)
+        Stream()->WriteRawByte(block);
+      return;
+    }
     Stream()->WriteUTF8Line("echo:" + line);
   }
   void HandleException(const Exception& e) override {
@@ -62,7 +78,22 @@ class EchoListener : public TmnListener {
  protected:
   std::unique_ptr<TmnServerConnection> DoCreateConnection(
       std::unique_ptr<TmnConnectionStream> stream) override {
+    std::function<void()> fail;
+    {
+      std::lock_guard<std::mutex> lock(gFailLock);
+      fail = std::exchange(gFailNextSetup, nullptr);
+    }
+    if (fail)
+      fail();
     return std::make_unique<EchoConnection>(this, std::move(stream));
+  }
+
+ public:
+  // Shuts the listening socket down under the listener, as a failing socket would.
+  void BreakSocket() {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    if (FSocket)
+      FSocket->Abort();
   }
 };
 
@@ -75,6 +106,7 @@ class EchoServer : public TmnEventServer {
       std::lock_guard<std::mutex> lock(log_lock);
       log.push_back(text);
     };
+    OnListenerLost = [this](TmnServer&) { ++lost; };
   }
   ~EchoServer() override { Stop(); }
 
@@ -88,6 +120,7 @@ class EchoServer : public TmnEventServer {
 
   std::atomic<int> idles{0};
   std::atomic<int> changes{0};
+  std::atomic<int> lost{0};
   std::mutex log_lock;
   std::vector<std::string> log;
 
@@ -211,6 +244,96 @@ TEST_F(ServerTest, ClientThatStopsReadingLosesItsConnection) {
   EXPECT_TRUE(WaitUntil([&] { return server.Count() == 0; }, 10000));
   auto other = Connect(port);
   EXPECT_EQ(Ask(*other, "still here"), "echo:still here");
+}
+
+TEST_F(ServerTest, ClientThatReadsSlowlyIsCutOffAfterOneSendTimeout) {
+  // Each piece of the reply moves, but the reply as a whole may take one send time-out
+  // (300 ms here): a client that keeps reading a little cannot hold the thread for minutes.
+  auto slow = Connect(port);
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+  slow->WriteUTF8Line("reply");
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> received{0};
+  std::thread reader([&] {
+    char chunk[4096];
+    while (!stop) {
+      const std::int64_t got = slow->Read(chunk, sizeof chunk);
+      if (got > 0)
+        received += got;
+      else if (!slow->Connected())
+        return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  // The server ends the connection while the client is still reading what it was sent.
+  EXPECT_TRUE(WaitUntil([&] { return server.Count() == 0; }, 15000));
+  EXPECT_GT(received, 0);
+  stop = true;
+  reader.join();
+}
+
+TEST_F(ServerTest, ListenerSurvivesAnyFailureWhileSettingUpAConnection) {
+  const std::vector<std::pair<const char*, std::function<void()>>> failures = {
+      {"no memory", [] { throw std::bad_alloc(); }},
+      {"no thread",
+       [] {
+         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+       }},
+      {"plain runtime error", [] { throw std::runtime_error("set-up failed"); }},
+      {"own exception", [] { throw EmnException("set-up failed"); }},
+      {"not even an exception", [] { throw 42; }},
+  };
+  for (const auto& [name, fail] : failures) {
+    SCOPED_TRACE(name);
+    {
+      std::lock_guard<std::mutex> lock(gFailLock);
+      gFailNextSetup = fail;
+    }
+    auto refused = Connect(port);
+    std::string line;
+    refused->WriteUTF8Line("anyone?");
+    EXPECT_FALSE(refused->ReadUTF8Line(line));  // that one connection is closed
+    ASSERT_TRUE(server.Connected());
+    auto next = Connect(port);
+    EXPECT_EQ(Ask(*next, "next"), "echo:next");
+  }
+  EXPECT_EQ(server.lost, 0);
+}
+
+TEST_F(ServerTest, ListenerThatEndsWithoutAStopTellsTheServer) {
+  auto* listener = dynamic_cast<EchoListener*>(server.Listener());
+  ASSERT_NE(listener, nullptr);
+  listener->BreakSocket();
+  EXPECT_TRUE(WaitUntil([&] { return server.lost == 1; }));
+  EXPECT_FALSE(server.Connected());
+  server.Stop();
+  // A stop is not a loss.
+  server.Start(true);
+  server.Stop();
+  EXPECT_EQ(server.lost, 1);
+}
+
+TEST(ServerMaxConnectionsTest, OneConnectionTooManyIsToldTheServerIsBusy) {
+  EchoServer server;
+  server.SetMaxConnections(2);
+  server.Start(true);
+  ASSERT_TRUE(server.Connected());
+  const std::string port = server.UsedPort();
+  auto first = Connect(port);
+  auto second = Connect(port);
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 2; }));
+  auto third = Connect(port);
+  std::string answer;
+  third->ReadUTF8Line(answer);
+  EXPECT_EQ(answer, "Server busy: too many connections");
+  EXPECT_FALSE(third->ReadUTF8Line(answer));
+  EXPECT_EQ(Ask(*first, "first"), "echo:first");
+  // A place that frees up is given to the next client.
+  second.reset();
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
+  auto fourth = Connect(port);
+  EXPECT_EQ(Ask(*fourth, "fourth"), "echo:fourth");
+  server.Stop();
 }
 
 TEST_F(ServerTest, SettersRefuseChangesWhileActive) {

@@ -11,6 +11,7 @@
 #include <postgresql/libpq-fe.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "transport/library.h"
@@ -235,5 +236,14 @@ TmncPGLib& PGLib();
 inline std::string PGText(const char* text) {
   return text == nullptr ? std::string() : std::string(text);
 }
+
+// Owns a library result and frees it where the owner ends.
+struct TPGResultFree {
+  void operator()(PGresult* result) const {
+    if (result != nullptr)
+      PGLib().PQclear(result);
+  }
+};
+using TPGResultOwner = std::unique_ptr<PGresult, TPGResultFree>;
 
 }  // namespace qm

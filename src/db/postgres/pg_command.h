@@ -70,6 +70,12 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // Rows delivered one result at a time (PQsetSingleRowMode).
   bool SingleRowMode() const { return FSingleRowMode; }
   void SetSingleRowMode(bool value) { FSingleRowMode = value; }
+  // A command run once and then freed: its prepare, execution and deallocation reach the
+  // server together in one round trip (libpq's pipeline mode), under the same statement name.
+  // Set before the first execution. With single-row mode the rows are read while the
+  // server still sends them; the deallocation's answer is read after the last row.
+  bool OneShot() const { return FOneShot; }
+  void SetOneShot(bool value) { FOneShot = value; }
   // Affected rows of the last statement; "Command is not active/opened" without a result.
   int GetRowsChanged() override;
   std::int64_t GetLastRowID() override { return 0; }
@@ -95,11 +101,27 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // Reads and frees the results left on the connection after a single-row execution.
   void DrainResults();
   void DeallocateStatement();
+  // Sends prepare, execute and deallocate in one pipeline and takes the execution's (first)
+  // result as the current one. Raises the prepare's error; the execution's error is left to
+  // the caller.
+  void ExecuteInPipeline(TmncPGConnection& connection, int count, const char* const* values,
+                         int format);
+  // Reads what is left of the pipeline (rows not read, the deallocation, its end) and leaves
+  // pipeline mode. Nothing when no pipeline is open.
+  void FinishPipeline();
 
   PPGresult FStatement = nullptr;
   int FTuple = 0;
   int FTuples = 0;
   bool FSingleRowMode = false;
+  bool FOneShot = false;
+  // The statement is prepared by the next execution's pipeline, not yet on the server.
+  bool FPrepareDeferred = false;
+  bool FPipelineOpen = false;
+  // The connection of the running execution, looked up once rather than on every row.
+  TmncPGConnection* FRunConnection = nullptr;
+  // The execution's results were read up to their end.
+  bool FExecutionRead = false;
 };
 
 // The command the system uses: parameters are "?name" markers (TprmSQLProcessed).

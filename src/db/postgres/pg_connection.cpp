@@ -1,7 +1,13 @@
 #include "db/postgres/pg_connection.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -15,6 +21,15 @@ namespace qm {
 namespace {
 
 constexpr int kLargeObjectChunk = 2048;
+
+// TCP keepalives of every connection: a server that vanishes without a word (host down, cable
+// out) is noticed after about a minute of silence instead of never.
+constexpr const char* kKeepalivesIdle = "30";
+constexpr const char* kKeepalivesInterval = "10";
+constexpr const char* kKeepalivesCount = "3";
+
+// How often a waiting connect looks whether it was interrupted.
+constexpr std::chrono::milliseconds kInterruptCheck{100};
 
 constexpr std::array<const char*, 6> kNoticeWords = {"None",   "DEBUG",   "INFO",
                                                      "NOTICE", "WARNING", "EXCEPTION"};
@@ -269,6 +284,10 @@ TmncPGConnection::TmncPGConnection() {
 
 TmncPGConnection::~TmncPGConnection() {
   BeforeDestruction();
+  if (FCancel != nullptr) {
+    PGLib().PQfreeCancel(FCancel);
+    FCancel = nullptr;
+  }
 }
 
 TmncPGNoticeItems& TmncPGConnection::Notices() {
@@ -299,29 +318,101 @@ void TmncPGConnection::InternalConnect(PPGconn& handle, const std::string& datab
   if (lib.PQsetdbLogin == nullptr)
     throw EprmException("PQsetdbLogin not assigned");
   handle = nullptr;
+  FInterrupted = false;
   try {
     if (FSimpleConnection) {
       const std::string host = FirstNonEmpty({Host(), "127.0.0.1"});
       const std::string port = FirstNonEmpty({Port(), "5432"});
-      std::string db = database.empty() ? Resource() : database;
-      // The library reads a database argument holding "=" or a URI as a connection text: pass
-      // such a name as a quoted value so it stays a name.
-      if (db.find('=') != std::string::npos || db.find("://") != std::string::npos)
-        db = "dbname=" + QuoteConnectionValue(db);
-      handle = lib.PQsetdbLogin(host.c_str(), port.c_str(), nullptr, nullptr, db.c_str(),
-                                UserName().c_str(), Password().c_str());
+      // Taken as a plain name (expand_dbname 0), even when it holds "=" or a URI.
+      const std::string db = database.empty() ? Resource() : database;
+      const char* const keys[] = {"host",
+                                  "port",
+                                  "dbname",
+                                  "user",
+                                  "password",
+                                  "keepalives",
+                                  "keepalives_idle",
+                                  "keepalives_interval",
+                                  "keepalives_count",
+                                  nullptr};
+      const char* const values[] = {
+          host.c_str(),       port.c_str(), db.c_str(),      UserName().c_str(),
+          Password().c_str(), "1",          kKeepalivesIdle, kKeepalivesInterval,
+          kKeepalivesCount,   nullptr};
+      handle = lib.PQconnectStartParams(keys, values, 0);
     } else {
-      handle = lib.PQconnectdb(ConnectionText(database).c_str());
+      const std::string text =
+          ConnectionText(database) + " keepalives=1 keepalives_idle=" + kKeepalivesIdle +
+          " keepalives_interval=" + kKeepalivesInterval + " keepalives_count=" + kKeepalivesCount;
+      handle = lib.PQconnectStart(text.c_str());
     }
     if (handle == nullptr)
       throw EprmException("Postgre connection failed\rout of memory");
     if (lib.PQstatus(handle) == CONNECTION_BAD)
       throw EprmException("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle)));
+    CompleteConnect(handle);
   } catch (...) {
     if (handle != nullptr)
       lib.PQfinish(handle);
     handle = nullptr;
     throw;
+  }
+}
+
+void TmncPGConnection::CompleteConnect(PPGconn handle) {
+  TmncPGLib& lib = PGLib();
+  const int timeout = ConnectTimeout();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+  // As the library asks: first wait until the socket can be written.
+  PostgresPollingStatusType status = PGRES_POLLING_WRITING;
+  while (status != PGRES_POLLING_OK) {
+    if (status == PGRES_POLLING_FAILED)
+      throw EprmException("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle)));
+    if (FInterrupted)
+      throw EprmException("Postgre connection failed\rinterrupted");
+    if (status != PGRES_POLLING_READING && status != PGRES_POLLING_WRITING) {
+      status = lib.PQconnectPoll(handle);
+      continue;
+    }
+    auto slice = kInterruptCheck;
+    if (timeout > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0)
+        throw EprmException(
+            "Postgre connection failed\rno answer from " + FirstNonEmpty({Host(), "127.0.0.1"}) +
+            ":" + FirstNonEmpty({Port(), "5432"}) + " within " + std::to_string(timeout) + " s");
+      slice = std::min(slice, left);
+    }
+    pollfd fd{lib.PQsocket(handle),
+              static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+    const int ready = ::poll(&fd, 1, static_cast<int>(slice.count()));
+    if (ready < 0 && errno != EINTR)
+      throw EprmException("Postgre connection failed\r" + std::string(std::strerror(errno)));
+    if (ready > 0)
+      status = lib.PQconnectPoll(handle);
+  }
+}
+
+void TmncPGConnection::SetHandle(PPGconn handle) {
+  TmncPGLib& lib = PGLib();
+  PGcancel* cancel = handle != nullptr ? lib.PQgetCancel(handle) : nullptr;
+  std::lock_guard<std::mutex> lock(FInterruptLock);
+  if (FCancel != nullptr)
+    lib.PQfreeCancel(FCancel);
+  FCancel = cancel;
+  FHandle = handle;
+}
+
+void TmncPGConnection::Interrupt() {
+  TmncPGLib& lib = PGLib();
+  std::lock_guard<std::mutex> lock(FInterruptLock);
+  FInterrupted = true;
+  // Only a statement under way: a cancel request costs the server a connection of its own.
+  if (FHandle != nullptr && FCancel != nullptr &&
+      lib.PQtransactionStatus(FHandle) == PQTRANS_ACTIVE) {
+    std::array<char, 256> error{};
+    lib.PQcancel(FCancel, error.data(), static_cast<int>(error.size()));
   }
 }
 
@@ -336,8 +427,10 @@ void TmncPGConnection::NoticeProcessor(void* argument, const char* message) {
 void TmncPGConnection::DoConnect() {
   if (FNotices)
     FNotices->Clear();
-  InternalConnect(FHandle, std::string());
-  PGLib().PQsetNoticeProcessor(FHandle, &TmncPGConnection::NoticeProcessor, this);
+  PPGconn handle = nullptr;
+  InternalConnect(handle, std::string());
+  PGLib().PQsetNoticeProcessor(handle, &TmncPGConnection::NoticeProcessor, this);
+  SetHandle(handle);
 }
 
 void TmncPGConnection::DoConnected() {
@@ -353,7 +446,7 @@ void TmncPGConnection::DoConnected() {
 
 void TmncPGConnection::DoDisconnect() {
   PPGconn handle = FHandle;
-  FHandle = nullptr;
+  SetHandle(nullptr);
   try {
     if (handle != nullptr)
       PGLib().PQfinish(handle);
@@ -510,9 +603,43 @@ bool TmncPGConnection::TestConnected() {
   return FHandle != nullptr && PGLib().PQstatus(FHandle) == CONNECTION_OK;
 }
 
+bool TmncPGConnection::TestAlive() {
+  if (!TestConnected())
+    return false;
+  TmncPGLib& lib = PGLib();
+  if (lib.PQsendQuery(FHandle, "") == 0)
+    return false;
+  const int timeout = ConnectTimeout() > 0 ? ConnectTimeout() : 15;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+  bool answered = true;
+  while (true) {
+    while (lib.PQisBusy(FHandle) != 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0)
+        return false;
+      pollfd fd{lib.PQsocket(FHandle), POLLIN, 0};
+      const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+      if ((ready < 0 && errno != EINTR) || (ready > 0 && lib.PQconsumeInput(FHandle) == 0))
+        return false;
+    }
+    PPGresult result = lib.PQgetResult(FHandle);
+    if (result == nullptr)
+      break;
+    const int status = lib.PQresultStatus(result);
+    if (status == PGRES_BAD_RESPONSE_ || status == PGRES_FATAL_ERROR_)
+      answered = false;
+    lib.PQclear(result);
+  }
+  return answered && TestConnected();
+}
+
 void TmncPGConnection::RecoverConnection() {
-  if (FHandle != nullptr)
+  if (FHandle != nullptr) {
     PGLib().PQreset(FHandle);
+    // The new backend has a cancel key of its own.
+    SetHandle(FHandle);
+  }
 }
 
 std::vector<TmncNotification> TmncPGConnection::ReceiveNotifications() {
@@ -630,7 +757,16 @@ std::unique_ptr<TmncSQLConnection> TprmPGConnection::CreateSameClass() const {
 void TprmPGConnection::DoClearStatement(PPGresult& result) {
   PPGresult taken = result;
   result = nullptr;
-  if (taken != nullptr)
+  if (taken == nullptr)
+    return;
+  // Freeing a large result takes long enough to delay the reply, so the pool thread does it;
+  // a small one is freed here, cheaper than waking another thread.
+  TmncPGLib& lib = PGLib();
+  const std::int64_t values =
+      static_cast<std::int64_t>(lib.PQntuples(taken)) * std::max(1, lib.PQnfields(taken));
+  if (values < kPoolFreeValues)
+    lib.PQclear(taken);
+  else
     PostPoolObject<TFreeStatementPool>(taken);
 }
 

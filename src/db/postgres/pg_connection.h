@@ -14,6 +14,7 @@
 // Destruction: a class derived from these must call `BeforeDestruction()` first in its
 // destructor (see db/connections.h).
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -142,6 +143,9 @@ class TmncPGConnection : public TmncSQLConnection {
   TStrings EnumDatabases() override;
   std::string GetParamChar() const override { return "$"; }
   bool TestConnected() override;
+  // An empty statement sent and its answer awaited (at most ConnectTimeout, 15 s when that is
+  // 0): false when the server has ended the session or does not answer.
+  bool TestAlive() override;
   // The notifications received since the last call (consumed), in arrival order.
   std::vector<TmncNotification> ReceiveNotifications() override;
   void RecoverConnection() override;
@@ -151,7 +155,9 @@ class TmncPGConnection : public TmncSQLConnection {
   void StopListen(const std::string& channel) override;
 
   // ---- Further operations ----
-  void Interrupt() {}
+  // From another thread: a running statement is cancelled (PQcancel) and a connect under way
+  // gives up with "Postgre connection failed\rinterrupted".
+  void Interrupt() override;
   void RenameDatabase(const std::string& name, const std::string& to_name);
   void TerminateConnections(const std::string& resource);
   // Copies large object `oid` of `source` into a new object of this connection; the new id,
@@ -191,12 +197,23 @@ class TmncPGConnection : public TmncSQLConnection {
 
   // Opens a library connection on `database` (Resource when empty) into `handle`; on failure
   // raises "Postgre connection failed\r" + the library's message and leaves `handle` nil.
+  // The connect gives up after ConnectTimeout seconds and when Interrupt is called; the
+  // connection gets TCP keepalives, so a server that vanishes is noticed.
   void InternalConnect(PPGconn& handle, const std::string& database);
 
  private:
   static void NoticeProcessor(void* argument, const char* message);
+  // Drives a started connect to its end within ConnectTimeout; raises on failure.
+  void CompleteConnect(PPGconn handle);
+  // Sets FHandle (and its cancel key) under FInterruptLock.
+  void SetHandle(PPGconn handle);
 
   PPGconn FHandle = nullptr;
+  // FHandle's cancel key. Both change only under FInterruptLock, which Interrupt holds.
+  PGcancel* FCancel = nullptr;
+  std::mutex FInterruptLock;
+  // Set by Interrupt; a connect under way checks it.
+  std::atomic<bool> FInterrupted{false};
   std::string FClientEncoding;
   std::string FByteaOutput;
   std::string FDateStyle;
@@ -267,6 +284,8 @@ class TprmPGConnection : public TmncPGConnection, public IPGAPI {
   std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() override;
   std::unique_ptr<TmncSQLConnection> CreateSameClass() const override;
   // Posts a TFreeStatementPool job instead of freeing on the calling thread.
+  // Results of at least this many values (rows x columns) are freed on the pool thread.
+  static constexpr std::int64_t kPoolFreeValues = 16384;
   void DoClearStatement(PPGresult& result) override;
 };
 

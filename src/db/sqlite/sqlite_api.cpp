@@ -9,6 +9,10 @@ void TmncSQLiteLib::Link() {
   GetAddress(name, #name, false);
   QM_SQLITE_ENTRY_POINTS(QM_SQLITE_LINK)
 #undef QM_SQLITE_LINK
+  // Debian builds the library with URI names on by default. This call fails (harmlessly) when
+  // the library was already in use in this process; connections guard against URIs themselves.
+  if (sqlite3_config != nullptr)
+    sqlite3_config(SQLITE_CONFIG_URI, 0);
 }
 
 TmncSQLiteLib& SQLiteLib() {

@@ -7,6 +7,9 @@
 //
 // A missing entry point is recorded in InvalidNames and its member stays null.
 //
+// Linking also switches URI file names off for the whole library (they are never wanted: a
+// database name is a file name), which works only before the library's first use.
+//
 // Thread-safety: one binding is shared by the whole process. `Load` serialises the first load;
 // after `Load` has returned, the members are only read and may be used from any thread.
 
@@ -20,6 +23,9 @@ namespace qm {
 
 // The entry points that are bound, in lookup order.
 #define QM_SQLITE_ENTRY_POINTS(X) \
+  X(sqlite3_config)               \
+  X(sqlite3_db_config)            \
+  X(sqlite3_set_authorizer)       \
   X(sqlite3_open_v2)              \
   X(sqlite3_close)                \
   X(sqlite3_close_v2)             \

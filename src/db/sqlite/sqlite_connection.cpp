@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "db/engines.h"
 #include "support/format.h"
 #include "support/text_utils.h"
 
@@ -159,7 +160,43 @@ int WaitingForSharedCache(TmncSQLiteLib& lib, sqlite3* handle, Attempt attempt) 
   throw EmncException(text);
 }
 
+bool IsURIName(const std::string& name) {
+  return name.size() >= 5 && SameText(std::string_view(name).substr(0, 5), "file:");
+}
+
 }  // namespace
+
+bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
+                           const std::filesystem::path& RelativeTo, std::string& Path,
+                           std::string& Why) {
+  namespace fs = std::filesystem;
+  if (Name.empty() || Name == ":memory:") {
+    Path = Name;
+    return true;
+  }
+  if (IsURIName(Name)) {
+    Why = "URI file names are not accepted";
+    return false;
+  }
+  if (Folder.empty()) {
+    Path = Name;
+    return true;
+  }
+  // Compared as the library will open them: links and ".." resolved.
+  std::error_code ec;
+  fs::path base = fs::weakly_canonical(fs::absolute(Folder, ec), ec);
+  if (!base.has_filename())
+    base = base.parent_path();  // "/folder/" and "/folder" are the same folder
+  const fs::path name(Name);
+  const fs::path target = fs::weakly_canonical(name.is_absolute() ? name : RelativeTo / name, ec);
+  const fs::path inside = target.lexically_relative(base);
+  if (ec || base.empty() || inside.empty() || inside == "." || *inside.begin() == "..") {
+    Why = "the file is outside the SQLite folder";
+    return false;
+  }
+  Path = target.string();
+  return true;
+}
 
 // ---- TmncSQLiteConnection ----
 
@@ -193,13 +230,21 @@ void TmncSQLiteConnection::CheckError(int result, const std::string& detail) con
   sqlite3* handle = DBHandle();
   const std::string message =
       handle != nullptr ? Text(FLib->sqlite3_errmsg(handle)) : Text(FLib->sqlite3_errstr(result));
-  RaiseSQLiteError(message, detail);
+  // A refusal of the authorizer fails its statement, whatever code the statement ends with
+  // (VACUUM INTO reports its refused inner ATTACH as a plain error).
+  const std::string denial = TakeDenial();
+  RaiseSQLiteError(message, denial.empty() ? detail : denial);
 }
 
 void TmncSQLiteConnection::DoConnect() {
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_SHAREDCACHE;
+  std::string file;
+  std::string why;
+  if (!ResolveSQLiteFileName(FFolder, Resource(), FFolder, file, why)) {
+    RaiseSQLiteError("not allowed: " + why, Resource());
+  }
   std::error_code ec;
-  if (!std::filesystem::exists(Resource(), ec)) {
+  if (!std::filesystem::exists(file, ec)) {
     if (!FAutoCreate)
       throw EmncException("Database not exist: \"" + Resource() + "\"");
     SetState(cstCreated);
@@ -207,7 +252,7 @@ void TmncSQLiteConnection::DoConnect() {
   }
 
   sqlite3* handle = nullptr;
-  const int result = FLib->sqlite3_open_v2(Resource().c_str(), &handle, flags, nullptr);
+  const int result = FLib->sqlite3_open_v2(file.c_str(), &handle, flags, nullptr);
   if (result != SQLITE_OK) {
     // A failed open still hands out a handle for its message; it must be closed all the same.
     const std::string message =
@@ -221,12 +266,53 @@ void TmncSQLiteConnection::DoConnect() {
     // Sessions of this server share database files: a writer waits for another one's lock.
     if (FLib->sqlite3_busy_timeout != nullptr)
       CheckError(FLib->sqlite3_busy_timeout(handle, kBusyTimeout));
+    // Before any SQL runs: a client's database file may carry a hostile schema.
+    SetSafetySwitch(SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0);
+    SetSafetySwitch(SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0);
+    SetSafetySwitch(SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0);
+    if (FLib->sqlite3_set_authorizer == nullptr)
+      RaiseSQLiteError("the library offers no authorizer", Resource());
+    CheckError(FLib->sqlite3_set_authorizer(handle, &TmncSQLiteConnection::Authorize, this));
     InitPragmas();
+    // After the pragmas: it would turn a configured journal_mode=OFF into a silent no-op.
+    SetSafetySwitch(SQLITE_DBCONFIG_DEFENSIVE, 1);
   } catch (...) {
     // A file that is no database fails here: do not leave a half-usable connection open.
+    std::lock_guard<std::mutex> lock(FCloseLock);
     FLib->sqlite3_close(FDBHandle.exchange(nullptr));
     throw;
   }
+}
+
+void TmncSQLiteConnection::SetSafetySwitch(int option, int value) {
+  if (FLib->sqlite3_db_config == nullptr)
+    RaiseSQLiteError("the library cannot be configured", Resource());
+  int now = -1;
+  CheckError(FLib->sqlite3_db_config(DBHandle(), option, value, &now));
+  if (now != value)
+    RaiseSQLiteError("the library refused a safety setting", std::to_string(option));
+}
+
+int TmncSQLiteConnection::Authorize(void* self, int action, const char* name, const char*,
+                                    const char*, const char*) {
+  if (action != SQLITE_ATTACH)
+    return SQLITE_OK;
+  const auto* connection = static_cast<const TmncSQLiteConnection*>(self);
+  std::string why;
+  std::string path;
+  if (name == nullptr) {
+    // The file name is an expression the library computes later: nothing to check it by.
+    if (connection->FFolder.empty())
+      return SQLITE_OK;
+    why = "the file name must be a literal text";
+  } else {
+    std::error_code ec;
+    const std::filesystem::path working = std::filesystem::current_path(ec);
+    if (ResolveSQLiteFileName(connection->FFolder, name, working, path, why))
+      return SQLITE_OK;
+  }
+  connection->FDenial = "ATTACH \"" + std::string(name == nullptr ? "" : name) + "\": " + why;
+  return SQLITE_DENY;
 }
 
 void TmncSQLiteConnection::InitPragmas() {
@@ -246,8 +332,14 @@ void TmncSQLiteConnection::InitPragmas() {
 
 void TmncSQLiteConnection::DoDisconnect() {
   // On failure (statements still open) the handle stays and the connection stays connected.
-  CheckError(FLib->sqlite3_close(DBHandle()));
-  FDBHandle = nullptr;
+  int result = SQLITE_OK;
+  {
+    std::lock_guard<std::mutex> lock(FCloseLock);
+    result = FLib->sqlite3_close(DBHandle());
+    if (result == SQLITE_OK)
+      FDBHandle = nullptr;
+  }
+  CheckError(result);
 }
 
 void TmncSQLiteConnection::DirectExecute(const std::string& sql) {
@@ -285,6 +377,7 @@ void TmncSQLiteConnection::Vacuum() {
 }
 
 void TmncSQLiteConnection::Interrupt() {
+  std::lock_guard<std::mutex> lock(FCloseLock);
   if (sqlite3* handle = DBHandle())
     FLib->sqlite3_interrupt(handle);
 }
@@ -428,10 +521,10 @@ void TmncSQLiteCommand::CheckError(int result) {
                              : Text(FLib->sqlite3_errstr(code));
   };
   const std::string message = read_message(result);
-  std::string detail;
+  std::string detail = connection != nullptr ? connection->TakeDenial() : std::string();
   if (FStatment != nullptr) {
     const int finalized = FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
-    if (finalized != SQLITE_OK)
+    if (finalized != SQLITE_OK && detail.empty())
       detail = read_message(finalized);
   }
   RaiseSQLiteError(message, detail);
@@ -677,4 +770,16 @@ std::unique_ptr<TmncBinds> TmncSQLiteCommand::CreateBinds() {
   return std::make_unique<TmncSQLiteBinds>();
 }
 
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+const bool kRegistered = [] {
+  TmncEngines::Instance().RegisterConnection(
+      "SQLite", "SQLite Database", [] { return std::make_unique<TprmSQLiteConnection>(); });
+  return true;
+}();
+
+}  // namespace
 }  // namespace qm

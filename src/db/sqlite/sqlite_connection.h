@@ -19,14 +19,21 @@
 // processes lock the file. A command's first step and its preparation wait for such a lock (up
 // to kBusyTimeout ms, on either kind) instead of failing at once; a wait that would deadlock
 // fails at once with "database is deadlocked".
+//
+// Every connection is opened defensively, whatever its options: a database name is never read
+// as a URI, the FTS3 tokenizer switch and extension loading are off, the schema is not trusted
+// (no functions with side effects run from views or triggers) and the defensive flag keeps SQL
+// from corrupting the file. With a `Folder`, the connection reaches only files inside it.
 
 #include <sqlite3.h>
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "db/sql_connections.h"
 #include "db/sqlite/sqlite_api.h"
@@ -48,6 +55,15 @@ enum TmncTempStore : std::uint8_t { tmpDefault, tmpFile, tmpMemory };
 
 class TmncSQLiteTransaction;
 class TmncSQLiteCommand;
+
+// Where a database name leads when the files must stay inside Folder ("" for no such limit).
+// Relative names resolve against RelativeTo. "" and ":memory:" need no file and pass as they
+// are; names starting with "file:" (any case) are refused, folder or not; with a Folder, a name
+// leading outside it (an absolute path elsewhere, "..", a link out of it) or to the folder itself
+// is refused. Returns false with the reason in Why, else true with the path to open in Path.
+bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
+                           const std::filesystem::path& RelativeTo, std::string& Path,
+                           std::string& Why);
 
 class TmncSQLiteConnection : public TmncSQLConnection {
  public:
@@ -82,8 +98,8 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   // "vacuum" when connected.
   void Vacuum() override;
 
-  // Stops the running statement; may be called from another thread.
-  void Interrupt();
+  // Stops the running statement (sqlite3_interrupt); may be called from another thread.
+  void Interrupt() override;
   // The library's version text, or "" when the library does not tell.
   std::string GetVersion() const;
 
@@ -111,6 +127,15 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   // A missing database file is created on connect (and cstCreated is added to States).
   bool AutoCreate() const { return FAutoCreate; }
   void SetAutoCreate(bool value) { FAutoCreate = value; }
+  // The folder that holds every file of this connection, or "" for any path the process may
+  // open (see ResolveSQLiteFileName). Resource then resolves inside it, and ATTACH (VACUUM INTO
+  // as well) may only name files inside it; relative ATTACH names resolve against the working
+  // folder, as the library reads them. Takes effect at the next connect.
+  const std::string& Folder() const { return FFolder; }
+  void SetFolder(const std::string& value) { FFolder = value; }
+
+  // Why the authorizer refused the last statement ("" when it did not), and forgets it.
+  std::string TakeDenial() const { return std::exchange(FDenial, std::string()); }
 
  protected:
   void DoConnect() override;
@@ -122,10 +147,17 @@ class TmncSQLiteConnection : public TmncSQLConnection {
 
  private:
   void CheckOptionChange(const char* name) const;
+  // The library's safety switches, each checked; the defensive flag comes after the pragmas.
+  void SetSafetySwitch(int option, int value);
+  static int Authorize(void* self, int action, const char* name, const char*, const char*,
+                       const char*);
 
   TmncSQLiteLib* FLib;  // process-wide binding, outlives every connection
   // Written only by the owning thread; atomic because Interrupt reads it from another one.
   std::atomic<sqlite3*> FDBHandle{nullptr};
+  // Held by Interrupt while it uses the handle and by whoever closes it, so that another
+  // thread never interrupts a handle that is being closed.
+  mutable std::mutex FCloseLock;
   bool FCorrectDateTime = true;
   bool FExclusive = false;
   TmncJournalMode FJournalMode = jrmDefault;
@@ -133,6 +165,8 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   TmncSynchronous FSynchronous = syncDefault;
   TmncTempStore FTempStore = tmpDefault;
   bool FAutoCreate = true;
+  std::string FFolder;
+  mutable std::string FDenial;  // written by the authorizer on the owning thread
 };
 
 // The connection the session service creates: adds a re-entrant lock for callers that share it.

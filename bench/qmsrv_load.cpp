@@ -1,0 +1,465 @@
+// qmsrv_load: load and faults against a running qmsrv, one scenario per run, figures on stdout
+// as "name: value" lines (scripts/load.sh starts what it needs and runs them all).
+//
+//   inserts         many clients, each its own PostgreSQL session, counted inserts; the rows
+//                   are counted back straight through libpq.
+//   idle            many connections that only say hello and stay open; meanwhile the time of
+//                   a "Status" request, and the server's threads and memory.
+//   no-reader       a client asks for a large result and then never reads (a stopped child
+//                   process): the server's memory, and how long it keeps the thread.
+//   pg-restart      a session, a restart of its PostgreSQL server (--restart-cmd), "Reconnect"
+//                   with no failed request before it, then a query.
+//   silent-connect  "Connect" to a port that accepts but never answers; then SIGTERM to qmsrv.
+//   sigterm         long statements and counted inserts in flight, then SIGTERM to qmsrv: how
+//                   long the stop takes and whether every answered insert is in the table.
+//
+// qmsrv: --port N, --pid N (for /proc figures and SIGTERM). PostgreSQL: QM_TEST_PG_HOST,
+// QM_TEST_PG_PORT, QM_TEST_PG_USER, QM_TEST_PG_PASSWORD, QM_TEST_PG_DATABASE; qmsrv must reach
+// the same server through its "PGHost".
+
+#include <arpa/inet.h>
+#include <libpq-fe.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/db_client.h"
+
+namespace qm::load {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kUsage =
+    "usage: qmsrv_load inserts|idle|no-reader|pg-restart|silent-connect|sigterm\n"
+    "         --port N [--pid N] [--clients N] [--requests N] [--idle N] [--rows N]\n"
+    "         [--wait SECONDS] [--restart-cmd CMD]\n";
+
+struct Options {
+  std::string Scenario;
+  std::string Port;
+  pid_t Pid = 0;
+  int Clients = 100;
+  int Requests = 200;
+  int Idle = 1000;
+  long Rows = 2000000;
+  int Wait = 240;
+  std::string RestartCmd;
+};
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : value;
+}
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+void Figure(const std::string& name, const std::string& value) {
+  std::printf("%s: %s\n", name.c_str(), value.c_str());
+  std::fflush(stdout);
+}
+void Figure(const std::string& name, double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.3f", value);
+  Figure(name, std::string(text));
+}
+
+// A value of /proc/<pid>/status ("VmRSS", "Threads"); -1 when the process is gone.
+long ProcStatus(pid_t pid, const std::string& key) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind(key + ":", 0) == 0)
+      return std::atol(line.c_str() + key.size() + 1);
+  }
+  return -1;
+}
+
+// Gone or a zombie (the script that started it reaps it only later).
+bool ProcessEnded(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(file, stat))
+    return true;
+  const std::size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+}
+
+// Seconds until `pid` ends, at most `limit`; -1 when it is still running then.
+double WaitForEnd(pid_t pid, int limit) {
+  const auto start = Clock::now();
+  while (Seconds(Clock::now() - start) < limit) {
+    if (ProcessEnded(pid))
+      return Seconds(Clock::now() - start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+TqmSessionParams PgParams(const std::string& app) {
+  return {"PostgreSQL",           Env("QM_TEST_PG_DATABASE"), Env("QM_TEST_PG_PORT"),
+          Env("QM_TEST_PG_USER"), Env("QM_TEST_PG_PASSWORD"), app};
+}
+
+std::unique_ptr<TqmDBClient> OpenClient(const Options& o, int timeout_ms = 120000) {
+  auto client = std::make_unique<TqmDBClient>("127.0.0.1", o.Port, timeout_ms);
+  client->Open();
+  return client;
+}
+
+// A libpq connection straight to the test server, for set-up and counting back.
+struct Direct {
+  PGconn* Conn = nullptr;
+  Direct() {
+    const std::string text = "host=" + Env("QM_TEST_PG_HOST") + " port=" + Env("QM_TEST_PG_PORT") +
+                             " user=" + Env("QM_TEST_PG_USER") +
+                             " password=" + Env("QM_TEST_PG_PASSWORD") +
+                             " dbname=" + Env("QM_TEST_PG_DATABASE");
+    Conn = PQconnectdb(text.c_str());
+    if (PQstatus(Conn) != CONNECTION_OK)
+      throw std::runtime_error(std::string("libpq: ") + PQerrorMessage(Conn));
+  }
+  ~Direct() { PQfinish(Conn); }
+  std::string Value(const std::string& sql) {
+    PGresult* result = PQexec(Conn, sql.c_str());
+    std::string value;
+    if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0)
+      value = PQgetvalue(result, 0, 0);
+    else if (PQresultStatus(result) != PGRES_COMMAND_OK)
+      value = std::string("error: ") + PQresultErrorMessage(result);
+    PQclear(result);
+    return value;
+  }
+};
+
+// Threads that each open a session and insert rows (client, seq) until `requests` are done or
+// `stop` is set; returns the inserts the server answered OK.
+long RunInserters(const Options& o, const std::string& table, int clients, int requests,
+                  std::atomic<bool>& stop, std::atomic<long>& errors) {
+  std::atomic<long> ok{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      try {
+        auto client = OpenClient(o);
+        client->Connect(PgParams("load"));
+        for (int i = 0; i < requests && !stop; ++i) {
+          try {
+            client->ExecuteSQL("insert into " + table + " values (" + std::to_string(c) + ", " +
+                               std::to_string(i) + ")");
+            ++ok;
+          } catch (const EqmServerError&) {
+            ++errors;
+          }
+        }
+        client->Disconnect();
+      } catch (const std::exception&) {
+        ++errors;
+      }
+    });
+  }
+  for (std::thread& t : threads)
+    t.join();
+  return ok;
+}
+
+std::string FreshTable(Direct& db) {
+  const std::string table = "qm_load_" + std::to_string(::getpid());
+  db.Value("drop table if exists " + table);
+  db.Value("create table " + table + " (client integer, seq integer)");
+  return table;
+}
+
+int Inserts(const Options& o) {
+  Direct db;
+  const std::string table = FreshTable(db);
+  std::atomic<bool> stop{false};
+  std::atomic<long> errors{0};
+  const auto start = Clock::now();
+  const long ok = RunInserters(o, table, o.Clients, o.Requests, stop, errors);
+  const double took = Seconds(Clock::now() - start);
+  const long counted = std::atol(db.Value("select count(*) from " + table).c_str());
+  Figure("inserts.clients", std::to_string(o.Clients));
+  Figure("inserts.answered_ok", std::to_string(ok));
+  Figure("inserts.errors", std::to_string(errors.load()));
+  Figure("inserts.rows_counted", std::to_string(counted));
+  Figure("inserts.lost", std::to_string(ok - counted));
+  Figure("inserts.seconds", took);
+  Figure("inserts.per_second", ok / took);
+  db.Value("drop table " + table);
+  return 0;
+}
+
+int Idle(const Options& o) {
+  std::vector<std::unique_ptr<TqmDBClient>> idle;
+  long answered = 0;
+  const long threads_before = ProcStatus(o.Pid, "Threads");
+  const auto start = Clock::now();
+  for (int i = 0; i < o.Idle; ++i) {
+    try {
+      auto client = OpenClient(o, 10000);
+      if (client->Check())
+        ++answered;
+      idle.push_back(std::move(client));
+    } catch (const std::exception&) {
+    }
+  }
+  Figure("idle.connections_asked", std::to_string(o.Idle));
+  Figure("idle.answered", std::to_string(answered));
+  Figure("idle.open_seconds", Seconds(Clock::now() - start));
+  Figure("idle.server_threads_before", std::to_string(threads_before));
+  Figure("idle.server_threads", std::to_string(ProcStatus(o.Pid, "Threads")));
+  Figure("idle.server_rss_kb", std::to_string(ProcStatus(o.Pid, "VmRSS")));
+  // A client that comes now is still served.
+  std::vector<double> times;
+  try {
+    auto client = OpenClient(o, 10000);
+    for (int i = 0; i < 200; ++i) {
+      const auto t = Clock::now();
+      client->Status();
+      times.push_back(Seconds(Clock::now() - t) * 1000.0);
+    }
+  } catch (const std::exception& e) {
+    Figure("idle.new_client_error", e.what());
+  }
+  if (!times.empty()) {
+    std::sort(times.begin(), times.end());
+    Figure("idle.status_median_ms", times[times.size() / 2]);
+  }
+  return 0;
+}
+
+int NoReader(const Options& o) {
+  const long rss_before = ProcStatus(o.Pid, "VmRSS");
+  int ready[2];
+  if (::pipe(ready) != 0)
+    return 1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // The client: asks for the rows and is stopped by its parent while the reply comes.
+    try {
+      auto client = OpenClient(o, 600000);
+      client->Connect(PgParams("no-reader"));
+      (void)!::write(ready[1], "r", 1);
+      client->ExecuteSQL("select g, repeat('x', 60) from generate_series(1, " +
+                         std::to_string(o.Rows) + ") g");
+    } catch (const std::exception&) {
+    }
+    std::_Exit(0);
+  }
+  char byte = 0;
+  (void)!::read(ready[0], &byte, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ::kill(child, SIGSTOP);
+  const auto start = Clock::now();
+  long rss_peak = rss_before;
+  double released = -1;
+  // The client's thread is among these; the server lets it go when the count drops.
+  const long threads_held = ProcStatus(o.Pid, "Threads");
+  while (Seconds(Clock::now() - start) < o.Wait) {
+    rss_peak = std::max(rss_peak, ProcStatus(o.Pid, "VmRSS"));
+    if (ProcStatus(o.Pid, "Threads") < threads_held) {
+      released = Seconds(Clock::now() - start);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  Figure("no_reader.rows", std::to_string(o.Rows));
+  Figure("no_reader.server_rss_before_kb", std::to_string(rss_before));
+  Figure("no_reader.server_rss_peak_kb", std::to_string(rss_peak));
+  Figure("no_reader.thread_released_after_s",
+         released < 0 ? "not within " + std::to_string(o.Wait) + " s" : std::to_string(released));
+  return 0;
+}
+
+int PgRestart(const Options& o) {
+  auto client = OpenClient(o);
+  client->Connect(PgParams("restart"));
+  client->ExecuteSQL("select 1");
+  const auto start = Clock::now();
+  const int restarted = std::system(o.RestartCmd.c_str());
+  Figure("pg_restart.restart_exit", std::to_string(restarted));
+  Figure("pg_restart.restart_seconds", Seconds(Clock::now() - start));
+  const TqmSessionParams p = PgParams("restart");
+  try {
+    auto reply = client->Call("Reconnect",
+                              {{"Database", "ServerID", client->ServerID()},
+                               {"Database", "Handle", static_cast<std::int32_t>(client->Handle())},
+                               {"Database", "Driver", p.Driver},
+                               {"Database", "Resource", p.Resource},
+                               {"Database", "Port", p.Port},
+                               {"Database", "UserName", p.UserName},
+                               {"Database", "Password", p.Password},
+                               {"Database", "AppName", p.AppName}});
+    Figure("pg_restart.reconnect", reply->Name());
+  } catch (const std::exception& e) {
+    Figure("pg_restart.reconnect", std::string("error: ") + e.what());
+  }
+  try {
+    TqmResultSet rows = client->ExecuteSQL("select 42");
+    Figure("pg_restart.query_after",
+           rows.Rows.size() == 1 && rows.Rows[0][0] == "42" ? "works" : "wrong answer");
+  } catch (const std::exception& e) {
+    std::string text = e.what();
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    Figure("pg_restart.query_after", "fails: " + text);
+  }
+  return 0;
+}
+
+// A loopback port that accepts (from the backlog) and never answers.
+int SilentListener(int& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::listen(fd, 16);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// SIGTERM to qmsrv; the seconds until it has ended, or a note after --wait.
+void StopServer(const Options& o, const std::string& prefix) {
+  ::kill(o.Pid, SIGTERM);
+  const double took = WaitForEnd(o.Pid, o.Wait);
+  Figure(prefix + ".stop_seconds",
+         took < 0 ? "still running after " + std::to_string(o.Wait) + " s" : std::to_string(took));
+}
+
+int SilentConnect(const Options& o) {
+  int port = 0;
+  const int fd = SilentListener(port);
+  std::thread connect([&] {
+    const auto start = Clock::now();
+    try {
+      auto client = OpenClient(o, o.Wait * 1000);
+      TqmSessionParams p = PgParams("silent");
+      p.Port = std::to_string(port);
+      client->Connect(p);
+      Figure("silent_connect.result", "connected?");
+    } catch (const std::exception& e) {
+      std::string text = e.what();
+      std::replace(text.begin(), text.end(), '\r', ' ');
+      Figure("silent_connect.result", text);
+    }
+    Figure("silent_connect.seconds", Seconds(Clock::now() - start));
+  });
+  connect.join();
+  StopServer(o, "silent_connect");
+  ::close(fd);
+  return 0;
+}
+
+int SigTerm(const Options& o) {
+  Direct db;
+  const std::string table = FreshTable(db);
+  std::atomic<bool> stop{false};
+  std::atomic<long> errors{0};
+  std::atomic<long> ok{0};
+  std::vector<std::thread> sleepers;
+  for (int i = 0; i < 5; ++i) {
+    sleepers.emplace_back([&] {
+      try {
+        auto client = OpenClient(o);
+        client->Connect(PgParams("sleeper"));
+        client->ExecuteSQL("select pg_sleep(60)");
+      } catch (const std::exception&) {
+      }
+    });
+  }
+  std::thread inserters([&] { ok = RunInserters(o, table, o.Clients, 1000000, stop, errors); });
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  StopServer(o, "sigterm");
+  stop = true;
+  inserters.join();
+  for (std::thread& t : sleepers)
+    t.join();
+  const long counted = std::atol(db.Value("select count(*) from " + table).c_str());
+  Figure("sigterm.inserts_answered_ok", std::to_string(ok.load()));
+  Figure("sigterm.rows_counted", std::to_string(counted));
+  // Answered OK but missing would be a loss; committed but not answered (the stop cut the
+  // reply off) is not.
+  Figure("sigterm.lost", std::to_string(std::max(0L, ok.load() - counted)));
+  Figure("sigterm.committed_unanswered", std::to_string(std::max(0L, counted - ok.load())));
+  db.Value("drop table " + table);
+  return 0;
+}
+
+}  // namespace
+}  // namespace qm::load
+
+int main(int argc, char** argv) {
+  using namespace qm::load;
+  Options o;
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  o.Scenario = argv[1];
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    const std::string value = argv[i + 1];
+    if (name == "--port")
+      o.Port = value;
+    else if (name == "--pid")
+      o.Pid = static_cast<pid_t>(std::atol(value.c_str()));
+    else if (name == "--clients")
+      o.Clients = std::atoi(value.c_str());
+    else if (name == "--requests")
+      o.Requests = std::atoi(value.c_str());
+    else if (name == "--idle")
+      o.Idle = std::atoi(value.c_str());
+    else if (name == "--rows")
+      o.Rows = std::atol(value.c_str());
+    else if (name == "--wait")
+      o.Wait = std::atoi(value.c_str());
+    else if (name == "--restart-cmd")
+      o.RestartCmd = value;
+    else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  const std::map<std::string, int (*)(const Options&)> scenarios = {
+      {"inserts", Inserts},
+      {"idle", Idle},
+      {"no-reader", NoReader},
+      {"pg-restart", PgRestart},
+      {"silent-connect", SilentConnect},
+      {"sigterm", SigTerm}};
+  const auto found = scenarios.find(o.Scenario);
+  if (found == scenarios.end() || o.Port.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  try {
+    return found->second(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmsrv_load %s: %s\n", o.Scenario.c_str(), e.what());
+    return 1;
+  }
+}

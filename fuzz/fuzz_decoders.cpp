@@ -1,0 +1,44 @@
+// The zlib and Base64 decoders of the byte buffer. The first byte picks the decoder.
+
+#include <cstdint>
+#include <string>
+
+#include "support/buffer.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0)
+    return 0;
+  const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  switch (data[0] % 3) {
+    case 0: {
+      try {
+        const std::string inflated = qm::ZDecompress(rest, 8 << 20);
+        if (qm::ZDecompress(qm::ZCompress(inflated)) != inflated)
+          __builtin_trap();
+      } catch (const qm::EZDecompressionError&) {
+      }
+      break;
+    }
+    case 1: {
+      try {
+        qm::TprmBuffer buffer;
+        buffer.DecompressLimited(reinterpret_cast<const std::uint8_t*>(rest.data()),
+                                 static_cast<std::int64_t>(rest.size()), 8 << 20);
+      } catch (const qm::EZDecompressionError&) {
+      }
+      break;
+    }
+    default: {
+      // Lenient decoding, then an exact round trip of what it gave.
+      qm::TprmBuffer buffer;
+      buffer.SetAsBase64(rest);
+      const std::string bytes(buffer.View());
+      qm::TprmBuffer again;
+      again.SetAsBase64(buffer.AsBase64());
+      if (again.View() != bytes)
+        __builtin_trap();
+      break;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+// The result block: the rows of a query as one zlib-compressed byte block, written by the
+// server and read by the client.
+//
+// Before compression the block is, per row, the values separated by the field separator
+// (U+E001) and ended by the row terminator (U+E002); a null value is the marker "NULL;". Values
+// are text, not escaped, in UTF-8 (or, in the UTF-16 mode, as UTF-16LE code units with the
+// markers in UTF-16LE too). Byte values travel as their text form: each byte read as an
+// ISO-8859-1 character. No header, no counts: the client knows the columns from the reply's
+// "Fields" headers.
+//
+// Per-call objects only: safe to use from several threads at once on different blocks.
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/exception.h"
+#include "support/zstream.h"
+
+namespace qm {
+
+inline constexpr std::string_view kResultNullMarker = "NULL;";
+inline constexpr std::string_view kResultFieldSeparator = "\xEE\x80\x81";  // U+E001
+inline constexpr std::string_view kResultRowTerminator = "\xEE\x80\x82";   // U+E002
+
+// zlib's own default level, which the block uses unless an operator chose another.
+inline constexpr int kResultBlockDefaultLevel = Z_DEFAULT_COMPRESSION;
+
+enum class TqmdResultEncoding { UTF8, UTF16 };
+
+// A zlib stream (RFC 1950 framing) written piece by piece into memory. The compressed bytes
+// gather in fixed pieces, so growing never copies or zero-fills what is already there.
+class TqmdZCompressor {
+ public:
+  explicit TqmdZCompressor(int Level = kResultBlockDefaultLevel);
+  TqmdZCompressor(const TqmdZCompressor&) = delete;
+  TqmdZCompressor& operator=(const TqmdZCompressor&) = delete;
+
+  void Write(std::string_view bytes);
+  // Compressed bytes so far (the stream's tail is still inside zlib and the stage).
+  std::size_t CompressedSize() const { return FTotal; }
+  // Ends the stream and hands the compressed bytes over in one block; the compressor is spent.
+  std::vector<std::uint8_t> Finish();
+
+ private:
+  void Deflate(const std::uint8_t* data, std::size_t count, int flush);
+
+  // Small writes (a value, a marker) gather here and reach zlib together: a deflate call per
+  // value costs more than the copy.
+  void FlushStage();
+
+  TZStreamLease FLease;
+  std::unique_ptr<std::uint8_t[]> FStage;
+  std::size_t FStaged = 0;
+  std::vector<std::unique_ptr<std::uint8_t[]>> FPieces;
+  std::size_t FLastUsed = 0;  // bytes used in the last piece
+  std::size_t FTotal = 0;
+  bool FFinished = false;
+};
+
+// Writes values and markers in the block's text form into a compressor.
+class TResultBlockWriter {
+ public:
+  TResultBlockWriter(TqmdZCompressor& Compressor, TqmdResultEncoding Encoding);
+  void Value(std::string_view utf8);
+  // A byte value: its text form.
+  void Bytes(std::string_view bytes);
+  void Null() { FCompressor.Write(FNull); }
+  void Separator() { FCompressor.Write(FSeparator); }
+  void Terminator() { FCompressor.Write(FTerminator); }
+
+ private:
+  TqmdZCompressor& FCompressor;
+  TqmdResultEncoding FEncoding;
+  std::string FNull;
+  std::string FSeparator;
+  std::string FTerminator;
+};
+
+// The text form of a byte value (bytes as ISO-8859-1 characters, in UTF-8), and back. A
+// character above U+00FF has no byte and reads as "?".
+std::string ResultTextOfBytes(std::string_view bytes);
+std::string ResultBytesOfText(std::string_view utf8);
+
+// A block that cannot be read as rows of the listed columns.
+class EqmResultError : public EprmException {
+ public:
+  using EprmException::EprmException;
+};
+
+// One value of a row; std::nullopt is SQL null.
+using TqmValue = std::optional<std::string>;
+using TqmRow = std::vector<TqmValue>;
+
+// Splits an inflated block into rows of ColumnCount values. With ColumnCount 0 each row
+// terminator is an empty row. Raises EqmResultError when a row has
+// another number of values or the block does not end with a row terminator: values are not
+// escaped on the wire, so a mismatch means the block cannot be trusted column by column.
+std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount);
+
+}  // namespace qm

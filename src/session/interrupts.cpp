@@ -1,0 +1,50 @@
+#include "session/interrupts.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "db/connections.h"
+#include "session/session_registry.h"
+
+namespace qm {
+
+namespace {
+
+// The connects under way. The lock is held while they are interrupted, so an entry cannot go
+// (and its connection cannot be freed) meanwhile.
+std::mutex gConnectingLock;
+std::vector<TmncConnection*> gConnecting;
+
+}  // namespace
+
+TqmdConnecting::TqmdConnecting(TmncConnection& Connection) : FConnection(Connection) {
+  std::lock_guard<std::mutex> lock(gConnectingLock);
+  gConnecting.push_back(&FConnection);
+}
+
+TqmdConnecting::~TqmdConnecting() {
+  std::lock_guard<std::mutex> lock(gConnectingLock);
+  gConnecting.erase(std::find(gConnecting.begin(), gConnecting.end(), &FConnection));
+}
+
+void InterruptSessions() {
+  {
+    std::lock_guard<std::mutex> lock(gConnectingLock);
+    for (TmncConnection* connection : gConnecting)
+      connection->Interrupt();
+  }
+  // The snapshot's references keep every session (and its connection) alive while it is
+  // interrupted; the registry lock is not held meanwhile.
+  std::vector<TqmdConnectionPtr> sessions;
+  {
+    std::lock_guard<std::recursive_mutex> lock(TqmdConnections::Instance().Lock());
+    sessions = TqmdConnections::Instance().EnumItems();
+  }
+  for (const TqmdConnectionPtr& session : sessions) {
+    if (TmncConnection* connection = session->Connection())
+      connection->Interrupt();
+  }
+}
+
+}  // namespace qm

@@ -1,0 +1,91 @@
+// The listener's TLS context: made at start from the certificate settings, made anew when the
+// certificate file changes, given to every accepted socket.
+
+#include <chrono>
+#include <filesystem>
+
+#include "support/text_utils.h"
+#include "transport/server.h"
+#include "transport/tls.h"
+
+namespace qm {
+
+namespace {
+
+constexpr std::string_view kSystemPrefix = "system:";
+constexpr std::string_view kPFXPrefix = "pfx:";
+
+bool HasPrefix(const std::string& Text, std::string_view Prefix) {
+  return Text.size() >= Prefix.size() && SameText(Text.substr(0, Prefix.size()), Prefix);
+}
+
+std::uint64_t NowMs() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+std::string CertificateFilePath(const std::string& CertificateFile) {
+  if (HasPrefix(CertificateFile, kSystemPrefix))
+    return "";
+  if (HasPrefix(CertificateFile, kPFXPrefix))
+    return CertificateFile.substr(kPFXPrefix.size());
+  return CertificateFile;
+}
+
+bool IsPFXCertificate(const std::string& CertificateFile) {
+  return HasPrefix(CertificateFile, kPFXPrefix) ||
+         SameText(std::filesystem::path(CertificateFile).extension().string(), ".pfx");
+}
+
+void TmnListener::PrepareContext() {
+  if (FOptions.Contains(soSSL))
+    ReloadContext();
+}
+
+void TmnListener::FreeContext() {
+  Context.reset();
+}
+
+void TmnListener::ReloadContext() {
+  if (!FOptions.Contains(soSSL))
+    return;
+  const std::string path = CertificateFilePath(CertificateFile);
+  std::error_code ec;
+  const auto date = std::filesystem::last_write_time(path, ec);
+  std::shared_ptr<TContext> context = TContext::CreateServer();
+  if (HasPrefix(CertificateFile, kSystemPrefix))
+    context->LoadSysStore(CertificateFile.substr(kSystemPrefix.size()));
+  else if (IsPFXCertificate(CertificateFile))
+    context->LoadPFXFile(path, CertPassword);
+  else
+    context->LoadFullChainFile(path, PrivateKeyFile);
+  // Sessions being made from the old context keep it alive until they end.
+  Context = std::move(context);
+  CertificateFileDate = ec ? std::filesystem::file_time_type{} : date;
+}
+
+void TmnListener::CheckCertificate() {
+  if (!FOptions.Contains(soSSL))
+    return;
+  const std::uint64_t now = NowMs();
+  if (FLastCheck != 0 && now - FLastCheck < static_cast<std::uint64_t>(CertificateCheckInterval))
+    return;
+  FLastCheck = now;
+  std::error_code ec;
+  const auto date = std::filesystem::last_write_time(CertificateFilePath(CertificateFile), ec);
+  if (ec || date == CertificateFileDate)
+    return;
+  try {
+    ReloadContext();
+    Log("Certificate reloaded: " + CertificateFile);
+  } catch (const Exception& e) {
+    // A file caught half-written, say: keep serving with the certificate loaded before and
+    // try again at the next check.
+    Log(e.Message());
+  }
+}
+
+}  // namespace qm

@@ -1,0 +1,213 @@
+// What a client's SQL cannot do through a connection: reach files outside the connection's
+// folder, read names as URIs, or use the library's dangerous switches.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "db/sqlite/sqlite_connection.h"
+#include "db/sqlite/sqlite_fixture.h"
+
+namespace qm::sqlite_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Exists(const std::string& file) {
+  return fs::exists(file);
+}
+
+// Every value of the first column of `sql`.
+std::vector<std::string> Column(TmncSQLConnection& connection, const std::string& sql) {
+  auto transaction = connection.CreateTransaction();
+  auto command = transaction->CreateCommand(sql);
+  std::vector<std::string> values;
+  if (command->Execute()) {
+    do
+      values.push_back(command->FieldItem(0)->GetValue().ToString());
+    while (command->Next());
+  }
+  return values;
+}
+
+TEST(SQLiteFileNameTest, NamesResolveInsideTheFolderOrAreRefused) {
+  TempFolder temp;
+  const std::string folder = temp.File("db");
+  fs::create_directories(folder + "/sub");
+  fs::create_directories(temp.File("db2"));
+  fs::create_symlink(temp.Path(), folder + "/out");  // a link leading out of the folder
+  const std::string outside = "the file is outside the SQLite folder";
+  const std::string uri = "URI file names are not accepted";
+  struct Case {
+    std::string folder;
+    std::string name;
+    std::string path;  // "" when refused
+    std::string why;
+  };
+  const Case cases[] = {
+      {folder, "a.db", folder + "/a.db", ""},
+      {folder, "sub/../b.db", folder + "/b.db", ""},
+      {folder + "/", "sub/c.db", folder + "/sub/c.db", ""},
+      {folder, folder + "/sub/d.db", folder + "/sub/d.db", ""},
+      {folder, ":memory:", ":memory:", ""},
+      {folder, "", "", ""},
+      {folder, "../x.db", "", outside},
+      {folder, "/etc/passwd", "", outside},
+      {folder, temp.File("db2/x.db"), "", outside},  // a sibling that shares the prefix
+      {folder, "sub/../../x.db", "", outside},
+      {folder, "out/x.db", "", outside},
+      {folder, ".", "", outside},  // the folder itself is no database file
+      {folder, "file:x.db?mode=rwc", "", uri},
+      {folder, "FILE:x.db", "", uri},
+      {"", "file:x.db", "", uri},
+      {"", "../any/where.db", "../any/where.db", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder + " | " + c.name);
+    std::string path = "unset";
+    std::string why;
+    const bool allowed = ResolveSQLiteFileName(c.folder, c.name, c.folder, path, why);
+    EXPECT_EQ(allowed, c.why.empty());
+    if (allowed)
+      EXPECT_EQ(path, c.path);
+    else
+      EXPECT_EQ(why, c.why);
+  }
+}
+
+TEST(SQLiteFolderTest, ResourcesOutsideTheFolderAreRefusedBeforeAnyFileIsMade) {
+  TempFolder temp;
+  const std::string folder = temp.File("db");
+  fs::create_directories(folder);
+  struct Case {
+    std::string resource;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"/etc/passwd", "sqlite: not allowed: the file is outside the SQLite folder - /etc/passwd"},
+      {"../x.db", "sqlite: not allowed: the file is outside the SQLite folder - ../x.db"},
+      {"file:x.db?mode=rwc",
+       "sqlite: not allowed: URI file names are not accepted - file:x.db?mode=rwc"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.resource);
+    TprmSQLiteConnection connection;
+    connection.SetFolder(folder);
+    connection.SetResource(c.resource);
+    EXPECT_EQ(MessageOf([&] { connection.Connect(); }), c.message);
+    EXPECT_FALSE(connection.Connected());
+  }
+  EXPECT_FALSE(Exists(temp.File("x.db")));
+  EXPECT_TRUE(fs::is_empty(folder));
+
+  // A relative name lands in the folder, whatever the working folder is.
+  TprmSQLiteConnection inside;
+  inside.SetFolder(folder);
+  inside.SetResource("in.db");
+  inside.Connect();
+  EXPECT_TRUE(Exists(folder + "/in.db"));
+  EXPECT_EQ(inside.Resource(), "in.db");
+}
+
+TEST(SQLiteFolderTest, AttachAndVacuumIntoReachOnlyFilesInsideTheFolder) {
+  TempFolder temp;
+  const std::string folder = temp.File("db");
+  fs::create_directories(folder);
+  TprmSQLiteConnection connection;
+  connection.SetFolder(folder);
+  connection.SetResource("main.db");
+  connection.Connect();
+  connection.Execute("create table t(a); insert into t values(7)");
+
+  struct Case {
+    const char* name;
+    std::string sql;
+    std::string message;  // "" when it runs
+  };
+  const std::string outside = temp.File("outside.db");
+  const Case cases[] = {
+      {"attach inside", "attach '" + folder + "/other.db' as o", ""},
+      {"attach outside", "attach '" + outside + "' as p",
+       "sqlite: not authorized - ATTACH \"" + outside +
+           "\": the file is outside the SQLite folder"},
+      {"attach /etc/passwd", "attach '/etc/passwd' as p",
+       "sqlite: not authorized - ATTACH \"/etc/passwd\": the file is outside the SQLite folder"},
+      {"attach a computed name", "attach '" + temp.Path() + "/' || 'x.db' as p",
+       "sqlite: not authorized - ATTACH \"\": the file name must be a literal text"},
+      {"attach a URI", "attach 'file:" + folder + "/u.db?mode=rwc' as p",
+       "sqlite: not authorized - ATTACH \"file:" + folder +
+           "/u.db?mode=rwc\": URI file names are not accepted"},
+      {"vacuum into outside", "vacuum into '" + outside + "'",
+       "sqlite: authorization denied - ATTACH \"" + outside +
+           "\": the file is outside the SQLite folder"},
+      {"vacuum into inside", "vacuum into '" + folder + "/copy.db'", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(MessageOf([&] { connection.Execute(c.sql); }),
+              c.message.empty() ? "<no exception>" : c.message);
+  }
+  EXPECT_FALSE(Exists(outside));
+  EXPECT_FALSE(Exists(temp.File("x.db")));
+  EXPECT_TRUE(Exists(folder + "/copy.db"));
+  // The refused statements left the connection usable.
+  EXPECT_EQ(Column(connection, "select a from t"), std::vector<std::string>{"7"});
+}
+
+TEST(SQLiteSafetyTest, DangerousSwitchesAreOffWhateverTheConfiguration) {
+  TempFolder temp;
+  TprmSQLiteConnection connection;  // no folder: any path, as a server without SQLiteFolder
+  connection.SetResource(temp.File("s.db"));
+  connection.Connect();
+  struct Case {
+    const char* name;
+    std::string sql;
+    std::string message_start;
+  };
+  const Case cases[] = {
+      {"extension loading", "select load_extension('/lib/x86_64-linux-gnu/libc.so.6')",
+       "sqlite: not authorized"},
+      // The defensive flag: no hand-edited schema.
+      {"schema writes", "pragma writable_schema=ON; update sqlite_master set sql = 'x'",
+       "sqlite: table sqlite_master may not be modified"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string message = MessageOf([&] { connection.Execute(c.sql); });
+    EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << message;
+  }
+  EXPECT_EQ(Column(connection, "pragma trusted_schema"), std::vector<std::string>{"0"});
+  // With the switch on this hands out the address of a function inside the library.
+  EXPECT_EQ(Column(connection, "select fts3_tokenizer('simple') is null"),
+            std::vector<std::string>{"1"});
+}
+
+TEST(SQLiteSafetyTest, URINamesAreRefusedEvenWithoutAFolder) {
+  TempFolder temp;
+  const fs::path saved = fs::current_path();
+  fs::current_path(temp.Path());
+  {
+    // As a URI this would open (and create) plain.db with the options of its query.
+    TprmSQLiteConnection connection;
+    connection.SetResource("file:plain.db?mode=rwc");
+    EXPECT_EQ(MessageOf([&] { connection.Connect(); }),
+              "sqlite: not allowed: URI file names are not accepted - file:plain.db?mode=rwc");
+    connection.SetResource("plain.db");
+    connection.Connect();
+    EXPECT_EQ(MessageOf([&] { connection.Execute("attach 'file:other.db?mode=rwc' as o"); }),
+              "sqlite: not authorized - ATTACH \"file:other.db?mode=rwc\": URI file names are "
+              "not accepted");
+    // A name the authorizer cannot see is still no URI: the library reads none.
+    connection.Execute("attach 'file:' || 'third.db?mode=rwc' as t");
+  }
+  fs::current_path(saved);
+  EXPECT_TRUE(Exists(temp.File("plain.db")));
+  EXPECT_FALSE(Exists(temp.File("other.db")));
+  EXPECT_FALSE(Exists(temp.File("third.db")));
+  EXPECT_TRUE(Exists(temp.File("file:third.db?mode=rwc")));
+}
+
+}  // namespace
+}  // namespace qm::sqlite_test

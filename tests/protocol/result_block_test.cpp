@@ -1,0 +1,106 @@
+#include "protocol/result_block.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/buffer.h"
+
+namespace qm {
+namespace {
+
+std::string Inflated(const std::vector<std::uint8_t>& block) {
+  return ZDecompress(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+}
+
+// Incompressible bytes, so the output spans several of the compressor's pieces.
+std::string Noise(std::size_t size) {
+  std::string data;
+  std::uint32_t x = 987654321;
+  for (std::size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    data += static_cast<char>(x >> 24);
+  }
+  return data;
+}
+
+TEST(ResultBlockTest, ByteValuesBecomeTheirIso88591Text) {
+  struct Case {
+    std::string Bytes;
+    std::string Text;
+  };
+  const Case cases[] = {
+      {std::string("\x00\xFF\x41", 3), std::string("\x00\xC3\xBF\x41", 4)},
+      {"", ""},
+      {"plain", "plain"},
+      {"\x7F\x80", "\x7F\xC2\x80"},
+      {"\xE9t\xE9", "\xC3\xA9t\xC3\xA9"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ResultTextOfBytes(c.Bytes), c.Text);
+    EXPECT_EQ(ResultBytesOfText(c.Text), c.Bytes);
+  }
+  // Every byte value: one character each, and back to the same byte.
+  std::string every_byte;
+  for (int i = 0; i < 256; ++i)
+    every_byte += static_cast<char>(i);
+  const std::string text = ResultTextOfBytes(every_byte);
+  EXPECT_EQ(text.size(), 128u + 2u * 128u);
+  EXPECT_EQ(ResultBytesOfText(text), every_byte);
+  // A character without a byte reads as "?".
+  EXPECT_EQ(ResultBytesOfText("\xE2\x82\xAC"), "?");
+}
+
+TEST(ResultBlockTest, WriterPutsMarkersBetweenValuesAndBytesAsText) {
+  TqmdZCompressor compressor;
+  TResultBlockWriter writer(compressor, TqmdResultEncoding::UTF8);
+  writer.Value("1");
+  writer.Separator();
+  writer.Bytes(std::string("\x00\xFF", 2));
+  writer.Separator();
+  writer.Null();
+  writer.Terminator();
+  const std::string block = Inflated(compressor.Finish());
+  EXPECT_EQ(block, std::string("1\xEE\x80\x81\x00\xC3\xBF\xEE\x80\x81NULL;\xEE\x80\x82", 18));
+  EXPECT_EQ(DecodeResultBlock(block, 3),
+            (std::vector<TqmRow>{{"1", std::string("\x00\xC3\xBF", 3), std::nullopt}}));
+}
+
+TEST(ResultBlockTest, CompressorSpansPiecesAtEveryLevel) {
+  const std::string data = Noise(700 * 1024) + std::string(300 * 1024, 'x');
+  for (int level : {kResultBlockDefaultLevel, 0, 1, 9}) {
+    SCOPED_TRACE(level);
+    TqmdZCompressor compressor(level);
+    for (std::size_t at = 0; at < data.size(); at += 4099)
+      compressor.Write(std::string_view(data).substr(at, 4099));
+    const std::vector<std::uint8_t> block = compressor.Finish();
+    EXPECT_EQ(block.size(), compressor.CompressedSize());
+    EXPECT_EQ(Inflated(block), data);
+  }
+}
+
+// Compressors share the thread's zlib streams: two at once get two streams, and one given up
+// half-way leaves nothing behind for the next.
+TEST(ResultBlockTest, CompressorsOnOneThreadDoNotShareState) {
+  {
+    TqmdZCompressor abandoned;
+    abandoned.Write(Noise(100000));
+  }
+  TqmdZCompressor first;
+  TqmdZCompressor second;
+  first.Write("first ");
+  second.Write("second ");
+  first.Write("block");
+  second.Write("block");
+  EXPECT_EQ(Inflated(second.Finish()), "second block");
+  EXPECT_EQ(Inflated(first.Finish()), "first block");
+  EXPECT_THROW(first.Finish(), EprmException);
+  TqmdZCompressor again;
+  again.Write("again");
+  EXPECT_EQ(Inflated(again.Finish()), "again");
+}
+
+}  // namespace
+}  // namespace qm
