@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/number_text.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 

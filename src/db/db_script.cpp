@@ -52,16 +52,7 @@ void TprmDBScript::DoExecuteScript(TmncSQLTransaction* transaction, const std::s
     throw EmncException("Transaction not assigned");
   TprmSQLScriptBuffer buffer;
   std::unique_ptr<TmncSQLCommand> command = transaction->CreateCommand();
-  BeginLogTick();
-  struct EndTick {
-    const TprmSQLScriptBuffer& buffer;
-    ~EndTick() {
-      try {
-        EndLogTickFmt("Script Count [%d]", {buffer.StatementCount()});
-      } catch (...) {
-      }
-    }
-  } end_tick{buffer};
+  TLogTick tick([&] { return Format("Script Count [%d]", {buffer.StatementCount()}); });
 
   buffer.Write(script);
   buffer.First();

@@ -247,30 +247,7 @@ void TpdcDataCommandConnection::Process() {
   }
 }
 
-namespace {
-
-// Writes the timed command line when the request ends, however it ends.
-class TCommandLogTick {
- public:
-  TCommandLogTick(std::string remote_ip, std::string name)
-      : FRemoteIP(std::move(remote_ip)), FName(std::move(name)) {
-    BeginLogTick();
-  }
-  ~TCommandLogTick() {
-    try {
-      EndLogTickFmt("[%s]: command xxxxxxxxxxxxx[ %s ]xxxxxxxxxxxxx", {FRemoteIP, FName});
-    } catch (...) {
-    }
-  }
-  TCommandLogTick(const TCommandLogTick&) = delete;
-  TCommandLogTick& operator=(const TCommandLogTick&) = delete;
-
- private:
-  std::string FRemoteIP;
-  std::string FName;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 void TpdcDataCommandConnection::ProcessData() {
   TmnConnectionStream& stream = *Stream();
@@ -317,7 +294,9 @@ void TpdcDataCommandConnection::ProcessData() {
     return;
   }
 
-  TCommandLogTick tick(RemoteIP(), request.Name());
+  TLogTick tick([&] {
+    return Format("[%s]: command xxxxxxxxxxxxx[ %s ]xxxxxxxxxxxxx", {RemoteIP(), request.Name()});
+  });
   auto writer = std::make_unique<TStreamDataWriter>(stream, dpVSK);
   {
     std::unique_lock<std::recursive_mutex> lock(listener->Lock(), std::defer_lock);

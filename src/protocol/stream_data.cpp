@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "support/exception.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 

@@ -8,6 +8,7 @@
 #include "support/date_time.h"
 #include "support/exception.h"
 #include "support/log.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 
 namespace qm {

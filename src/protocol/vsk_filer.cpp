@@ -3,6 +3,7 @@
 #include "protocol/vsk_items.h"
 #include "support/exception.h"
 #include "support/log.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 

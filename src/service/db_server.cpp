@@ -21,6 +21,7 @@
 #include "session/session_registry.h"
 #include "session/sql_commands.h"
 #include "support/log.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 

@@ -90,16 +90,7 @@ void TDBExecuteAPICommand::ExecuteAPI(TmncSQLConnection& Connection, TStreamData
     Response.SysError("Invalid Name");
     return;
   }
-  BeginLogTick();
-  struct TEndTick {
-    const std::string& Name;
-    ~TEndTick() {
-      try {
-        EndLogTickFmt("Execute API [%s]", {Name});
-      } catch (...) {
-      }
-    }
-  } end_tick{name};
+  TLogTick tick([&] { return Format("Execute API [%s]", {name}); });
   // Only PostgreSQL sessions offer these operations; every other engine does nothing.
   if (typeid(Connection) == typeid(TqmdPGConnection))
     RunOperation(static_cast<TqmdPGConnection&>(Connection), name, Response);

@@ -36,7 +36,7 @@ void TDBCommand::Execute(TStreamDataWriter& Writer) {
 }
 
 TqmdConnectionPtr TDBCommand::FindConnection(std::uint32_t vHandle) {
-  std::lock_guard<std::recursive_mutex> lock(Sessions().Lock());
+  TLockGuard lock(Sessions().Lock());
   TqmdConnectionPtr session = Sessions().Find(vHandle);
   if (session)
     session->HitLastAccess();
@@ -45,14 +45,14 @@ TqmdConnectionPtr TDBCommand::FindConnection(std::uint32_t vHandle) {
 
 TqmdConnectionPtr TDBCommand::AddConnection(std::unique_ptr<TmncSQLConnection> vConn,
                                             std::uint32_t vHandle, const std::string& vRemoteIP) {
-  std::lock_guard<std::recursive_mutex> lock(Sessions().Lock());
+  TLockGuard lock(Sessions().Lock());
   return Sessions().RegisterConnection(std::move(vConn), vHandle, vRemoteIP);
 }
 
 void TDBCommand::RemoveConnection(std::uint32_t vHandle) {
   std::vector<TqmdConnectionPtr> removed;
   {
-    std::lock_guard<std::recursive_mutex> lock(Sessions().Lock());
+    TLockGuard lock(Sessions().Lock());
     removed = Sessions().EnumDeadConnections();
     removed.push_back(Sessions().Extract(vHandle));
   }

@@ -38,7 +38,7 @@ void InterruptSessions() {
   // interrupted; the registry lock is not held meanwhile.
   std::vector<TqmdConnectionPtr> sessions;
   {
-    std::lock_guard<std::recursive_mutex> lock(TqmdConnections::Instance().Lock());
+    TLockGuard lock(TqmdConnections::Instance().Lock());
     sessions = TqmdConnections::Instance().EnumItems();
   }
   for (const TqmdConnectionPtr& session : sessions) {

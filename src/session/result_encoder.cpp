@@ -93,16 +93,14 @@ int ResultBlockLevel() {
 
 std::vector<std::uint8_t> EncodeResultRows(TmncSQLCommand& vCMD, const std::string& vRemoteIP,
                                            TqmdResultEncoding vEncoding) {
-  BeginLogTick();
+  TLogTick tick([&] { return Format("[%s] Compress Request", {vRemoteIP}); });
   TqmdZCompressor compressor(ResultBlockLevel());
   TResultBlockWriter writer(compressor, vEncoding);
   if (auto* pg = dynamic_cast<TmncPGCommand*>(&vCMD))
     EncodeFromResult(*pg, writer);
   else
     EncodeByStepping(vCMD, writer);
-  std::vector<std::uint8_t> block = compressor.Finish();
-  EndLogTickFmt("[%s] Compress Request", {vRemoteIP});
-  return block;
+  return compressor.Finish();
 }
 
 TDataHeaderType FieldHeaderType(TmnDataType vType) {

@@ -22,7 +22,7 @@ void TDBStatusCommand::DoCommand(TStreamDataWriter& Response) {
   Response.SetName("OK");
   std::vector<TqmdConnectionPtr> sessions;
   {
-    std::lock_guard<std::recursive_mutex> lock(TqmdConnections::Instance().Lock());
+    TLockGuard lock(TqmdConnections::Instance().Lock());
     sessions = TqmdConnections::Instance().EnumItems();
   }
   nlohmann::ordered_json items = nlohmann::ordered_json::array();
@@ -81,7 +81,7 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
         lock.unlock();
         TqmdConnectionPtr lost;
         {
-          std::lock_guard<std::recursive_mutex> registry(TqmdConnections::Instance().Lock());
+          TLockGuard registry(TqmdConnections::Instance().Lock());
           // Unless another "Reconnect" has already put a new session there.
           if (TqmdConnections::Instance().Find(handle) == session)
             lost = TqmdConnections::Instance().Extract(handle);

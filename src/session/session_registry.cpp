@@ -182,11 +182,6 @@ std::vector<TqmdConnectionPtr> TqmdConnections::EnumDeadConnections() {
   return dead;
 }
 
-void TqmdConnections::DeleteDeadConnections() {
-  std::vector<TqmdConnectionPtr> dead = EnumDeadConnections();
-  dead.clear();
-}
-
 TqmdConnectionPtr TqmdConnections::Extract(std::uint32_t vHandle) {
   std::unique_ptr<TprmHashItem> item = FList.Extract(vHandle);
   if (!item)
@@ -206,7 +201,7 @@ std::vector<TqmdConnectionPtr> TqmdConnections::EnumItems() const {
 void TqmdConnections::Clear() {
   std::vector<TqmdConnectionPtr> sessions;
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     sessions = EnumItems();
     FList.Clear();
   }

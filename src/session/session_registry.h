@@ -25,6 +25,7 @@
 #include "db/sql_connections.h"
 #include "support/date_time.h"
 #include "support/hash_list.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -171,27 +172,26 @@ class TqmdConnections {
   // The process-wide registry, created on first use.
   static TqmdConnections& Instance();
 
-  TqmdConnectionPtr Find(std::uint32_t vHandle);
-  TqmdConnectionPtr Items(std::uint32_t vHandle) { return Find(vHandle); }
+  TqmdConnectionPtr Find(std::uint32_t vHandle) REQUIRES(FLock);
+  TqmdConnectionPtr Items(std::uint32_t vHandle) REQUIRES(FLock) { return Find(vHandle); }
   // Makes a session of the open connection vConn (the session owns it), adds it and logs
   // "%s: Register Connection [%s]".
   TqmdConnectionPtr RegisterConnection(std::unique_ptr<TmncSQLConnection> vConn,
-                                       std::uint32_t vHandle, const std::string& vRemoteIP);
+                                       std::uint32_t vHandle, const std::string& vRemoteIP)
+      REQUIRES(FLock);
   // Takes out every dead session, logging "%s: Delete Dead [%s]" for each, and returns them.
-  std::vector<TqmdConnectionPtr> EnumDeadConnections();
-  // The same walk, dropping the registry's reference at once.
-  void DeleteDeadConnections();
+  std::vector<TqmdConnectionPtr> EnumDeadConnections() REQUIRES(FLock);
   // Takes the session out and returns it (null when not registered).
-  TqmdConnectionPtr Extract(std::uint32_t vHandle);
+  TqmdConnectionPtr Extract(std::uint32_t vHandle) REQUIRES(FLock);
   // Every session, in bucket order.
-  std::vector<TqmdConnectionPtr> EnumItems() const;
+  std::vector<TqmdConnectionPtr> EnumItems() const REQUIRES(FLock);
   // Drops every session (each is freed once no command holds it any more).
   void Clear();
-  int Count() const { return FList.Count(); }
+  int Count() const REQUIRES(FLock) { return FList.Count(); }
 
-  void Enter() { FLock.lock(); }
-  void Leave() { FLock.unlock(); }
-  std::recursive_mutex& Lock() { return FLock; }
+  void Enter() ACQUIRE(FLock) { FLock.lock(); }
+  void Leave() RELEASE(FLock) { FLock.unlock(); }
+  TRecursiveMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
 
  private:
   class TqmdConnectionItem;
@@ -200,8 +200,8 @@ class TqmdConnections {
     std::uint32_t KeyHash(const TprmHashKey& key) const override { return IntegerKeyHash(key); }
   };
 
-  TqmdConnectionList FList;
-  std::recursive_mutex FLock;
+  TqmdConnectionList FList GUARDED_BY(FLock);
+  TRecursiveMutex FLock;
 };
 
 }  // namespace qm

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "support/text_utils.h"
+#include "support/number_text.h"
 
 namespace qm {
 

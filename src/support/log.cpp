@@ -336,7 +336,7 @@ bool TLogger::Exists() {
 void TLogger::WriteLn(std::string_view text, TLogColor color) {
   if (text.empty())
     return;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   if (FLogger != nullptr)
     FLogger->LogWriteLn(std::string(text), color);
   else
@@ -346,7 +346,7 @@ void TLogger::WriteLn(std::string_view text, TLogColor color) {
 void TLogger::Write(std::string_view text, TLogColor color) {
   if (text.empty())
     return;
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   if (FLogger != nullptr)
     FLogger->LogWrite(std::string(text), color);
   else
@@ -361,7 +361,7 @@ void TLogger::Keep(std::string_view text) {
 }
 
 void TLogger::SetLogger(ILogger* logger) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FLogger = logger;
   if (FLogger != nullptr && !FLogs.empty()) {
     std::string all;
@@ -376,12 +376,12 @@ void TLogger::SetLogger(ILogger* logger) {
 }
 
 void TLogger::PushTick(bool debug) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FTicks.push_back(TStopwatchItem{MonotonicMicroseconds(), debug});
 }
 
 std::int64_t TLogger::EndTick(std::string_view message) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   if (FTicks.empty()) {
     WriteLn("No Begin Tick", TLogColor::Red);
     return 0;
@@ -397,7 +397,7 @@ std::int64_t TLogger::EndTick(std::string_view message) {
 }
 
 std::string TLogger::ShowTick(std::string_view message) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   if (FTicks.empty()) {
     WriteLn("No Begin Tick", TLogColor::Red);
     return "No Begin Tick";
@@ -410,7 +410,7 @@ std::string TLogger::ShowTick(std::string_view message) {
 }
 
 std::vector<std::string> TLogger::KeptLines() const {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return FLogs;
 }
 

@@ -19,11 +19,13 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/date_time.h"
 #include "support/format.h"
 #include "support/pool.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -176,14 +178,35 @@ class TLogger {
     bool FDebugTick = false;
   };
   void PushTick(bool debug);
-  void Keep(std::string_view text);
+  void Keep(std::string_view text) REQUIRES(FLock);
 
   static constexpr std::size_t kMaxKeptLines = 1000;
 
-  mutable std::recursive_mutex FLock;
-  std::vector<std::string> FLogs;
-  ILogger* FLogger = nullptr;
-  std::vector<TStopwatchItem> FTicks;
+  mutable TRecursiveMutex FLock;
+  std::vector<std::string> FLogs GUARDED_BY(FLock);
+  ILogger* FLogger GUARDED_BY(FLock) = nullptr;
+  std::vector<TStopwatchItem> FTicks GUARDED_BY(FLock);
+};
+
+// Times the enclosing scope with a debug tick: BeginLogTick now, and when the scope ends, however
+// it ends, the tick ends with the line `message()` makes then (so it may tell what the scope
+// did). `message` is only called when the line could be reported (DebugMode).
+template <typename Message>
+class TLogTick {
+ public:
+  explicit TLogTick(Message message) : FMessage(std::move(message)) { BeginLogTick(); }
+  ~TLogTick() {
+    try {
+      TLogger::Instance().EndTick(DebugMode ? std::string(FMessage()) : std::string());
+    } catch (...) {
+      // A timing line is not worth an exception out of a destructor.
+    }
+  }
+  TLogTick(const TLogTick&) = delete;
+  TLogTick& operator=(const TLogTick&) = delete;
+
+ private:
+  Message FMessage;
 };
 
 }  // namespace qm

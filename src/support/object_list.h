@@ -2,8 +2,9 @@
 
 // Base objects and the typed object lists that carry most collections of the system:
 // `TmnObjectList` (ordered, usually owning, with change hooks), `TprmObjectList` (adds sorting
-// with a given comparison, removal by test and a JSON view), `TmnNamedObjectList` (adds lookup
-// by name ignoring case) and `TmnNameValueObjectList` (name and value pairs).
+// with a given comparison and removal by test; support/object_list_json.h gives its JSON view),
+// `TmnNamedObjectList` (adds lookup by name ignoring case) and `TmnNameValueObjectList` (name and
+// value pairs).
 //
 // None of these lists locks: an owner that shares one between threads serialises every use.
 
@@ -19,8 +20,6 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/exception.h"
 
@@ -307,8 +306,7 @@ class TmnObjectList {
   bool FOwnsObjects;
 };
 
-// Adds sorting with a given comparison, removal by test, identity-based exchange and deletion,
-// and a JSON view (each item's own `ToJson()`).
+// Adds sorting with a given comparison, removal by test, identity-based exchange and deletion.
 template <typename T>
 class TprmObjectList : public TmnObjectList<T> {
  public:
@@ -348,12 +346,6 @@ class TprmObjectList : public TmnObjectList<T> {
       if (i < this->Count() && check(this->Items(i)))
         Base::Delete(i);
     }
-  }
-  nlohmann::json AsJsonArray() const {
-    nlohmann::json array = nlohmann::json::array();
-    for (T* item : *this)
-      array.push_back(item->ToJson());
-    return array;
   }
 
  protected:

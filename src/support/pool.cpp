@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/log.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 
 namespace qm {
@@ -151,7 +152,7 @@ void TpoolServices::Add(std::unique_ptr<TPoolObject> job) {
     return;
   job->FErrorReport = tl_reporting_failure;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLockGuard lock(FLock);
     if (!FShutdown) {
       if (!FStarted) {
         FStarted = true;
@@ -170,7 +171,7 @@ void TpoolServices::Add(std::unique_ptr<TPoolObject> job) {
 }
 
 bool TpoolServices::FindName(const std::type_info& cls, std::string_view name) {
-  std::lock_guard<std::mutex> lock(FLock);
+  TLockGuard lock(FLock);
   for (const auto& job : FPoolList) {
     if (typeid(*job) == cls && job->Name() == name)
       return true;
@@ -179,7 +180,7 @@ bool TpoolServices::FindName(const std::type_info& cls, std::string_view name) {
 }
 
 void TpoolServices::SkipClass(const std::type_info& cls) {
-  std::unique_lock<std::mutex> lock(FLock);
+  TUniqueLock lock(FLock);
   for (auto& job : FPoolList) {
     if (typeid(*job) == cls)
       job->FSkip = true;
@@ -188,31 +189,37 @@ void TpoolServices::SkipClass(const std::type_info& cls) {
     FCurrent->Terminate();
   if (std::this_thread::get_id() == FThreadId)
     return;
-  FIdleEvent.wait(lock, [this] { return !FBusy; });
+  while (FBusy)
+    FIdleEvent.wait(lock.Standard());
 }
 
 void TpoolServices::WaitIdle() {
-  std::unique_lock<std::mutex> lock(FLock);
+  TUniqueLock lock(FLock);
   if (std::this_thread::get_id() == FThreadId)
     return;
-  FIdleEvent.wait(lock, [this] { return FShutdown || (FPoolList.empty() && !FBusy); });
+  while (!Idle())
+    FIdleEvent.wait(lock.Standard());
 }
 
 bool TpoolServices::WaitIdle(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(FLock);
+  TUniqueLock lock(FLock);
   if (std::this_thread::get_id() == FThreadId)
     return false;
-  return FIdleEvent.wait_for(lock, timeout,
-                             [this] { return FShutdown || (FPoolList.empty() && !FBusy); });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!Idle()) {
+    if (FIdleEvent.wait_until(lock.Standard(), deadline) == std::cv_status::timeout)
+      return Idle();
+  }
+  return true;
 }
 
 bool TpoolServices::IsPoolThread() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return std::this_thread::get_id() == FThreadId;
 }
 
 void TpoolServices::Shutdown() {
-  std::unique_lock<std::mutex> lock(FLock);
+  TUniqueLock lock(FLock);
   if (FShutdown)
     return;
   if (!FStarted) {
@@ -226,25 +233,26 @@ void TpoolServices::Shutdown() {
     while (!FPoolList.empty()) {
       std::unique_ptr<TPoolObject> job = std::move(FPoolList.front());
       FPoolList.pop_front();
-      lock.unlock();
+      lock.Unlock();
       if (!job->FSkip)
         RunJob(*job);
       job.reset();
-      lock.lock();
+      lock.Lock();
     }
     FShutdown = true;
     FThread.detach();
     return;
   }
-  lock.unlock();
+  lock.Unlock();
   if (FThread.joinable())
     FThread.join();
 }
 
 void TpoolServices::Run() {
-  std::unique_lock<std::mutex> lock(FLock);
+  TUniqueLock lock(FLock);
   for (;;) {
-    FEvent.wait(lock, [this] { return !FPoolList.empty() || FStopping; });
+    while (FPoolList.empty() && !FStopping)
+      FEvent.wait(lock.Standard());
     if (FPoolList.empty())
       break;  // stopping, and everything queued has run
     std::unique_ptr<TPoolObject> job = std::move(FPoolList.front());
@@ -252,15 +260,15 @@ void TpoolServices::Run() {
     FCurrent = job.get();
     FBusy = true;
     const bool skip = job->FSkip;
-    lock.unlock();
+    lock.Unlock();
     if (!skip)
       RunJob(*job);
-    lock.lock();
+    lock.Lock();
     FCurrent = nullptr;  // no Terminate on a job that is being freed
-    lock.unlock();
+    lock.Unlock();
     // Freed outside the lock: a destructor may post jobs itself.
     job.reset();
-    lock.lock();
+    lock.Lock();
     FBusy = false;
     FIdleEvent.notify_all();
   }

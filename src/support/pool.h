@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/format.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -157,18 +158,22 @@ class TpoolServices {
  private:
   void Run();
   static void RunJob(TPoolObject& job);
+  // Nothing queued and nothing running, or the thread has finished.
+  bool Idle() const REQUIRES(FLock) { return FShutdown || (FPoolList.empty() && !FBusy); }
 
-  mutable std::mutex FLock;
+  mutable TMutex FLock;
   std::condition_variable FEvent;      // the queue became non-empty, or stop was asked
   std::condition_variable FIdleEvent;  // a job finished
-  std::deque<std::unique_ptr<TPoolObject>> FPoolList;
-  TPoolObject* FCurrent = nullptr;  // the running job, owned by the pool thread's loop
-  bool FBusy = false;               // a job is running or being freed
-  std::thread FThread;
-  std::thread::id FThreadId;
-  bool FStarted = false;
-  bool FStopping = false;
-  bool FShutdown = false;            // the thread has finished: Add runs jobs inline
+  std::deque<std::unique_ptr<TPoolObject>> FPoolList GUARDED_BY(FLock);
+  // the running job, owned by the pool thread's loop
+  TPoolObject* FCurrent GUARDED_BY(FLock) = nullptr;
+  bool FBusy GUARDED_BY(FLock) = false;  // a job is running or being freed
+  std::thread FThread;                   // started once under FLock, joined by Shutdown
+  std::thread::id FThreadId GUARDED_BY(FLock);
+  bool FStarted GUARDED_BY(FLock) = false;
+  bool FStopping GUARDED_BY(FLock) = false;
+  // the thread has finished: Add runs jobs inline
+  bool FShutdown GUARDED_BY(FLock) = false;
   std::recursive_mutex FInlineLock;  // one inline job at a time after shutdown
 };
 

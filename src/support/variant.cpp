@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "support/text_utils.h"
+#include "support/number_text.h"
 
 namespace qm {
 namespace {

@@ -115,7 +115,7 @@ class Variant {
 const char* VariantKindName(VariantKind kind);
 
 // Date-time text of the fixed format, shared with the field classes. (Numbers use the helpers
-// of support/text_utils.h.)
+// of support/number_text.h.)
 namespace fixed_format {
 // "yyyy-mm-dd hh:nn:ss[.zzz]"; the date alone at midnight, the time alone on day 0.
 std::string DateTimeToText(TDateTime value);

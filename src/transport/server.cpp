@@ -16,11 +16,6 @@ namespace {
 // Process-wide connection numbers: unique across all listeners.
 std::atomic<std::uint32_t> gConnectionCounter{0};
 
-// The switch for the transport's own log lines (the log dispatcher's Enabled).
-bool TransportLogEnabled() {
-  return true;
-}
-
 }  // namespace
 
 // ---- TmnThread ----
@@ -55,27 +50,27 @@ void TmnThread::WaitFor() {
 // ---- TmnConnections ----
 
 int TmnConnections::Count() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return static_cast<int>(FList.size());
 }
 
 std::string TmnConnections::Port() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return FPort;
 }
 
 void TmnConnections::SetPort(const std::string& Value) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FPort = Value;
 }
 
 void TmnConnections::Add(TmnConnection* Connection) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FList.push_back(Connection);
 }
 
 void TmnConnections::Remove(TmnConnection* Connection) {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FList.erase(std::remove(FList.begin(), FList.end(), Connection), FList.end());
 }
 
@@ -172,7 +167,7 @@ void TmnListener::QueueToMain(std::function<void()> Call) {
 void TmnListener::Terminate() {
   TmnConnections::Terminate();
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     if (FSocket)
       FSocket->Abort();
   }
@@ -192,20 +187,21 @@ void TmnListener::Remove(TmnConnection* Connection) {
 
 void TmnListener::Signal() {
   {
-    std::lock_guard<std::mutex> lock(FEventLock);
+    TLockGuard lock(FEventLock);
     FSignalled = true;
   }
   FEvent.notify_all();
 }
 
 bool TmnListener::WaitForStart() {
-  std::unique_lock<std::mutex> lock(FEventLock);
-  FEvent.wait(lock, [this] { return FSignalled; });
+  TUniqueLock lock(FEventLock);
+  while (!FSignalled)
+    FEvent.wait(lock.Standard());
   return FListening;
 }
 
 void TmnListener::CloseSocket() {
-  std::lock_guard<std::recursive_mutex> lock(FLock);
+  TLockGuard lock(FLock);
   FListening = false;
   if (FSocket) {
     FSocket->Close();
@@ -226,7 +222,7 @@ void TmnListener::Execute() {
                                  " address " + FAddress);
       SetPort(port);
       {
-        std::lock_guard<std::recursive_mutex> lock(FLock);
+        TLockGuard lock(FLock);
         FSocket = std::move(socket);
       }
       FSocket->Prepare();
@@ -352,7 +348,6 @@ TmnServerConnection* TmnListener::AcceptSocket(std::unique_ptr<TmnCustomSocket> 
         DoCreateConnection(DoCreateStream(std::move(Socket)));
     if (!connection)
       return nullptr;
-    connection->SetID(static_cast<std::uint32_t>(NewID()));
     connection->SetRemoteIP(remote_ip);
     connection->SetIsSecure(secure);
     FConnections.push_back(std::move(connection));
@@ -394,7 +389,7 @@ void TmnListener::DropConnections() {
   std::vector<std::unique_ptr<TmnServerConnection>> all = std::move(FConnections);
   FConnections.clear();
   {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     FList.clear();
   }
   // Ask all first, then wait: each wait is then short. No lock is held while waiting.
@@ -406,10 +401,8 @@ void TmnListener::DropConnections() {
 }
 
 void TmnListener::Log(const std::string& Text) {
-  if (!TransportLogEnabled())
-    return;
   {
-    std::lock_guard<std::mutex> lock(FLogLock);
+    TLockGuard lock(FLogLock);
     FLogMessages.push_back(Text);
   }
   QueueToMain([this] { DeliverLog(); });
@@ -419,7 +412,7 @@ void TmnListener::DeliverLog() {
   while (true) {
     std::string line;
     {
-      std::lock_guard<std::mutex> lock(FLogLock);
+      TLockGuard lock(FLogLock);
       if (FLogMessages.empty())
         return;
       line = std::move(FLogMessages.front());
@@ -540,8 +533,7 @@ void TmnServer::Wait() {
 }
 
 void TmnServer::Log(const std::string& Text) {
-  if (TransportLogEnabled())
-    DoLog(Text);
+  DoLog(Text);
 }
 
 bool TmnServer::Log(bool Check, const std::string& Text) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/exception.h"
+#include "support/thread_annotations.h"
 #include "transport/main_queue.h"
 #include "transport/socket_stream.h"
 #include "transport/sockets.h"
@@ -51,12 +52,12 @@ class TmnThread {
 // A thread with a re-entrant lock of its own.
 class TmnLockThread : public TmnThread {
  public:
-  std::recursive_mutex& Lock() { return FLock; }
-  void Enter() { FLock.lock(); }
-  void Leave() { FLock.unlock(); }
+  TRecursiveMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
+  void Enter() ACQUIRE(FLock) { FLock.lock(); }
+  void Leave() RELEASE(FLock) { FLock.unlock(); }
 
  protected:
-  std::recursive_mutex FLock;
+  TRecursiveMutex FLock;
 };
 
 class TmnConnection;
@@ -66,9 +67,6 @@ class TmnConnection;
 class TmnConnections : public TmnLockThread {
  public:
   int Count();
-  std::int64_t LastID() const { return FLastID; }
-  // LastID plus 1, stored back.
-  std::int64_t NewID() { return ++FLastID; }
   std::string Port();
   void SetPort(const std::string& Value);
   const std::string& Address() const { return FAddress; }
@@ -78,9 +76,8 @@ class TmnConnections : public TmnLockThread {
   virtual void Remove(TmnConnection* Connection);
 
  protected:
-  std::atomic<std::int64_t> FLastID{0};
-  std::vector<TmnConnection*> FList;
-  std::string FPort;
+  std::vector<TmnConnection*> FList GUARDED_BY(FLock);
+  std::string FPort GUARDED_BY(FLock);
   std::string FAddress;
 };
 
@@ -93,7 +90,6 @@ class TmnConnection : public TmnThread {
 
   // Unique across all listeners of the process (given when the thread starts).
   std::uint32_t ID() const { return FID; }
-  void SetID(std::uint32_t Value) { FID = Value; }
   TmnConnections* Owner() const { return FOwner; }
   virtual bool Connected() = 0;
 
@@ -238,11 +234,11 @@ class TmnListener : public TmnConnections {
   std::atomic<int> FStarting{0};
   // Every connection made by this listener; touched by the listener thread only.
   std::vector<std::unique_ptr<TmnServerConnection>> FConnections;
-  std::mutex FLogLock;
-  std::deque<std::string> FLogMessages;  // guarded by FLogLock
-  std::mutex FEventLock;
+  TMutex FLogLock;
+  std::deque<std::string> FLogMessages GUARDED_BY(FLogLock);
+  TMutex FEventLock;
   std::condition_variable FEvent;
-  bool FSignalled = false;  // guarded by FEventLock
+  bool FSignalled GUARDED_BY(FEventLock) = false;
   std::shared_ptr<TMainQueueGuard> FGuard;
 };
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "support/exception.h"
@@ -331,6 +333,38 @@ TEST_F(LogTest, TicksReportOnlyOrdinaryTicksInDebugMode) {
   EXPECT_EQ(console.colors[0], TLogColor::Navy);
   EXPECT_EQ(console.lines[1], "No Begin Tick");
   EXPECT_EQ(console.colors[1], TLogColor::Red);
+}
+
+// A timed scope ends its tick however the scope is left: a tick left behind by an exception
+// would be taken by the next EndTick. Its message is built only when it could be reported.
+TEST_F(LogTest, TimedScopeEndsItsTickWhenLeftByAnException) {
+  RecordingConsole console;
+  TLogger& logger = TLogger::Instance();
+  logger.SetLogger(&console);
+  console.lines.clear();
+  int built = 0;
+  auto message = [&built] {
+    ++built;
+    return std::string("scope");
+  };
+  for (bool debug : {false, true}) {
+    DebugMode = debug;
+    logger.BeginTick();  // an ordinary tick around the timed scope
+    EXPECT_THROW(
+        {
+          TLogTick tick(message);
+          throw std::runtime_error("failed");
+        },
+        std::runtime_error);
+    logger.EndTick("outer");  // must end the ordinary tick, not the scope's
+  }
+  DebugMode = false;
+  logger.SetLogger(nullptr);
+
+  EXPECT_EQ(built, 1);
+  // The scope's own tick is a debug tick (never reported): only the outer one in debug mode.
+  ASSERT_EQ(console.lines.size(), 1u);
+  EXPECT_TRUE(console.lines[0].ends_with("] outer")) << console.lines[0];
 }
 
 TEST_F(LogTest, LoggerKeepsLinesUntilAConsoleIsAttached) {

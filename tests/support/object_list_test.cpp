@@ -1,4 +1,5 @@
 #include "support/object_list.h"
+#include "support/object_list_json.h"
 
 #include <gtest/gtest.h>
 
@@ -162,7 +163,7 @@ TEST_F(ObjectListTest, SortExchangeRemoveItemsAndJson) {
   EXPECT_EQ((std::vector<std::string>{"b", "b2"}), freed);
   EXPECT_EQ(nlohmann::json::parse(R"([{"name":"d","value":"d"},{"name":"c","value":"c"},
                                       {"name":"a","value":"a"}])"),
-            list.AsJsonArray());
+            AsJsonArray(list));
 }
 
 // Lookup by name, with and without the dictionary.

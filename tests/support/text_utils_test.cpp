@@ -1,4 +1,5 @@
 #include "support/text_utils.h"
+#include "support/number_text.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 
 #include "db/firebird/fb_errors.h"
 #include "db/string_list.h"
+#include "support/number_text.h"
 
 namespace qm {
 namespace {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/postgres/pg_connection.h"
+#include "support/number_text.h"
 #include "support/text_utils.h"
 
 namespace qm {

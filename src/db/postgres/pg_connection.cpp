@@ -922,7 +922,7 @@ std::unique_ptr<TmncSQLCommand> TmncPGTransaction::DoCreateCommand() {
 }
 
 void TmncPGTransaction::TRExecute(const std::function<void()>& proc) {
-  BeginLogTick();
+  TLogTick tick([] { return std::string("TRExecute"); });
   try {
     Start();
     proc();
@@ -935,10 +935,8 @@ void TmncPGTransaction::TRExecute(const std::function<void()>& proc) {
     } catch (...) {
       // The first failure is the one to report.
     }
-    EndLogTickFmt("TRExecute", {});
     throw;
   }
-  EndLogTickFmt("TRExecute", {});
 }
 
 std::string TmncPGTransaction::ShowValue(const std::string& name) {

@@ -1,5 +1,6 @@
 #include "db/postgres/pg_fields.h"
 
+#include "support/number_text.h"
 #include "support/text_utils.h"
 
 namespace qm {

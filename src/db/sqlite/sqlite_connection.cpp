@@ -151,10 +151,11 @@ int WaitingForSharedCache(TmncSQLiteLib& lib, sqlite3* handle, Attempt attempt) 
   return result;
 }
 
-// "sqlite: <message>[ - <detail>]"; a detail that only repeats the message is left out.
+// "sqlite: <message>[ - <detail>]". Clients match these texts, so a detail is written even when
+// it repeats the message (a failed step's finalize reports the same error again).
 [[noreturn]] void RaiseSQLiteError(const std::string& message, const std::string& detail) {
   std::string text = "sqlite: " + message;
-  if (!detail.empty() && detail != message)
+  if (!detail.empty())
     text += " - " + detail;
   throw EmncException(text);
 }

@@ -338,6 +338,54 @@ TEST_F(SQLiteTest, ConstraintViolationSurfacesAtTheFirstRowAndLeavesNoStatement)
   EXPECT_EQ(Scalar("select name from u"), Variant("ok"));
 }
 
+// Clients match these texts: "sqlite: " + message, then " - " + detail whenever there is one,
+// even when the detail repeats the message.
+TEST_F(SQLiteTest, ErrorTextsAlwaysCarryTheirDetail) {
+  Exec("create table p(id integer primary key)");
+  Exec("create table c(p integer references p(id) deferrable initially deferred)");
+  Exec("create table k(id integer primary key)");
+  Exec("insert into k values(1)");
+  transaction->Commit();
+
+  struct Case {
+    const char* what;
+    std::function<void()> run;
+    std::string text;
+  };
+  const Case cases[] = {
+      // A failed step finalizes the statement, which reports the same error: that is the detail.
+      {"step",
+       [&] {
+         transaction->Start();
+         Command("insert into k values(1)")->Execute();
+       },
+       "sqlite: UNIQUE constraint failed: k.id - UNIQUE constraint failed: k.id"},
+      // Preparing fails before there is a statement: no detail.
+      {"prepare", [&] { Command("select * from missing_table")->Execute(); },
+       "sqlite: no such table: missing_table"},
+      // Transaction control runs directly; its error text is the detail.
+      {"begin", [&] { connection->Execute("BEGIN"); },
+       "sqlite: cannot start a transaction within a transaction - cannot start a transaction "
+       "within a transaction"},
+      {"commit",
+       [&] {
+         Exec("insert into c values(7)");
+         transaction->Commit();
+       },
+       "sqlite: FOREIGN KEY constraint failed - FOREIGN KEY constraint failed"},
+      // The first ROLLBACK ends what the failed COMMIT left open; the second has nothing to end.
+      {"rollback",
+       [&] {
+         connection->Execute("ROLLBACK");
+         connection->Execute("ROLLBACK");
+       },
+       "sqlite: cannot rollback - no transaction is active - cannot rollback - no transaction is "
+       "active"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(MessageOf(c.run), c.text) << c.what;
+}
+
 TEST_F(SQLiteTest, PrepareErrorsCarryTheLibraryMessage) {
   auto command = Command("select * from missing_table");
   EXPECT_EQ(MessageOf([&] { command->Execute(); }), "sqlite: no such table: missing_table");

