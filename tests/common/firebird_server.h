@@ -6,10 +6,10 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "common/server_env.h"
 #include "db/firebird/fb_connection.h"
 
 namespace qm::fbtest {
@@ -20,25 +20,16 @@ struct ServerSettings {
 
 // False (with the missing names in `missing`) when not all variables are set.
 inline bool ReadServerSettings(ServerSettings& settings, std::string& missing) {
-  auto read = [&](const char* name, std::string& value) {
-    const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0') {
-      missing += std::string(missing.empty() ? "" : ", ") + name;
-      return;
-    }
-    value = text;
-  };
-  read("QM_TEST_FB_HOST", settings.host);
-  read("QM_TEST_FB_PORT", settings.port);
-  read("QM_TEST_FB_USER", settings.user);
-  read("QM_TEST_FB_PASSWORD", settings.password);
-  read("QM_TEST_FB_DATA", settings.data);
-  return missing.empty();
+  return testing::ReadEnvVariables({{"QM_TEST_FB_HOST", &settings.host},
+                                    {"QM_TEST_FB_PORT", &settings.port},
+                                    {"QM_TEST_FB_USER", &settings.user},
+                                    {"QM_TEST_FB_PASSWORD", &settings.password},
+                                    {"QM_TEST_FB_DATA", &settings.data}},
+                                   missing);
 }
 
 inline std::string MissingServerMessage(const std::string& missing) {
-  return "The Firebird test server is not configured (missing " + missing +
-         "): start it with scripts/test-servers.sh and source its env file";
+  return testing::ServerNotConfigured("Firebird", missing);
 }
 
 // A connection with the server's settings on `resource`, not yet connected.
@@ -80,6 +71,40 @@ class TestDatabase {
  private:
   ServerSettings FSettings;
   std::string FPath;
+};
+
+// The server and one database on it for a whole test suite: Open in SetUpTestSuite, Close in
+// TearDownTestSuite, and every test's SetUp fails the test with Problem() when that is not empty.
+class SuiteDatabase {
+ public:
+  void Open(const std::string& name) {
+    FProblem.clear();
+    std::string missing;
+    if (!ReadServerSettings(FSettings, missing)) {
+      FProblem = MissingServerMessage(missing);
+      return;
+    }
+    try {
+      FDatabase = std::make_unique<TestDatabase>(FSettings, name);
+    } catch (const std::exception& e) {
+      FProblem = std::string("The Firebird test server cannot be reached: ") + e.what();
+    }
+  }
+  void Close() { FDatabase.reset(); }
+
+  // Empty when the server and the database are there, else why not.
+  const std::string& Problem() const { return FProblem; }
+  const ServerSettings& Settings() const { return FSettings; }
+  const std::string& Path() const { return FDatabase->Path(); }
+  // A connection to the suite's database, not yet connected.
+  std::unique_ptr<TmncFBConnection> NewConnection() const {
+    return fbtest::NewConnection(FSettings, Path());
+  }
+
+ private:
+  ServerSettings FSettings;
+  std::unique_ptr<TestDatabase> FDatabase;
+  std::string FProblem = "The Firebird test database was not opened";
 };
 
 }  // namespace qm::fbtest

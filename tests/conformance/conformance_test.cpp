@@ -1,117 +1,18 @@
-// The behaviours every engine shares, written once and run over SQLite, PostgreSQL and
-// Firebird. Each engine declares its quirks in its context below.
+// The behaviours every engine shares at the driver level, written once and run over SQLite,
+// PostgreSQL and Firebird. Each engine declares its quirks in its context.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "common/firebird_server.h"
-#include "common/temp_folder.h"
-#include "db/db_script.h"
-#include "db/firebird/fb_connection.h"
-#include "db/postgres/pg_connection.h"
-#include "db/sqlite/sqlite_connection.h"
+#include "common/message_of.h"
+#include "conformance/engine_contexts.h"
 
-namespace qm {
+namespace qm::conformance {
 namespace {
 
-struct EngineContext {
-  std::string name;
-  // A new connected connection; raises when the engine's server cannot be reached.
-  std::function<std::unique_ptr<TmncSQLConnection>()> connect;
-  // What a select without a table needs after its column list.
-  std::string from_nothing;
-  // Column names as the engine reports unquoted ones.
-  std::function<std::string(const std::string&)> column_name;
-  // Two opened transactions of one connection are separate engine transactions.
-  bool separate_transactions = true;
-  // The column types of integer, varchar and double precision columns.
-  std::vector<TmnDataType> column_types = {dtInteger, dtString, dtFloat};
-  // The script runner of the engine's transactions.
-  std::function<void(TmncSQLTransaction&, const std::string&)> run_script;
-};
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : value;
-}
-
-std::string Same(const std::string& name) {
-  return name;
-}
-
-void GeneralScript(TmncSQLTransaction& transaction, const std::string& script) {
-  TprmDBScript(&transaction).Execute(script);
-}
-
-EngineContext SQLiteContext() {
-  EngineContext context;
-  context.name = "SQLite";
-  context.connect = [] {
-    static qm::testing::TempFolder folder;
-    auto connection = std::make_unique<TprmSQLiteConnection>();
-    connection->SetResource(folder.File("conformance.db"));
-    connection->Connect();
-    return std::unique_ptr<TmncSQLConnection>(std::move(connection));
-  };
-  context.column_name = Same;
-  context.separate_transactions = false;  // one transaction per connection, shared
-  context.run_script = GeneralScript;
-  return context;
-}
-
-EngineContext PostgreSQLContext() {
-  EngineContext context;
-  context.name = "PostgreSQL";
-  context.connect = [] {
-    for (const char* name : {"QM_TEST_PG_HOST", "QM_TEST_PG_PORT", "QM_TEST_PG_USER",
-                             "QM_TEST_PG_PASSWORD", "QM_TEST_PG_DATABASE"}) {
-      if (Env(name).empty())
-        throw Exception(std::string("no PostgreSQL test server (") + name + " is not set)");
-    }
-    auto connection = std::make_unique<TprmPGConnection>();
-    connection->SetHost(Env("QM_TEST_PG_HOST"));
-    connection->SetPort(Env("QM_TEST_PG_PORT"));
-    connection->SetUserName(Env("QM_TEST_PG_USER"));
-    connection->SetPassword(Env("QM_TEST_PG_PASSWORD"));
-    connection->SetResource(Env("QM_TEST_PG_DATABASE"));
-    connection->Connect();
-    return std::unique_ptr<TmncSQLConnection>(std::move(connection));
-  };
-  context.column_name = Same;
-  context.separate_transactions = false;  // transactions of one connection share its session
-  // Types by the server's type numbers: varchar has none, float8 reads as a currency.
-  context.column_types = {dtInteger, dtUnknown, dtCurrency};
-  context.run_script = GeneralScript;
-  return context;
-}
-
-EngineContext FirebirdContext() {
-  EngineContext context;
-  context.name = "Firebird";
-  context.connect = [] {
-    fbtest::ServerSettings settings;
-    std::string missing;
-    if (!fbtest::ReadServerSettings(settings, missing))
-      throw Exception(fbtest::MissingServerMessage(missing));
-    static fbtest::TestDatabase database(settings, "conformance");
-    auto connection = fbtest::NewConnection(settings, database.Path());
-    connection->Connect();
-    return std::unique_ptr<TmncSQLConnection>(std::move(connection));
-  };
-  context.from_nothing = " from rdb$database";
-  context.column_name = [](const std::string& name) { return UpperCase(name); };
-  context.run_script = [](TmncSQLTransaction& transaction, const std::string& script) {
-    TprmFBDBScript(&transaction).Execute(script);
-  };
-  return context;
-}
+using qm::testing::MessageOf;
 
 class EngineConformance : public ::testing::TestWithParam<EngineContext> {
  protected:
@@ -122,8 +23,7 @@ class EngineConformance : public ::testing::TestWithParam<EngineContext> {
     } catch (const std::exception& e) {
       GTEST_FAIL() << context.name << " cannot be reached: " << e.what();
     }
-    static std::atomic<int> counter{0};
-    table_ = "qmc_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    table_ = UniqueTableName();
     transaction_ = connection_->CreateTransaction();
     Run("create table " + table_ + " (id integer, name varchar(20), amount double precision)");
   }
@@ -207,22 +107,58 @@ TEST_P(EngineConformance, PreparedCommandRunsAgainWithNewValues) {
 }
 
 TEST_P(EngineConformance, EmptyResultStillListsItsColumns) {
-  auto select = transaction_->CreateCommand("select id, name from " + table_ + " where id < 0");
+  Run("insert into " + table_ + " (id, name) values (7, 'p')");
+  auto select = transaction_->CreateCommand("select id, name from " + table_ + " where id = ?id");
+  select->Prepare();
+  select->Param("id")->SetAsInteger(-1);
   EXPECT_FALSE(select->Execute());
   EXPECT_TRUE(select->Done());
+  EXPECT_TRUE(select->Active());
   ASSERT_EQ(select->Columns().Count(), 2);
   EXPECT_EQ(select->Columns().Items(0)->Name(), Column("id"));
   EXPECT_EQ(select->Columns().Items(1)->Name(), Column("name"));
   ASSERT_NE(select->Fields(), nullptr);
+  EXPECT_EQ(select->Fields()->Count(), 2);
+
+  // Executed again with a row, and again after a close: the columns are not doubled.
+  select->Param("id")->SetAsInteger(7);
+  ASSERT_TRUE(select->Execute());
+  EXPECT_EQ(select->Field(Column("name"))->AsString(), "p");
+  EXPECT_EQ(select->Columns().Count(), 2);
+  select->Close();
+  select->Param("id")->SetAsInteger(7);
+  ASSERT_TRUE(select->Execute());
+  EXPECT_EQ(select->Columns().Count(), 2);
+  EXPECT_EQ(select->Fields()->Count(), 2);
 }
 
 TEST_P(EngineConformance, ScriptsRunEveryStatement) {
+  const EngineContext& engine = GetParam();
   const std::string script = "insert into " + table_ + " (id, name) values (1, 'a^b')^\n" +
                              "insert into " + table_ + " (id) values (2)^\n";
-  GetParam().run_script(*transaction_, script);
+  engine.run_script(*transaction_, script);
   EXPECT_EQ(Count(*transaction_), "2");
-  EXPECT_ANY_THROW(GetParam().run_script(*transaction_, "insert into no_such_table values (1)"));
+  EXPECT_ANY_THROW(engine.run_script(*transaction_, "insert into no_such_table values (1)"));
   EXPECT_EQ(Count(*transaction_), "2");
+  Run("delete from " + table_);
+
+  // Inside an opened transaction, with CR LF, a caret in a text and empty statements.
+  auto opened = connection_->CreateTransaction();
+  opened->Start();
+  engine.run_script(*opened, "insert into " + table_ + " (id) values (1)^\r\n insert into " +
+                                 table_ + " (id) select 2" + engine.from_nothing +
+                                 " where 'a^b' <> ''^ ^");
+  EXPECT_EQ(Count(*opened), "2");
+  opened->Rollback();
+  EXPECT_EQ(Count(*transaction_), "0");
+
+  // A failing statement ends the script with the engine's error; the ones before it ran.
+  const std::string message = MessageOf([&] {
+    engine.run_script(*transaction_, "insert into " + table_ + " (id) values (3)^bogus");
+  });
+  EXPECT_NE(message, "<no exception>");
+  EXPECT_NE(message.find(engine.script_syntax_error), std::string::npos) << message;
+  EXPECT_EQ(Count(*transaction_), "1");
 }
 
 TEST_P(EngineConformance, OpenedTransactionsCommitAndRollBack) {
@@ -233,6 +169,9 @@ TEST_P(EngineConformance, OpenedTransactionsCommitAndRollBack) {
     auto second = connection_->CreateTransaction();
     second->Start();
     EXPECT_EQ(Count(*second), "0");  // not committed yet
+    second->Execute("insert into " + table_ + " (id) values (3)");
+    EXPECT_EQ(Value(*second, "select max(id) from " + table_), "3");
+    EXPECT_EQ(Value(*first, "select max(id) from " + table_), "1");
     second->Rollback();
   }
   first->Rollback();
@@ -251,13 +190,9 @@ TEST_P(EngineConformance, ErrorsLeaveTheConnectionUsable) {
   EXPECT_EQ(Value(*transaction_, "select 6 * 7" + from), "42");
 }
 
-void PrintTo(const EngineContext& context, std::ostream* out) {
-  *out << context.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(SQLite, EngineConformance, ::testing::Values(SQLiteContext()));
 INSTANTIATE_TEST_SUITE_P(PostgreSQL, EngineConformance, ::testing::Values(PostgreSQLContext()));
 INSTANTIATE_TEST_SUITE_P(Firebird, EngineConformance, ::testing::Values(FirebirdContext()));
 
 }  // namespace
-}  // namespace qm
+}  // namespace qm::conformance

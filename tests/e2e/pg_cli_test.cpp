@@ -5,33 +5,26 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/postgres_server.h"
 #include "e2e/e2e_fixture.h"
 
 namespace qm::e2e {
 namespace {
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : value;
-}
-
 class PgCliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"QM_TEST_PG_HOST", "QM_TEST_PG_PORT", "QM_TEST_PG_USER",
-                             "QM_TEST_PG_PASSWORD", "QM_TEST_PG_DATABASE"}) {
-      if (Env(name).empty())
-        GTEST_FAIL() << "no PostgreSQL test server (" << name
-                     << " is not set; scripts/test.sh starts one)";
-    }
+    std::string missing;
+    if (!pgtest::ReadServerSettings(settings_, missing))
+      GTEST_FAIL() << pgtest::MissingServerMessage(missing);
     port_ = FreePort();
     server_ = std::make_unique<ServerProcess>(ServerProcess::PortConfig(port_) +
-                                              "PGHost=" + Env("QM_TEST_PG_HOST") + "\n");
+                                              "PGHost=" + settings_.host + "\n");
     ASSERT_TRUE(server_->Start(port_)) << server_->Err();
     // The test database is shared: a table of this process's own.
     table_ = "qm_cli_" + std::to_string(::getpid());
@@ -46,15 +39,14 @@ class PgCliTest : public ::testing::Test {
   }
 
   ProcessResult Client(const std::vector<std::string>& args,
-                       const std::string& password = Env("QM_TEST_PG_PASSWORD")) const {
-    std::vector<std::string> all = {
-        "--driver",  "PostgreSQL",           "--resource", Env("QM_TEST_PG_DATABASE"),
-        "--user",    Env("QM_TEST_PG_USER"), "--password", password,
-        "--db-port", Env("QM_TEST_PG_PORT")};
+                       const std::optional<std::string>& password = std::nullopt) const {
+    std::vector<std::string> all = pgtest::ClientSessionArguments(
+        settings_, settings_.port, password.value_or(settings_.password));
     all.insert(all.end(), args.begin(), args.end());
     return RunClient(port_, all);
   }
 
+  pgtest::ServerSettings settings_;
   int port_ = 0;
   std::unique_ptr<ServerProcess> server_;
   std::string table_;

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/postgres_server.h"
 #include "session/session_fixture.h"
 #include "support/buffer.h"
 #include "support/utf16.h"
@@ -18,34 +18,27 @@ class PgSessionTest : public SessionServerTest {
  protected:
   void SetUp() override {
     SessionServerTest::SetUp();
-    for (const char* name : {"QM_TEST_PG_HOST", "QM_TEST_PG_PORT", "QM_TEST_PG_USER",
-                             "QM_TEST_PG_PASSWORD", "QM_TEST_PG_DATABASE"}) {
-      const char* value = std::getenv(name);
-      if (value == nullptr || *value == '\0')
-        GTEST_FAIL() << "no PostgreSQL test server (" << name
-                     << " is not set; scripts/test.sh starts one)";
-    }
-    StartServer("Port=0\r\nPGHost=" + std::string(std::getenv("QM_TEST_PG_HOST")) + "\r\n");
+    std::string missing;
+    if (!pgtest::ReadServerSettings(settings_, missing))
+      GTEST_FAIL() << pgtest::MissingServerMessage(missing);
+    StartServer("Port=0\r\nPGHost=" + settings_.host + "\r\n");
     client_ = NewClient();
-    auto reply = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
+    auto reply = client_->Call("Connect", ConnectHeaders(settings_.password));
     ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
     handle_ = reply->AsCardinal("Database", "Handle");
   }
 
   // The "Connect" (and "Reconnect") values of the test database with `password`.
-  static std::vector<Header> ConnectHeaders(const std::string& password) {
-    return {{"Database", "Driver", "PostgreSQL"},
-            {"Database", "Resource", std::getenv("QM_TEST_PG_DATABASE")},
-            {"Database", "Port", std::getenv("QM_TEST_PG_PORT")},
-            {"Database", "UserName", std::getenv("QM_TEST_PG_USER")},
-            {"Database", "Password", password},
-            {"Database", "AppName", "tester"}};
+  std::vector<Header> ConnectHeaders(const std::string& password) {
+    return {{"Database", "Driver", "PostgreSQL"}, {"Database", "Resource", settings_.database},
+            {"Database", "Port", settings_.port}, {"Database", "UserName", settings_.user},
+            {"Database", "Password", password},   {"Database", "AppName", "tester"}};
   }
 
   // "Reconnect" of this test's session with the current server identity.
   std::unique_ptr<TStreamData> Reconnect() {
     std::vector<Header> headers = SessionHeaders(handle_);
-    for (Header& header : ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")))
+    for (Header& header : ConnectHeaders(settings_.password))
       headers.push_back(std::move(header));
     return client_->Call("Reconnect", headers);
   }
@@ -79,6 +72,7 @@ class PgSessionTest : public SessionServerTest {
     return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0] : "<no single value>";
   }
 
+  pgtest::ServerSettings settings_;
   std::unique_ptr<Client> client_;
   std::uint32_t handle_ = 0;
 };
@@ -223,7 +217,7 @@ TEST_F(PgSessionTest, NotificationsAreHandedOutOnce) {
 }
 
 TEST_F(PgSessionTest, WrongPasswordIsRefusedAndRegistersNothing) {
-  const std::string user = std::getenv("QM_TEST_PG_USER");
+  const std::string user = settings_.user;
   auto check_refusal = [&](const TStreamData& reply) {
     EXPECT_EQ(reply.Name(), "Error");
     const std::string text = reply.SysErrorText();
@@ -350,7 +344,7 @@ TEST_F(PgSessionTest, ReconnectBringsADisconnectedSessionBackUnderItsHandle) {
 // calls "Reconnect", which makes it anew under the same handle.
 TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
   const std::string backend = Scalar("select pg_backend_pid()");
-  auto other = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
+  auto other = client_->Call("Connect", ConnectHeaders(settings_.password));
   ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
   // Waits (up to 10 s) until the backend is gone.
   auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
@@ -374,7 +368,7 @@ TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
 // still remembers the connection as fine, so "Reconnect" has to ask the server to find out.
 TEST_F(PgSessionTest, ReconnectFindsOutThatTheServerEndedTheSession) {
   const std::string backend = Scalar("select pg_backend_pid()");
-  auto other = client_->Call("Connect", ConnectHeaders(std::getenv("QM_TEST_PG_PASSWORD")));
+  auto other = client_->Call("Connect", ConnectHeaders(settings_.password));
   ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
   auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
                     "select pg_terminate_backend(" + backend + ", 10000)");

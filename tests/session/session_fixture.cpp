@@ -116,6 +116,14 @@ std::unique_ptr<TStreamData> SessionServerTest::Sql(Client& client, std::uint32_
 
 // --- helpers ---
 
+TFieldList FieldsOf(const TStreamData& reply) {
+  TFieldList fields;
+  auto headers = reply.EnumHeaders("Fields");
+  for (int i = 0; i < headers->Count(); ++i)
+    fields.emplace_back(headers->Item(i)->Name(), headers->Item(i)->DataType());
+  return fields;
+}
+
 std::string Inflate(const TStreamData& reply) {
   return reply.Buffer().Empty() ? std::string() : ZDecompress(reply.Buffer().View());
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/temp_folder.h"
@@ -76,6 +77,10 @@ class SessionServerTest : public ::testing::Test {
   std::string port_;
   std::string config_file_;
 };
+
+// The reply's "Fields" headers: names and data types, in order.
+using TFieldList = std::vector<std::pair<std::string, TDataHeaderType>>;
+TFieldList FieldsOf(const TStreamData& reply);
 
 // The reply's block inflated.
 std::string Inflate(const TStreamData& reply);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session/session_fixture.h"
@@ -71,6 +72,26 @@ TEST_F(SqlCommandsTest, NoRowsGiveOkWithoutBlock) {
     EXPECT_TRUE(reply->Buffer().Empty()) << sql;
   }
   EXPECT_EQ(Scalar("select name from t where id = 1"), "b");
+}
+
+TEST_F(SqlCommandsTest, PreparedCommandListsTheFieldsOfEachRun) {
+  // "seven" has no declared type: a row makes it an integer, no row a string.
+  auto prepared =
+      Call("PrepareSQL", {{"Database", "SQL", "select id, 7 as seven from t where id = ?id"}});
+  ASSERT_EQ(prepared->Name(), "OK") << prepared->SysErrorText();
+  const auto cmd = static_cast<std::int64_t>(prepared->AsCardinal("Database", "CmdHandle"));
+
+  const std::vector<std::pair<std::int32_t, TFieldList>> runs = {
+      {9, {{"id", dhtInteger}, {"seven", dhtString}}},
+      {1, {{"id", dhtInteger}, {"seven", dhtInteger}}},
+      {9, {{"id", dhtInteger}, {"seven", dhtString}}},
+  };
+  for (const auto& [id, expected] : runs) {
+    auto reply = Call("ExecPrepared", {{"Database", "CmdHandle", cmd}, {"Params", "id", id}});
+    ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+    EXPECT_EQ(FieldsOf(*reply), expected) << id;
+    EXPECT_EQ(reply->Buffer().Empty(), id == 9) << id;
+  }
 }
 
 TEST_F(SqlCommandsTest, EmptyTextAndNullDiffer) {

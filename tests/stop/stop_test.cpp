@@ -8,12 +8,12 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/postgres_server.h"
 #include "common/silent_port.h"
 #include "e2e/e2e_fixture.h"
 
@@ -25,30 +25,20 @@ using ::testing::HasSubstr;
 // Far below the minute the work below would take on its own.
 constexpr std::chrono::seconds kStopBound{10};
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : value;
-}
-
 class StopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"QM_TEST_PG_HOST", "QM_TEST_PG_PORT", "QM_TEST_PG_USER",
-                             "QM_TEST_PG_PASSWORD", "QM_TEST_PG_DATABASE"}) {
-      if (Env(name).empty())
-        GTEST_FAIL() << "no PostgreSQL test server (" << name
-                     << " is not set; scripts/test.sh starts one)";
-    }
+    std::string missing;
+    if (!pgtest::ReadServerSettings(settings_, missing))
+      GTEST_FAIL() << pgtest::MissingServerMessage(missing);
   }
 
   // qmcli arguments for a PostgreSQL session on the test database through `db_port`.
-  static std::vector<std::string> PgSession(const std::string& db_port) {
-    return {"--driver",   "PostgreSQL",
-            "--resource", Env("QM_TEST_PG_DATABASE"),
-            "--user",     Env("QM_TEST_PG_USER"),
-            "--password", Env("QM_TEST_PG_PASSWORD"),
-            "--db-port",  db_port};
+  std::vector<std::string> PgSession(const std::string& db_port) const {
+    return pgtest::ClientSessionArguments(settings_, db_port, settings_.password);
   }
+
+  pgtest::ServerSettings settings_;
 };
 
 // With "StopTimeout=0" nothing but the cancelling can end the stop early.
@@ -66,8 +56,8 @@ TEST_F(StopTest, StopCancelsTheDatabaseWorkUnderWay) {
     return args;
   };
   const Case cases[] = {
-      {"PostgreSQL statement", Env("QM_TEST_PG_HOST"),
-       with_sql(PgSession(Env("QM_TEST_PG_PORT")), "select pg_sleep(60)")},
+      {"PostgreSQL statement", settings_.host,
+       with_sql(PgSession(settings_.port), "select pg_sleep(60)")},
       {"SQLite statement",
        "",
        {"--driver", "SQLite", "--resource", data.File("long.db"), "-e",

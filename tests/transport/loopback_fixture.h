@@ -23,6 +23,28 @@ inline bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs = 50
   return true;
 }
 
+// A client of the server at Host:Port that gives up connecting and reading after 3 s; Prepare
+// sets it up (a TLS context) before it connects.
+inline std::unique_ptr<TmnClientSocket> ConnectClient(
+    const std::string& Port, TmnsoOptions Options = {}, const std::string& Host = "127.0.0.1",
+    const std::function<void(TmnClientSocket&)>& Prepare = {}) {
+  auto client = std::make_unique<TmnClientSocket>(Host, Port, Options);
+  if (Prepare)
+    Prepare(*client);
+  client->SetReadTimeout(3000);
+  client->SetConnectTimeout(3000);
+  client->Connect();
+  return client;
+}
+
+// Sends Line and returns the line that comes back ("" when none does).
+inline std::string Ask(TmnClientSocket& Client, const std::string& Line) {
+  Client.WriteUTF8Line(Line);
+  std::string answer;
+  Client.ReadUTF8Line(answer);
+  return answer;
+}
+
 // A connected pair of socket streams over loopback: a client made by Connect and the accepted
 // server side. Both give up reading after ReadTimeoutMs, so no test can hang on a read.
 struct LoopbackPair {

@@ -18,6 +18,7 @@
 namespace qm {
 namespace {
 
+using testing::Ask;
 using testing::WaitUntil;
 
 std::atomic<int> gLiveConnections{0};
@@ -136,18 +137,7 @@ class EchoServer : public TmnEventServer {
 };
 
 std::unique_ptr<TmnClientSocket> Connect(const std::string& port) {
-  auto client = std::make_unique<TmnClientSocket>("127.0.0.1", port);
-  client->SetReadTimeout(3000);
-  client->SetConnectTimeout(3000);
-  client->Connect();
-  return client;
-}
-
-std::string Ask(TmnClientSocket& client, const std::string& line) {
-  client.WriteUTF8Line(line);
-  std::string answer;
-  client.ReadUTF8Line(answer);
-  return answer;
+  return testing::ConnectClient(port);
 }
 
 class ServerTest : public ::testing::Test {

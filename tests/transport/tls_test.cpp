@@ -19,6 +19,7 @@
 namespace qm {
 namespace {
 
+using testing::Ask;
 using testing::TlsCertificates;
 using testing::WaitUntil;
 
@@ -102,19 +103,8 @@ std::shared_ptr<TContext> Insecure() {
 
 std::unique_ptr<TmnClientSocket> Connect(const std::string& port, std::shared_ptr<TContext> context,
                                          const std::string& host = "127.0.0.1") {
-  auto client = std::make_unique<TmnClientSocket>(host, port, TmnsoOptions{soSSL});
-  client->SetContext(std::move(context));
-  client->SetReadTimeout(3000);
-  client->SetConnectTimeout(3000);
-  client->Connect();
-  return client;
-}
-
-std::string Ask(TmnClientSocket& client, const std::string& line) {
-  client.WriteUTF8Line(line);
-  std::string answer;
-  client.ReadUTF8Line(answer);
-  return answer;
+  return testing::ConnectClient(port, TmnsoOptions{soSSL}, host,
+                                [&](TmnClientSocket& client) { client.SetContext(context); });
 }
 
 // The message of what Call raises, "" when it raises nothing.

@@ -214,17 +214,6 @@ TEST_F(PGCommandTest, StatementsAreDeallocated) {
   EXPECT_EQ(PreparedCount(), before);
 }
 
-TEST_F(PGCommandTest, SelectWithoutRowsStillBuildsColumns) {
-  auto command = Command("select 1 as a, 'x' as b where false");
-  EXPECT_FALSE(command->Execute());
-  EXPECT_TRUE(command->Done());
-  EXPECT_TRUE(command->Active());
-  ASSERT_EQ(command->Columns().Count(), 2);
-  EXPECT_EQ(command->Columns().Items(1)->Name(), "b");
-  ASSERT_NE(command->Fields(), nullptr);
-  EXPECT_EQ(command->Fields()->Count(), 2);
-}
-
 TEST_F(PGCommandTest, DuplicateColumnNamesGetSuffixes) {
   auto command = Command("select 1 as id, 2 as id, 3 as \"ID\", 4 as \"'q'\"");
   ASSERT_TRUE(command->Execute());

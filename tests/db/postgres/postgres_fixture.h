@@ -8,17 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "common/postgres_server.h"
 #include "db/postgres/pg_command.h"
 #include "db/postgres/pg_connection.h"
 
 namespace qm::pgtest {
-
-struct ServerSettings {
-  std::string host, port, user, password, database;
-};
-
-// The server's settings; false (with the missing names in `missing`) when not all are set.
-bool ReadServerSettings(ServerSettings& settings, std::string& missing);
 
 // A fixture whose SetUp fails the test when the server settings are missing.
 class PostgresTest : public ::testing::Test {

@@ -15,35 +15,29 @@ namespace {
 
 class FbCliTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::string missing;
-    if (fbtest::ReadServerSettings(settings_, missing))
-      database_ = std::make_unique<fbtest::TestDatabase>(settings_, "cli");
-  }
-  static void TearDownTestSuite() { database_.reset(); }
+  static void SetUpTestSuite() { firebird_.Open("cli"); }
+  static void TearDownTestSuite() { firebird_.Close(); }
 
   void SetUp() override {
-    std::string missing;
-    if (!fbtest::ReadServerSettings(settings_, missing))
-      GTEST_FAIL() << fbtest::MissingServerMessage(missing);
-    ASSERT_NE(database_, nullptr);
+    if (!firebird_.Problem().empty())
+      GTEST_FAIL() << firebird_.Problem();
     port_ = FreePort();
     server_ = std::make_unique<ServerProcess>(ServerProcess::PortConfig(port_) +
-                                              "FBHost=" + settings_.host + "\n");
+                                              "FBHost=" + firebird_.Settings().host + "\n");
     ASSERT_TRUE(server_->Start(port_)) << server_->Err();
   }
 
   ProcessResult Client(const std::vector<std::string>& args,
-                       const std::string& password = settings_.password) const {
-    std::vector<std::string> all = {"--driver",  "Firebird",     "--resource", database_->Path(),
-                                    "--user",    settings_.user, "--password", password,
-                                    "--db-port", settings_.port};
+                       const std::string& password = firebird_.Settings().password) const {
+    const fbtest::ServerSettings& settings = firebird_.Settings();
+    std::vector<std::string> all = {"--driver",  "Firebird",    "--resource", firebird_.Path(),
+                                    "--user",    settings.user, "--password", password,
+                                    "--db-port", settings.port};
     all.insert(all.end(), args.begin(), args.end());
     return RunClient(port_, all);
   }
 
-  static inline fbtest::ServerSettings settings_;
-  static inline std::unique_ptr<fbtest::TestDatabase> database_;
+  static inline fbtest::SuiteDatabase firebird_;
   int port_ = 0;
   std::unique_ptr<ServerProcess> server_;
 };
