@@ -558,8 +558,15 @@ TDateTime TStreamDataHeaders::AsDateTime(std::string_view guid, std::string_view
 // --- TStreamData ---
 
 TStreamData::TStreamData() {
-  RegisterHeader("System", "Version", "1.0.0.1");
-  RegisterHeader("System", "Compressed", "False");
+  // Every message starts with these two; their encoded text is made once.
+  static const std::string version = EncodeBase64(Utf8ToUtf16Le("1.0.0.1"));
+  static const std::string compressed = EncodeBase64(Utf8ToUtf16Le("False"));
+  for (const auto& [name, data] : {std::pair<const char*, const std::string&>{"Version", version},
+                                   {"Compressed", compressed}}) {
+    TStreamDataHeader* header = ForceHeader("System", name);
+    header->SetData(data);
+    header->SetDataType(dhtString);
+  }
 }
 
 const TPropList& TStreamData::Properties() const {
