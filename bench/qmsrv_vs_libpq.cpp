@@ -50,7 +50,7 @@ using Clock = std::chrono::steady_clock;
 const char* const kUsage =
     "usage: qmsrv_bench --qmsrv-port N [--qmsrv-host H] [--qmsrv-pid PID]\n"
     "                   [--qmsrv-port-level1 N] [--pgbouncer-port N] [--sqlite-file F]\n"
-    "                   [--calls N] [--rows N] [--fetches N] [--seconds N]\n"
+    "                   [--calls N] [--rows N] [--fetches N] [--seconds N] [--parts abcd]\n"
     "  PostgreSQL: QM_TEST_PG_HOST, QM_TEST_PG_PORT, QM_TEST_PG_USER, QM_TEST_PG_PASSWORD,\n"
     "  QM_TEST_PG_DATABASE\n";
 
@@ -66,10 +66,11 @@ struct Options {
   std::string PGUser;
   std::string PGPassword;
   std::string PGDatabase;
-  int Calls = 2000;    // small-query calls per side
-  int Rows = 1000000;  // rows of the large result
-  int Fetches = 5;     // large fetches per side
-  int Seconds = 3;     // per throughput point
+  int Calls = 2000;            // small-query calls per side
+  int Rows = 1000000;          // rows of the large result
+  int Fetches = 5;             // large fetches per side
+  int Seconds = 3;             // per throughput point
+  std::string Parts = "abcd";  // the measurements to run, for profiling one of them
 };
 
 class UsageError : public std::runtime_error {
@@ -128,6 +129,11 @@ Options ParseOptions(int argc, char** argv) {
       o.Fetches = PositiveInt(name, value);
     } else if (name == "--seconds") {
       o.Seconds = PositiveInt(name, value);
+    } else if (name == "--parts") {
+      if (value.empty() || value.find_first_not_of("abcd") != std::string::npos) {
+        throw UsageError("--parts takes letters of \"abcd\", not \"" + value + "\"");
+      }
+      o.Parts = value;
     } else {
       throw UsageError("unknown option " + name);
     }
@@ -608,19 +614,28 @@ int Run(int argc, char** argv) {
               o.PGPort.c_str(), PQserverVersion(direct.get()), PQlibVersion());
   std::fflush(stdout);
 
-  SmallPG(o, *client, direct.get());
+  auto part = [&](char Letter) { return o.Parts.find(Letter) != std::string::npos; };
+  if (part('a')) {
+    SmallPG(o, *client, direct.get());
+  }
   client->Disconnect();
   std::fflush(stdout);
-  SmallSQLite(o);
-  std::fflush(stdout);
-  AddFigure("pg_fetch_ratio", LargeFetch(o, o.QmsrvPort, direct.get(), "(c)", true));
-  std::fflush(stdout);
-  if (!o.QmsrvPortLevel1.empty()) {
-    AddFigure("pg_fetch_ratio_level1",
-              LargeFetch(o, o.QmsrvPortLevel1, direct.get(), "(c) level 1:", false));
+  if (part('b')) {
+    SmallSQLite(o);
     std::fflush(stdout);
   }
-  Concurrency(o);
+  if (part('c')) {
+    AddFigure("pg_fetch_ratio", LargeFetch(o, o.QmsrvPort, direct.get(), "(c)", true));
+    std::fflush(stdout);
+    if (!o.QmsrvPortLevel1.empty()) {
+      AddFigure("pg_fetch_ratio_level1",
+                LargeFetch(o, o.QmsrvPortLevel1, direct.get(), "(c) level 1:", false));
+      std::fflush(stdout);
+    }
+  }
+  if (part('d')) {
+    Concurrency(o);
+  }
 
   std::printf("\n");
   for (const Figure& f : g_figures) {

@@ -10,7 +10,8 @@
 #
 # Options of qmsrv_bench: --calls N (small-query calls per side, default 2000), --rows N (rows of
 # the large fetch, default 1000000), --fetches N (large fetches per side, default 5), --seconds N
-# (per throughput point, default 3).
+# (per throughput point, default 3), --parts LETTERS (the measurements to run, of "abcd"; all by
+# default).
 # Not part of the test suite; CI does not run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."

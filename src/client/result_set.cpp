@@ -27,12 +27,14 @@ TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock,
   if (raw.empty()) {
     return result;
   }
-  std::string inflated;
   if (Reply.AsBoolean("System", "BufferCompressed")) {
-    inflated = ZDecompress(raw, MaxBlock);
-    raw = inflated;
+    // Rows are split off as the block inflates: the inflated text is never held whole.
+    TResultBlockDecoder decoder(result.Columns.size());
+    ZDecompressEach(raw, MaxBlock, [&decoder](std::string_view piece) { decoder.Feed(piece); });
+    result.Rows = decoder.Finish();
+  } else {
+    result.Rows = DecodeResultBlock(raw, result.Columns.size());
   }
-  result.Rows = DecodeResultBlock(raw, result.Columns.size());
   for (TqmRow& row : result.Rows) {
     for (std::size_t column : ByteColumns) {
       if (column < row.size() && row[column])

@@ -1,6 +1,8 @@
 #include "protocol/result_block.h"
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 
 #include "support/utf16.h"
 
@@ -9,22 +11,25 @@ namespace qm {
 // --- TqmdZCompressor ---
 
 namespace {
-// Output gathers in pieces of this size; the last one is cut to what was used.
-constexpr std::size_t kPiece = 256 * 1024;
-// Input gathers up to this size before it is deflated.
+// Output gathers in pieces that grow from the first size to the last: a small result takes a
+// small piece, a large one few allocations.
+constexpr std::size_t kFirstPiece = 4 * 1024;
+constexpr std::size_t kLastPiece = 256 * 1024;
+// Input gathers up to this size before it is deflated, in the stream's own scratch buffer.
 constexpr std::size_t kStage = 32 * 1024;
+static_assert(kStage <= TZStreamLease::kScratchSize);
 }  // namespace
 
 TqmdZCompressor::TqmdZCompressor(int Level)
     : FLease(TZStreamLease::Deflater(Level, TZStreamLease::kZlibWindowBits)),
-      FStage(std::make_unique_for_overwrite<std::uint8_t[]>(kStage)) {}
+      FStage(FLease.Scratch()) {}
 
 void TqmdZCompressor::FlushStage() {
   if (FStaged == 0)
     return;
   const std::size_t count = FStaged;
   FStaged = 0;
-  Deflate(FStage.get(), count, Z_NO_FLUSH);
+  Deflate(FStage, count, Z_NO_FLUSH);
 }
 
 void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int flush) {
@@ -32,14 +37,17 @@ void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int f
   stream.next_in = const_cast<Bytef*>(data);
   stream.avail_in = static_cast<uInt>(count);
   for (;;) {
-    if (FPieces.empty() || FLastUsed == kPiece) {
-      FPieces.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kPiece));
+    if (FPieces.empty() || FLastUsed == FPieces.back().Size) {
+      const std::size_t size =
+          FPieces.empty() ? kFirstPiece : std::min(FPieces.back().Size * 2, kLastPiece);
+      FPieces.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(size), size});
       FLastUsed = 0;
     }
-    stream.next_out = FPieces.back().get() + FLastUsed;
-    stream.avail_out = static_cast<uInt>(kPiece - FLastUsed);
+    TPiece& piece = FPieces.back();
+    stream.next_out = piece.Data.get() + FLastUsed;
+    stream.avail_out = static_cast<uInt>(piece.Size - FLastUsed);
     const int result = deflate(&stream, flush);
-    const std::size_t produced = kPiece - FLastUsed - stream.avail_out;
+    const std::size_t produced = piece.Size - FLastUsed - stream.avail_out;
     FLastUsed += produced;
     FTotal += produced;
     if (result == Z_STREAM_ERROR)
@@ -53,13 +61,13 @@ void TqmdZCompressor::Write(std::string_view bytes) {
   if (FFinished)
     throw EprmException("deflate failed");
   if (bytes.size() <= kStage - FStaged) {
-    std::copy(bytes.begin(), bytes.end(), FStage.get() + FStaged);
+    std::copy(bytes.begin(), bytes.end(), FStage + FStaged);
     FStaged += bytes.size();
     return;
   }
   FlushStage();
   if (bytes.size() < kStage) {
-    std::copy(bytes.begin(), bytes.end(), FStage.get());
+    std::copy(bytes.begin(), bytes.end(), FStage);
     FStaged = bytes.size();
     return;
   }
@@ -83,9 +91,9 @@ std::vector<std::uint8_t> TqmdZCompressor::Finish() {
   std::vector<std::uint8_t> block;
   block.reserve(FTotal);
   for (std::size_t i = 0; i < FPieces.size(); ++i) {
-    const std::size_t used = i + 1 == FPieces.size() ? FLastUsed : kPiece;
-    block.insert(block.end(), FPieces[i].get(), FPieces[i].get() + used);
-    FPieces[i].reset();
+    const std::size_t used = i + 1 == FPieces.size() ? FLastUsed : FPieces[i].Size;
+    block.insert(block.end(), FPieces[i].Data.get(), FPieces[i].Data.get() + used);
+    FPieces[i].Data.reset();
   }
   FPieces.clear();
   return block;
@@ -138,40 +146,97 @@ TqmValue DecodeValue(std::string_view text) {
 }  // namespace
 
 std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount) {
-  std::vector<TqmRow> rows;
-  std::size_t pos = 0;
-  while (pos < Block.size()) {
-    const std::size_t end = Block.find(kResultRowTerminator, pos);
-    if (end == std::string_view::npos)
-      throw EqmResultError("Result block ends inside row " + std::to_string(rows.size() + 1));
-    std::string_view line = Block.substr(pos, end - pos);
-    pos = end + kResultRowTerminator.size();
+  TResultBlockDecoder decoder(ColumnCount);
+  decoder.Feed(Block);
+  return decoder.Finish();
+}
 
-    TqmRow row;
-    if (ColumnCount > 0) {
-      row.reserve(ColumnCount);
-      std::size_t start = 0;
-      while (true) {
-        const std::size_t sep = line.find(kResultFieldSeparator, start);
-        if (sep == std::string_view::npos) {
-          row.push_back(DecodeValue(line.substr(start)));
-          break;
-        }
-        row.push_back(DecodeValue(line.substr(start, sep - start)));
-        start = sep + kResultFieldSeparator.size();
-      }
-    } else if (!line.empty()) {
-      throw EqmResultError("Result row " + std::to_string(rows.size() + 1) +
-                           " has values but the result has no columns");
-    }
-    if (row.size() != ColumnCount) {
-      throw EqmResultError("Result row " + std::to_string(rows.size() + 1) + " has " +
-                           std::to_string(row.size()) + " values, expected " +
-                           std::to_string(ColumnCount));
-    }
-    rows.push_back(std::move(row));
+void TResultBlockDecoder::Feed(std::string_view Piece) {
+  if (FCarry.empty()) {
+    const std::size_t used = DecodeRows(Piece);
+    FCarry.assign(Piece.substr(used));
+    return;
+  }
+  FCarry.append(Piece);
+  const std::size_t used = DecodeRows(FCarry);
+  FCarry.erase(0, used);
+}
+
+std::vector<TqmRow> TResultBlockDecoder::Finish() {
+  if (!FCarry.empty())
+    throw EqmResultError("Result block ends inside row " + std::to_string(FRowCount + 1));
+  if (FRuns.size() == 1)
+    return std::move(FRuns.front());
+  std::vector<TqmRow> rows;
+  rows.reserve(FRowCount);
+  for (std::vector<TqmRow>& run : FRuns) {
+    std::move(run.begin(), run.end(), std::back_inserter(rows));
+    run = {};
   }
   return rows;
+}
+
+void TResultBlockDecoder::AddRow(TqmRow&& Row) {
+  constexpr std::size_t kRunRows = 4096;
+  if (FRuns.empty() || FRuns.back().size() == kRunRows) {
+    FRuns.emplace_back().reserve(kRunRows);
+  }
+  FRuns.back().push_back(std::move(Row));
+  ++FRowCount;
+}
+
+std::size_t TResultBlockDecoder::DecodeRows(std::string_view Text) {
+  // Both markers start with the same byte, which no other marker byte equals: one scan for it
+  // finds every value end and row end in order.
+  static_assert(kResultFieldSeparator.size() == 3 && kResultRowTerminator.size() == 3 &&
+                kResultFieldSeparator.substr(0, 2) == kResultRowTerminator.substr(0, 2));
+  const char lead = kResultRowTerminator[0];
+  const char* const text = Text.data();
+  const std::size_t size = Text.size();
+  std::size_t used = 0;         // end of the last whole row
+  std::size_t value_start = 0;  // start of the current value
+  std::size_t pos = 0;
+  TqmRow row;
+  bool stray_values = false;  // a row of a result without columns that has some
+  while (pos < size) {
+    const void* found = std::memchr(text + pos, lead, size - pos);
+    if (found == nullptr)
+      break;
+    pos = static_cast<std::size_t>(static_cast<const char*>(found) - text);
+    if (pos + 3 > size)
+      break;  // the marker, if it is one, ends in the next piece
+    if (text[pos + 1] != kResultRowTerminator[1] ||
+        (text[pos + 2] != kResultFieldSeparator[2] && text[pos + 2] != kResultRowTerminator[2])) {
+      ++pos;
+      continue;
+    }
+    const bool row_ends = text[pos + 2] == kResultRowTerminator[2];
+    const std::string_view value(text + value_start, pos - value_start);
+    if (FColumnCount > 0) {
+      if (row.empty())
+        row.reserve(FColumnCount);
+      row.push_back(DecodeValue(value));
+    } else {
+      stray_values = stray_values || !row_ends || !value.empty();
+    }
+    pos += 3;
+    value_start = pos;
+    if (row_ends) {
+      if (stray_values) {
+        throw EqmResultError("Result row " + std::to_string(FRowCount + 1) +
+                             " has values but the result has no columns");
+      }
+      if (row.size() != FColumnCount) {
+        throw EqmResultError("Result row " + std::to_string(FRowCount + 1) + " has " +
+                             std::to_string(row.size()) + " values, expected " +
+                             std::to_string(FColumnCount));
+      }
+      AddRow(std::move(row));
+      row = TqmRow();
+      used = pos;
+    }
+  }
+  return used;
 }
 
 }  // namespace qm

@@ -57,10 +57,15 @@ class TqmdZCompressor {
   // value costs more than the copy.
   void FlushStage();
 
+  struct TPiece {
+    std::unique_ptr<std::uint8_t[]> Data;
+    std::size_t Size = 0;
+  };
+
   TZStreamLease FLease;
-  std::unique_ptr<std::uint8_t[]> FStage;
+  std::uint8_t* FStage;  // the lease's scratch buffer
   std::size_t FStaged = 0;
-  std::vector<std::unique_ptr<std::uint8_t[]>> FPieces;
+  std::vector<TPiece> FPieces;
   std::size_t FLastUsed = 0;  // bytes used in the last piece
   std::size_t FTotal = 0;
   bool FFinished = false;
@@ -105,5 +110,30 @@ using TqmRow = std::vector<TqmValue>;
 // another number of values or the block does not end with a row terminator: values are not
 // escaped on the wire, so a mismatch means the block cannot be trusted column by column.
 std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount);
+
+// The same over an inflated block that arrives in pieces (as inflating hands it out), so that
+// the whole inflated text is never held: rows are decoded as soon as their terminator arrives
+// and only an unfinished row is kept between pieces.
+class TResultBlockDecoder {
+ public:
+  explicit TResultBlockDecoder(std::size_t ColumnCount) : FColumnCount(ColumnCount) {}
+  void Feed(std::string_view Piece);
+  // The rows; raises EqmResultError when the block ended inside a row.
+  std::vector<TqmRow> Finish();
+
+ private:
+  // Decodes the whole rows at the start of Text; returns the bytes they took.
+  std::size_t DecodeRows(std::string_view Text);
+
+  void AddRow(TqmRow&& Row);
+
+  std::size_t FColumnCount;
+  // Rows gather in runs of fixed length and are moved into one vector at the end: growing a
+  // single vector would move every row again on each doubling and free and fault in ever
+  // larger buffers on the way.
+  std::vector<std::vector<TqmRow>> FRuns;
+  std::size_t FRowCount = 0;
+  std::string FCarry;  // the start of a row whose terminator has not arrived yet
+};
 
 }  // namespace qm

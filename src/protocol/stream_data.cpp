@@ -157,6 +157,10 @@ class TJsonShape : public nlohmann::json::json_sax_t {
   bool FTooBig = false;
 };
 
+// A message has a handful of headers: up to this many, comparing them costs less than keying an
+// index of them.
+constexpr int kScannedHeaders = 16;
+
 // Values one header may bring in the JSON form: its object, five members, and some slack.
 constexpr std::int64_t kJsonValuesPerHeader = 8;
 // Well-formed messages nest three deep (message, "Items", header).
@@ -307,7 +311,10 @@ void TStreamDataHeaders::Added(int index, TVSKItem* item) {
   // An append keeps the index right by itself: the new header is found only when no earlier
   // one has its section and name.
   FAppended = index == Count() - 1;
-  if (FAppended && FIndexValid) {
+  if (Count() <= kScannedHeaders) {
+    // Found by a scan (FindHeader); the index is made when the list outgrows that.
+    FIndexValid = false;
+  } else if (FAppended && FIndexValid) {
     if (auto* header = dynamic_cast<TStreamDataHeader*>(item)) {
       FIndex.try_emplace(IndexKey(header->Guid(), header->Name()), header);
     } else {
@@ -334,6 +341,14 @@ bool TStreamDataHeaders::RoomForHeader() {
 
 TStreamDataHeader* TStreamDataHeaders::FindHeader(std::string_view guid,
                                                   std::string_view name) const {
+  if (Count() <= kScannedHeaders) {
+    for (int i = 0; i < Count(); ++i) {
+      TStreamDataHeader* header = Item(i);
+      if (SameText(header->Name(), name) && SameText(header->Guid(), guid))
+        return header;
+    }
+    return nullptr;
+  }
   if (!FIndexValid) {
     FIndex.clear();
     for (int i = 0; i < Count(); ++i) {
@@ -558,8 +573,15 @@ TDateTime TStreamDataHeaders::AsDateTime(std::string_view guid, std::string_view
 // --- TStreamData ---
 
 TStreamData::TStreamData() {
-  RegisterHeader("System", "Version", "1.0.0.1");
-  RegisterHeader("System", "Compressed", "False");
+  // Every message starts with these two; their encoded text is made once.
+  static const std::string version = EncodeBase64(Utf8ToUtf16Le("1.0.0.1"));
+  static const std::string compressed = EncodeBase64(Utf8ToUtf16Le("False"));
+  for (const auto& [name, data] : {std::pair<const char*, const std::string&>{"Version", version},
+                                   {"Compressed", compressed}}) {
+    TStreamDataHeader* header = ForceHeader("System", name);
+    header->SetData(data);
+    header->SetDataType(dhtString);
+  }
 }
 
 const TPropList& TStreamData::Properties() const {

@@ -7,6 +7,35 @@ namespace qm {
 
 void TprmEntities::Add(std::string name, std::string value, unsigned way) {
   FList.push_back(TprmEntity{std::move(name), std::move(value), way});
+  AddToTables(FList.size() - 1);
+}
+
+void TprmEntities::Clear() {
+  FList.clear();
+  RebuildTables();
+}
+
+void TprmEntities::AddToTables(std::size_t index) {
+  const TprmEntity& e = FList[index];
+  for (TprmEntityWay way : {erwEncode, erwDecode}) {
+    const std::string& source = way == erwEncode ? e.Value : e.Name;
+    if ((e.Way & way) == 0 || source.empty()) {
+      continue;
+    }
+    TWayTable& table = way == erwEncode ? FEncode : FDecode;
+    table.Entries.push_back(index);
+    table.Starts[static_cast<unsigned char>(source[0])] = true;
+  }
+}
+
+void TprmEntities::RebuildTables() {
+  for (TWayTable* table : {&FEncode, &FDecode}) {
+    table->Entries.clear();
+    table->Starts.fill(false);
+  }
+  for (std::size_t i = 0; i < FList.size(); ++i) {
+    AddToTables(i);
+  }
 }
 
 void TprmEntities::DeleteName(std::string_view name) {
@@ -14,6 +43,7 @@ void TprmEntities::DeleteName(std::string_view name) {
       std::find_if(FList.begin(), FList.end(), [&](const TprmEntity& e) { return e.Name == name; });
   if (it != FList.end()) {
     FList.erase(it);
+    RebuildTables();
   }
 }
 
@@ -27,44 +57,34 @@ const TprmEntity* TprmEntities::Find(std::string_view name) const {
 }
 
 std::string TprmEntities::RenderText(std::string_view text, TprmEntityWay way) const {
-  // Entries usable in this direction, and a table of the bytes that can start one of them so that
-  // most positions are passed over without trying every entry.
-  std::vector<std::pair<std::string_view, std::string_view>> active;  // source, target
-  std::array<bool, 256> starts{};
-  for (const auto& e : FList) {
-    if ((e.Way & way) == 0) {
-      continue;
-    }
-    std::string_view source = way == erwEncode ? std::string_view(e.Value) : e.Name;
-    std::string_view target = way == erwEncode ? std::string_view(e.Name) : e.Value;
-    if (source.empty()) {
-      continue;
-    }
-    active.emplace_back(source, target);
-    starts[static_cast<unsigned char>(source[0])] = true;
-  }
-
+  const TWayTable& table = Table(way);
   std::string result;
   result.reserve(text.size());
   std::size_t pos = 0;
+  std::size_t plain = 0;  // start of the bytes not yet copied
   while (pos < text.size()) {
-    if (starts[static_cast<unsigned char>(text[pos])]) {
-      bool matched = false;
-      for (const auto& [source, target] : active) {
-        if (text.compare(pos, source.size(), source) == 0) {
-          result.append(target);
-          pos += source.size();
-          matched = true;
-          break;
-        }
-      }
-      if (matched) {
-        continue;
+    if (!table.Starts[static_cast<unsigned char>(text[pos])]) {
+      ++pos;
+      continue;
+    }
+    bool matched = false;
+    for (std::size_t index : table.Entries) {
+      const TprmEntity& e = FList[index];
+      const std::string_view source = way == erwEncode ? e.Value : e.Name;
+      if (text.compare(pos, source.size(), source) == 0) {
+        result.append(text.substr(plain, pos - plain));
+        result.append(way == erwEncode ? e.Name : e.Value);
+        pos += source.size();
+        plain = pos;
+        matched = true;
+        break;
       }
     }
-    result.push_back(text[pos]);
-    ++pos;
+    if (!matched) {
+      ++pos;
+    }
   }
+  result.append(text.substr(plain));
   return result;
 }
 

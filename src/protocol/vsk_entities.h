@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +26,7 @@ class TprmEntities {
   void DeleteName(std::string_view name);
   // Exact, case-sensitive; null when absent.
   const TprmEntity* Find(std::string_view name) const;
-  void Clear() { FList.clear(); }
+  void Clear();
   std::size_t Count() const { return FList.size(); }
   const TprmEntity& operator[](std::size_t index) const { return FList.at(index); }
 
@@ -33,7 +34,19 @@ class TprmEntities {
   std::string RenderText(std::string_view text, TprmEntityWay way) const;
 
  private:
+  // The entries of one direction in table order, and the bytes that can start one of their
+  // sources, kept up to date on every change so that rendering only scans.
+  struct TWayTable {
+    std::vector<std::size_t> Entries;  // indexes into FList
+    std::array<bool, 256> Starts{};
+  };
+  void AddToTables(std::size_t index);
+  void RebuildTables();
+  const TWayTable& Table(TprmEntityWay way) const { return way == erwEncode ? FEncode : FDecode; }
+
   std::vector<TprmEntity> FList;
+  TWayTable FEncode;
+  TWayTable FDecode;
 };
 
 // Fills `entities` with the ten VSK escape entries in their fixed order; the four line-break

@@ -509,12 +509,19 @@ std::string ZCompress(std::string_view data, bool gzip) {
 
 std::string ZDecompress(std::string_view data, uint64_t max_bytes) {
   std::string out;
-  bool ended = Inflate(data, max_bytes, kInflateChunk, [&out](const uint8_t* chunk, std::size_t n) {
-    out.append(reinterpret_cast<const char*>(chunk), n);
-  });
+  ZDecompressEach(data, max_bytes,
+                  [&out](std::string_view piece) { out.append(piece.data(), piece.size()); });
+  return out;
+}
+
+void ZDecompressEach(std::string_view data, uint64_t max_bytes,
+                     const std::function<void(std::string_view)>& emit) {
+  bool ended =
+      Inflate(data, max_bytes, kInflateChunk, [&emit](const uint8_t* chunk, std::size_t n) {
+        emit(std::string_view(reinterpret_cast<const char*>(chunk), n));
+      });
   if (!ended)
     RaiseZlib(Z_BUF_ERROR);
-  return out;
 }
 
 }  // namespace qm

@@ -10,6 +10,7 @@
 // Not thread-safe: a buffer belongs to one message or one command at a time.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -177,5 +178,9 @@ std::string ZCompress(std::string_view data, bool gzip = false);
 // Inflates one complete zlib stream; corrupt or cut-short input raises EZDecompressionError,
 // more than max_bytes of output raises EZDecompressionLimitError.
 std::string ZDecompress(std::string_view data, uint64_t max_bytes = UINT64_MAX);
+// The same, handing the inflated bytes to emit piece by piece instead of gathering them: a
+// reader that consumes them as they come never holds the whole inflated text.
+void ZDecompressEach(std::string_view data, uint64_t max_bytes,
+                     const std::function<void(std::string_view)>& emit);
 
 }  // namespace qm

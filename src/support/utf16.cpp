@@ -69,10 +69,28 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 template <typename NextUnit>
 std::string DecodeUtf16(std::size_t count, NextUnit unit) {
-  std::string out;
-  out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
+  // Header and value text is mostly ASCII: those units are written straight into a string sized
+  // for them, and only the rest goes through the code point path.
+  std::string out(count, '\0');
+  std::size_t i = 0;
+  for (; i < count; ++i) {
     const char16_t u = unit(i);
+    if (u >= 0x80) {
+      break;
+    }
+    out[i] = static_cast<char>(u);
+  }
+  if (i == count) {
+    return out;
+  }
+  out.resize(i);
+  out.reserve(count + (count - i) * 2);
+  for (; i < count; ++i) {
+    const char16_t u = unit(i);
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+      continue;
+    }
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
       const char16_t low = unit(i + 1);
       if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -86,21 +104,42 @@ std::string DecodeUtf16(std::size_t count, NextUnit unit) {
   return out;
 }
 
+// Calls emit(unit) for each UTF-16 unit of UTF-8 text.
+template <typename Emit>
+void EncodeUtf16(std::string_view text, Emit emit) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (lead < 0x80) {
+      emit(static_cast<char16_t>(lead));
+      ++pos;
+      continue;
+    }
+    const char32_t cp = DecodeUtf8(text, pos);
+    if (cp >= 0x10000) {
+      emit(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      emit(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      emit(static_cast<char16_t>(cp));
+    }
+  }
+}
+
+// Length of the ASCII start of text.
+std::size_t AsciiPrefix(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) {
+    ++i;
+  }
+  return i;
+}
+
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const char32_t cp = DecodeUtf8(text, pos);
-    if (cp >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
+  EncodeUtf16(text, [&out](char16_t u) { out.push_back(u); });
   return out;
 }
 
@@ -109,13 +148,21 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::string Utf8ToUtf16Le(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  std::string out;
-  out.reserve(wide.size() * 2);
-  for (char16_t u : wide) {
-    out += static_cast<char>(u & 0xFF);
-    out += static_cast<char>(u >> 8);
+  // Every UTF-8 byte gives at most one UTF-16 unit (four bytes give two), so twice the input
+  // length is room enough; ASCII text fills exactly that.
+  std::string out(text.size() * 2, '\0');
+  const std::size_t ascii = AsciiPrefix(text);
+  char* at = out.data();
+  for (std::size_t i = 0; i < ascii; ++i) {
+    at[2 * i] = text[i];
   }
+  at += 2 * ascii;
+  EncodeUtf16(text.substr(ascii), [&at](char16_t u) {
+    at[0] = static_cast<char>(u & 0xFF);
+    at[1] = static_cast<char>(u >> 8);
+    at += 2;
+  });
+  out.resize(static_cast<std::size_t>(at - out.data()));
   return out;
 }
 

@@ -14,6 +14,14 @@ namespace {
 const std::string F = std::string(kFieldSeparator);
 const std::string R = std::string(kRowTerminator);
 
+// The rows of Block fed to the piecewise decoder in two pieces split at At.
+std::vector<TqmRow> DecodeSplit(const std::string& Block, std::size_t Columns, std::size_t At) {
+  TResultBlockDecoder decoder(Columns);
+  decoder.Feed(std::string_view(Block).substr(0, At));
+  decoder.Feed(std::string_view(Block).substr(At));
+  return decoder.Finish();
+}
+
 TEST(ResultBlockTest, SplitsRowsAndKeepsNullApartFromEmpty) {
   struct Case {
     const char* Name;
@@ -28,11 +36,33 @@ TEST(ResultBlockTest, SplitsRowsAndKeepsNullApartFromEmpty) {
       {"no columns, two rows", R + R, 0, {{}, {}}},
       {"empty block", "", 3, {}},
       {"null marker only as a whole value", "NULL;x" + F + "xNULL;" + R, 2, {{"NULL;x", "xNULL;"}}},
+      {"other characters that share the markers' lead byte",
+       "\xEE\x80\x80" + F + "\xEE\xEE\x80\x83" + R,
+       2,
+       {{"\xEE\x80\x80", "\xEE\xEE\x80\x83"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     EXPECT_EQ(DecodeResultBlock(c.Block, c.Columns), c.Expected);
+    // Pieces may end anywhere, inside a value or a marker.
+    for (std::size_t at = 0; at <= c.Block.size(); ++at) {
+      SCOPED_TRACE(at);
+      EXPECT_EQ(DecodeSplit(c.Block, c.Columns, at), c.Expected);
+    }
   }
+}
+
+TEST(ResultBlockTest, PiecewiseDecodingKeepsManyRowsInOrder) {
+  std::string block;
+  std::vector<TqmRow> expected;
+  for (int i = 0; i < 10000; ++i) {
+    block += std::to_string(i) + F + "row " + std::to_string(i) + R;
+    expected.push_back({std::to_string(i), "row " + std::to_string(i)});
+  }
+  TResultBlockDecoder decoder(2);
+  for (std::size_t at = 0; at < block.size(); at += 7)
+    decoder.Feed(std::string_view(block).substr(at, 7));
+  EXPECT_EQ(decoder.Finish(), expected);
 }
 
 TEST(ResultBlockTest, MalformedBlocksRaise) {
@@ -49,6 +79,10 @@ TEST(ResultBlockTest, MalformedBlocksRaise) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     EXPECT_THROW(DecodeResultBlock(c.Block, c.Columns), EqmResultError);
+    for (std::size_t at = 0; at <= c.Block.size(); ++at) {
+      SCOPED_TRACE(at);
+      EXPECT_THROW(DecodeSplit(c.Block, c.Columns, at), EqmResultError);
+    }
   }
 }
 

@@ -488,16 +488,23 @@ TEST(StreamDataIndexTest, LookupsFollowEveryChangeOfTheList) {
          m.LoadFromBytes(bytes);
        }},
   };
-  TStreamData message;
-  for (const char* name : {"a", "b", "c", "A"})
-    message.RegisterHeader("Params", name, std::string(name));
-  message.Add(header("Params", "a"));
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.label);
-    step.change(message);
-    for (const char* guid : {"Params", "params", "Other", "System"})
-      for (const char* name : {"a", "A", "b", "c", "Version", "missing"})
-        EXPECT_EQ(message.FindHeader(guid, name), scan(message, guid, name)) << guid << "." << name;
+  // A short list is scanned, a long one indexed: the same steps on both.
+  for (int filler : {0, 40}) {
+    SCOPED_TRACE(filler);
+    TStreamData message;
+    for (int i = 0; i < filler; ++i)
+      message.RegisterHeader("Filler", "f" + std::to_string(i), "");
+    for (const char* name : {"a", "b", "c", "A"})
+      message.RegisterHeader("Params", name, std::string(name));
+    message.Add(header("Params", "a"));
+    for (const auto& step : steps) {
+      SCOPED_TRACE(step.label);
+      step.change(message);
+      for (const char* guid : {"Params", "params", "Other", "System", "filler"})
+        for (const char* name : {"a", "A", "b", "c", "Version", "missing", "F3"})
+          EXPECT_EQ(message.FindHeader(guid, name), scan(message, guid, name))
+              << guid << "." << name;
+    }
   }
 }
 
