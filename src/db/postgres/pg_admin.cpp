@@ -9,12 +9,8 @@ namespace qm {
 
 bool TmncPGConnection::IsDatabaseExists(const std::string& name) {
   TmncPGLib& lib = PGLib();
-  PPGconn handle = nullptr;
-  InternalConnect(handle, "postgres");
-  struct Finish {
-    PPGconn handle;
-    ~Finish() { PGLib().PQfinish(handle); }
-  } finish{handle};
+  const TPGConnOwner owner = InternalConnect("postgres");
+  PPGconn handle = owner.get();
   PPGresult result = nullptr;
   try {
     const std::string sql = "select 1 from pg_database where datname='" +

@@ -35,10 +35,6 @@ TmncPGConnection::TmncPGConnection() {
 
 TmncPGConnection::~TmncPGConnection() {
   BeforeDestruction();
-  if (FCancel != nullptr) {
-    PGLib().PQfreeCancel(FCancel);
-    FCancel = nullptr;
-  }
 }
 
 std::string TmncPGConnection::ConnectionText(const std::string& database) const {
@@ -58,50 +54,43 @@ std::string TmncPGConnection::ConnectionText(const std::string& database) const 
   return text;
 }
 
-void TmncPGConnection::InternalConnect(PPGconn& handle, const std::string& database) {
+TPGConnOwner TmncPGConnection::InternalConnect(const std::string& database) {
   TmncPGLib& lib = PGLib();
   if (lib.PQsetdbLogin == nullptr)
     throw EprmException("PQsetdbLogin not assigned");
-  handle = nullptr;
   FInterrupted = false;
-  try {
-    if (FSimpleConnection) {
-      const std::string host = FirstNonEmpty({Host(), "127.0.0.1"});
-      const std::string port = FirstNonEmpty({Port(), "5432"});
-      // Taken as a plain name (expand_dbname 0), even when it holds "=" or a URI.
-      const std::string db = database.empty() ? Resource() : database;
-      const char* const keys[] = {"host",
-                                  "port",
-                                  "dbname",
-                                  "user",
-                                  "password",
-                                  "keepalives",
-                                  "keepalives_idle",
-                                  "keepalives_interval",
-                                  "keepalives_count",
-                                  nullptr};
-      const char* const values[] = {
-          host.c_str(),       port.c_str(), db.c_str(),      UserName().c_str(),
-          Password().c_str(), "1",          kKeepalivesIdle, kKeepalivesInterval,
-          kKeepalivesCount,   nullptr};
-      handle = lib.PQconnectStartParams(keys, values, 0);
-    } else {
-      const std::string text =
-          ConnectionText(database) + " keepalives=1 keepalives_idle=" + kKeepalivesIdle +
-          " keepalives_interval=" + kKeepalivesInterval + " keepalives_count=" + kKeepalivesCount;
-      handle = lib.PQconnectStart(text.c_str());
-    }
-    if (handle == nullptr)
-      throw EprmException("Postgre connection failed\rout of memory");
-    if (lib.PQstatus(handle) == CONNECTION_BAD)
-      throw EprmException("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle)));
-    CompleteConnect(handle);
-  } catch (...) {
-    if (handle != nullptr)
-      lib.PQfinish(handle);
-    handle = nullptr;
-    throw;
+  TPGConnOwner handle;
+  if (FSimpleConnection) {
+    const std::string host = FirstNonEmpty({Host(), "127.0.0.1"});
+    const std::string port = FirstNonEmpty({Port(), "5432"});
+    // Taken as a plain name (expand_dbname 0), even when it holds "=" or a URI.
+    const std::string db = database.empty() ? Resource() : database;
+    const char* const keys[] = {"host",
+                                "port",
+                                "dbname",
+                                "user",
+                                "password",
+                                "keepalives",
+                                "keepalives_idle",
+                                "keepalives_interval",
+                                "keepalives_count",
+                                nullptr};
+    const char* const values[] = {
+        host.c_str(), port.c_str(),    db.c_str(),          UserName().c_str(), Password().c_str(),
+        "1",          kKeepalivesIdle, kKeepalivesInterval, kKeepalivesCount,   nullptr};
+    handle.reset(lib.PQconnectStartParams(keys, values, 0));
+  } else {
+    const std::string text =
+        ConnectionText(database) + " keepalives=1 keepalives_idle=" + kKeepalivesIdle +
+        " keepalives_interval=" + kKeepalivesInterval + " keepalives_count=" + kKeepalivesCount;
+    handle.reset(lib.PQconnectStart(text.c_str()));
   }
+  if (!handle)
+    throw EprmException("Postgre connection failed\rout of memory");
+  if (lib.PQstatus(handle.get()) == CONNECTION_BAD)
+    throw EprmException("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle.get())));
+  CompleteConnect(handle.get());
+  return handle;
 }
 
 void TmncPGConnection::CompleteConnect(PPGconn handle) {
@@ -139,14 +128,19 @@ void TmncPGConnection::CompleteConnect(PPGconn handle) {
   }
 }
 
-void TmncPGConnection::SetHandle(PPGconn handle) {
-  TmncPGLib& lib = PGLib();
-  PGcancel* cancel = handle != nullptr ? lib.PQgetCancel(handle) : nullptr;
+TPGConnOwner TmncPGConnection::ExchangeHandle(TPGConnOwner handle) {
+  // The cancel key replaced is freed when this returns, after the lock is released.
+  TPGCancelOwner cancel(handle ? PGLib().PQgetCancel(handle.get()) : nullptr);
   std::lock_guard<std::mutex> lock(FInterruptLock);
-  if (FCancel != nullptr)
-    lib.PQfreeCancel(FCancel);
-  FCancel = cancel;
-  FHandle = handle;
+  FCancel.swap(cancel);
+  FHandle.swap(handle);
+  return handle;
+}
+
+void TmncPGConnection::RenewCancelKey() {
+  TPGCancelOwner cancel(FHandle ? PGLib().PQgetCancel(FHandle.get()) : nullptr);
+  std::lock_guard<std::mutex> lock(FInterruptLock);
+  FCancel.swap(cancel);
 }
 
 void TmncPGConnection::Interrupt() {
@@ -154,20 +148,18 @@ void TmncPGConnection::Interrupt() {
   std::lock_guard<std::mutex> lock(FInterruptLock);
   FInterrupted = true;
   // Only a statement under way: a cancel request costs the server a connection of its own.
-  if (FHandle != nullptr && FCancel != nullptr &&
-      lib.PQtransactionStatus(FHandle) == PQTRANS_ACTIVE) {
+  if (FHandle && FCancel && lib.PQtransactionStatus(FHandle.get()) == PQTRANS_ACTIVE) {
     std::array<char, 256> error{};
-    lib.PQcancel(FCancel, error.data(), static_cast<int>(error.size()));
+    lib.PQcancel(FCancel.get(), error.data(), static_cast<int>(error.size()));
   }
 }
 
 void TmncPGConnection::DoConnect() {
   if (FNotices)
     FNotices->Clear();
-  PPGconn handle = nullptr;
-  InternalConnect(handle, std::string());
-  PGLib().PQsetNoticeProcessor(handle, &TmncPGConnection::NoticeProcessor, this);
-  SetHandle(handle);
+  TPGConnOwner handle = InternalConnect(std::string());
+  PGLib().PQsetNoticeProcessor(handle.get(), &TmncPGConnection::NoticeProcessor, this);
+  ExchangeHandle(std::move(handle));
 }
 
 void TmncPGConnection::DoConnected() {
@@ -182,14 +174,8 @@ void TmncPGConnection::DoConnected() {
 }
 
 void TmncPGConnection::DoDisconnect() {
-  PPGconn handle = FHandle;
-  SetHandle(nullptr);
-  try {
-    if (handle != nullptr)
-      PGLib().PQfinish(handle);
-  } catch (...) {
-    // The handle is gone either way.
-  }
+  // The handle given back is finished here, after the interrupt lock is released.
+  ExchangeHandle(TPGConnOwner());
 }
 
 std::unique_ptr<TmncSQLTransaction> TmncPGConnection::DoCreateTransaction() {
@@ -218,11 +204,11 @@ std::string TmncPGConnection::GetNextIDSQL(const std::string& name, int step) {
 }
 
 std::string TmncPGConnection::EscapeLiteral(std::string_view value) const {
-  return EscapeLiteralOn(FHandle, value);
+  return EscapeLiteralOn(Handle(), value);
 }
 
 void TmncPGConnection::DirectExecute(const std::string& sql) {
-  PPGresult result = PGLib().PQexec(FHandle, sql.c_str());
+  PPGresult result = PGLib().PQexec(Handle(), sql.c_str());
   try {
     CheckResult(result);
   } catch (...) {
@@ -233,45 +219,44 @@ void TmncPGConnection::DirectExecute(const std::string& sql) {
 }
 
 bool TmncPGConnection::TestConnected() {
-  return FHandle != nullptr && PGLib().PQstatus(FHandle) == CONNECTION_OK;
+  return FHandle && PGLib().PQstatus(Handle()) == CONNECTION_OK;
 }
 
 bool TmncPGConnection::TestAlive() {
   if (!TestConnected())
     return false;
   TmncPGLib& lib = PGLib();
-  if (lib.PQsendQuery(FHandle, "") == 0)
+  if (lib.PQsendQuery(Handle(), "") == 0)
     return false;
   const int timeout = ConnectTimeout() > 0 ? ConnectTimeout() : 15;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
   bool answered = true;
   while (true) {
-    while (lib.PQisBusy(FHandle) != 0) {
+    while (lib.PQisBusy(Handle()) != 0) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0)
         return false;
-      pollfd fd{lib.PQsocket(FHandle), POLLIN, 0};
+      pollfd fd{lib.PQsocket(Handle()), POLLIN, 0};
       const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
-      if ((ready < 0 && errno != EINTR) || (ready > 0 && lib.PQconsumeInput(FHandle) == 0))
+      if ((ready < 0 && errno != EINTR) || (ready > 0 && lib.PQconsumeInput(Handle()) == 0))
         return false;
     }
-    PPGresult result = lib.PQgetResult(FHandle);
-    if (result == nullptr)
+    const TPGResultOwner result(lib.PQgetResult(Handle()));
+    if (!result)
       break;
-    const int status = lib.PQresultStatus(result);
+    const int status = lib.PQresultStatus(result.get());
     if (status == PGRES_BAD_RESPONSE_ || status == PGRES_FATAL_ERROR_)
       answered = false;
-    lib.PQclear(result);
   }
   return answered && TestConnected();
 }
 
 void TmncPGConnection::RecoverConnection() {
-  if (FHandle != nullptr) {
-    PGLib().PQreset(FHandle);
+  if (Handle()) {
+    PGLib().PQreset(FHandle.get());
     // The new backend has a cancel key of its own.
-    SetHandle(FHandle);
+    RenewCancelKey();
   }
 }
 

@@ -29,6 +29,7 @@
 
 #include "db/postgres/pg_api.h"
 #include "db/postgres/pg_notices.h"
+#include "db/postgres/pg_owners.h"
 #include "db/postgres/pg_quoting.h"
 #include "db/sql_connections.h"
 #include "support/byte_stream.h"
@@ -50,7 +51,7 @@ class TmncPGConnection : public TmncSQLConnection {
   TmncCapabilities Capabilities() const override { return {ccDB, ccSQL, ccNetwork, ccTransaction}; }
   std::string EngineName() const override { return "PostgreSQL"; }
 
-  PPGconn Handle() const { return FHandle; }
+  PPGconn Handle() const { return FHandle.get(); }
 
   const std::string& ClientEncoding() const { return FClientEncoding; }
   void SetClientEncoding(const std::string& value) { FClientEncoding = value; }
@@ -151,22 +152,25 @@ class TmncPGConnection : public TmncSQLConnection {
   // Frees a result (PQclear here).
   virtual void DoClearStatement(PPGresult& result);
 
-  // Opens a library connection on `database` (Resource when empty) into `handle`; on failure
-  // raises "Postgre connection failed\r" + the library's message and leaves `handle` nil.
+  // Opens a library connection on `database` (Resource when empty); on failure raises
+  // "Postgre connection failed\r" + the library's message.
   // The connect gives up after ConnectTimeout seconds and when Interrupt is called; the
   // connection gets TCP keepalives, so a server that vanishes is noticed.
-  void InternalConnect(PPGconn& handle, const std::string& database);
+  TPGConnOwner InternalConnect(const std::string& database);
 
  private:
   static void NoticeProcessor(void* argument, const char* message);
   // Drives a started connect to its end within ConnectTimeout; raises on failure.
   void CompleteConnect(PPGconn handle);
-  // Sets FHandle (and its cancel key) under FInterruptLock.
-  void SetHandle(PPGconn handle);
+  // Puts `handle` (and its cancel key) in place under FInterruptLock; the handle it replaces,
+  // to be finished outside the lock.
+  TPGConnOwner ExchangeHandle(TPGConnOwner handle);
+  // Reads the cancel key of FHandle anew (a reset connection has a new backend).
+  void RenewCancelKey();
 
-  PPGconn FHandle = nullptr;
+  TPGConnOwner FHandle;
   // FHandle's cancel key. Both change only under FInterruptLock, which Interrupt holds.
-  PGcancel* FCancel = nullptr;
+  TPGCancelOwner FCancel;
   std::mutex FInterruptLock;
   // Set by Interrupt; a connect under way checks it.
   std::atomic<bool> FInterrupted{false};

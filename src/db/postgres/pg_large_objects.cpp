@@ -128,14 +128,14 @@ Oid TmncPGConnection::loCopy(TmncPGConnection& source, Oid oid) {
     from = std::make_unique<TPGLargeObject>(source.Handle(), oid, INV_READ_MODE);
   if (!from || !from->IsOpen())
     return 0;
-  const Oid created = lib.lo_creat(FHandle, INV_READ_WRITE_MODE);
+  const Oid created = lib.lo_creat(Handle(), INV_READ_WRITE_MODE);
   if (created == InvalidOid)
     return 0;
   {
-    TPGLargeObject to(FHandle, created, INV_READ_WRITE_MODE);
+    TPGLargeObject to(Handle(), created, INV_READ_WRITE_MODE);
     if (!to.IsOpen())
-      throw LibraryError(FHandle);
-    CopyLargeObject(source.Handle(), *from, FHandle, to);
+      throw LibraryError(Handle());
+    CopyLargeObject(source.Handle(), *from, Handle(), to);
   }
   from.reset();
   if (target_scope)

@@ -10,10 +10,9 @@ std::vector<TmncNotification> TmncPGConnection::ReceiveNotifications() {
   if (!Connected())
     return out;
   TmncPGLib& lib = PGLib();
-  lib.PQconsumeInput(FHandle);
+  lib.PQconsumeInput(Handle());
   for (;;) {
-    std::unique_ptr<PGnotify, void (*)(PGnotify*)> entry(lib.PQnotifies(FHandle),
-                                                         [](PGnotify* n) { PGLib().PQfreemem(n); });
+    const TPGMemoryOwner<PGnotify> entry(lib.PQnotifies(Handle()));
     if (!entry)
       break;
     out.push_back({PGText(entry->relname), PGText(entry->extra), entry->be_pid});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include "db/postgres/pg_connection.h"
 
@@ -15,7 +16,7 @@ void TmncPGConnection::CheckResult(PGresult* result) {
     return;
   // Without a result the reason is on the connection.
   const std::string message = result != nullptr ? PGText(lib.PQresultErrorMessage(result))
-                                                : PGText(lib.PQerrorMessage(FHandle));
+                                                : PGText(lib.PQerrorMessage(Handle()));
   Reconnect();
   throw EprmException("Postgre command: " + message);
 }
@@ -29,8 +30,7 @@ void TmncPGConnection::ClearStatement(PPGresult& result) {
 }
 
 void TmncPGConnection::DoClearStatement(PPGresult& result) {
-  PGLib().PQclear(result);
-  result = nullptr;
+  TPGResultOwner freed(std::exchange(result, nullptr));
 }
 
 // ---- TFreeStatementPool ----
@@ -45,7 +45,7 @@ void TFreeStatementPool::DoWork() {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), address);
   if (error != std::errc() || end != text.data() + text.size() || address == 0)
     return;
-  PGLib().PQclear(reinterpret_cast<PPGresult>(address));
+  TPGResultOwner freed(reinterpret_cast<PPGresult>(address));
 }
 
 void TprmPGConnection::DoClearStatement(PPGresult& result) {
@@ -59,7 +59,7 @@ void TprmPGConnection::DoClearStatement(PPGresult& result) {
   const std::int64_t values =
       static_cast<std::int64_t>(lib.PQntuples(taken)) * std::max(1, lib.PQnfields(taken));
   if (values < kPoolFreeValues)
-    lib.PQclear(taken);
+    TPGResultOwner freed(taken);
   else
     PostPoolObject<TFreeStatementPool>(taken);
 }
