@@ -9,7 +9,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 
+#include "support/file_descriptor.h"
 #include "support/utf16.h"
 #include "support/zstream.h"
 
@@ -35,31 +37,29 @@ void WriteAll(IByteSink& sink, const void* data, std::size_t count) {
     throw EprmException("Stream write error");
 }
 
-// Owns a file descriptor; reads fill the request unless the file ends, so a short read is the
-// end as IByteSource requires.
+// Reads and writes a file descriptor it owns; reads fill the request unless the file ends, so a
+// short read is the end as IByteSource requires.
 class TFileStream : public IByteSource, public IByteSink {
  public:
   static std::unique_ptr<TFileStream> Create(const std::string& name) {
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    TFileDescriptor fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.Valid())
       throw EprmFileError("Cannot create file \"" + name + "\". " + std::strerror(errno));
-    return std::make_unique<TFileStream>(fd);
+    return std::make_unique<TFileStream>(std::move(fd));
   }
   static std::unique_ptr<TFileStream> Open(const std::string& name) {
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    TFileDescriptor fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid())
       throw EprmFileError("Cannot open file \"" + name + "\". " + std::strerror(errno));
-    return std::make_unique<TFileStream>(fd);
+    return std::make_unique<TFileStream>(std::move(fd));
   }
-  explicit TFileStream(int fd) : fd_(fd) {}
-  TFileStream(const TFileStream&) = delete;
-  TFileStream& operator=(const TFileStream&) = delete;
-  ~TFileStream() override { ::close(fd_); }
+  explicit TFileStream(TFileDescriptor fd) : fd_(std::move(fd)) {}
 
   int64_t Read(void* buffer, int64_t count) override {
     int64_t done = 0;
     while (done < count) {
-      ssize_t n = ::read(fd_, static_cast<char*>(buffer) + done, static_cast<size_t>(count - done));
+      ssize_t n =
+          ::read(fd_.Get(), static_cast<char*>(buffer) + done, static_cast<size_t>(count - done));
       if (n < 0 && errno == EINTR)
         continue;
       if (n <= 0)
@@ -71,8 +71,8 @@ class TFileStream : public IByteSource, public IByteSink {
   int64_t Write(const void* buffer, int64_t count) override {
     int64_t done = 0;
     while (done < count) {
-      ssize_t n =
-          ::write(fd_, static_cast<const char*>(buffer) + done, static_cast<size_t>(count - done));
+      ssize_t n = ::write(fd_.Get(), static_cast<const char*>(buffer) + done,
+                          static_cast<size_t>(count - done));
       if (n < 0 && errno == EINTR)
         continue;
       if (n <= 0)
@@ -83,7 +83,7 @@ class TFileStream : public IByteSource, public IByteSink {
   }
 
  private:
-  int fd_;
+  TFileDescriptor fd_;
 };
 
 // Inflates one zlib stream, handing each chunk of output to emit. refill(zs) is called when

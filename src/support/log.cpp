@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "support/exception.h"
+#include "support/file_descriptor.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 
@@ -87,35 +88,20 @@ std::string LogFilePath(TDateTime date) {
 
 namespace {
 
-// An open file descriptor, closed on scope exit.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 void AppendBytes(const std::string& file_name, std::string_view bytes) {
   std::error_code ignored;
   const std::filesystem::path path(file_name);
   if (path.has_parent_path())
     std::filesystem::create_directories(path.parent_path(), ignored);
-  FileHandle file(::open(file_name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (file.get() < 0) {
+  const TFileDescriptor file(
+      ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!file.Valid()) {
     const int error = errno;
     throw Exception("Cannot open file \"" + file_name + "\". " + std::strerror(error));
   }
   // One write per entry where possible: appends of other processes do not cut into it.
   while (!bytes.empty()) {
-    const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
+    const ssize_t n = ::write(file.Get(), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)

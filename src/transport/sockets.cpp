@@ -94,12 +94,6 @@ std::string AddressText(const sockaddr_storage& address) {
   return text;
 }
 
-void CloseHandle(int& fd) {
-  if (fd >= 0)
-    ::close(fd);
-  fd = -1;
-}
-
 }  // namespace
 
 TSocketFamily AddressFamily(const std::string& Address) {
@@ -140,7 +134,7 @@ TmnCustomSocket::TmnCustomSocket(int Handle, TmnsoOptions Options, TSocketKind K
 TmnCustomSocket::~TmnCustomSocket() = default;
 
 bool TmnCustomSocket::Active() const {
-  return FHandle.load() >= 0;
+  return FHandle.Valid();
 }
 
 TmnError TmnCustomSocket::Receive(void* Buffer, std::int64_t& Count) {
@@ -233,7 +227,7 @@ void TmnCustomSocket::LimitSend(int Timeout) {
     tv.tv_sec = Timeout / 1000;
     tv.tv_usec = (Timeout % 1000) * 1000;
   }
-  if (FHandle >= 0 && SetOption(FHandle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0)
+  if (FHandle.Valid() && SetOption(FHandle.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0)
     FAppliedSendTimeout = Timeout;
 }
 
@@ -241,7 +235,7 @@ std::unique_ptr<TmnCustomSocket> TmnCustomSocket::Accept(TmnsoOptions Options, i
   CheckActive();
   std::unique_ptr<TmnCustomSocket> socket;
   int error = 0;
-  WallSocket().Accept(FHandle, Options, ReadTimeout, FFamily, socket, error);
+  WallSocket().Accept(FHandle.Get(), Options, ReadTimeout, FFamily, socket, error);
   return socket;
 }
 
@@ -268,8 +262,8 @@ TmnError TmnCustomSocket::Close() {
 
 void TmnCustomSocket::Abort() {
   std::lock_guard<std::mutex> lock(FHandleLock);
-  if (FHandle >= 0)
-    ::shutdown(FHandle, SHUT_RDWR);
+  if (FHandle.Valid())
+    ::shutdown(FHandle.Get(), SHUT_RDWR);
 }
 
 void TmnCustomSocket::Prepare() {
@@ -282,15 +276,13 @@ void TmnCustomSocket::Prepare() {
 
 TmnSocket::~TmnSocket() {
   std::lock_guard<std::mutex> lock(FHandleLock);
-  if (FHandle >= 0)
-    ::close(FHandle);
-  FHandle = -1;
+  FHandle.Reset();
 }
 
 TmnError TmnSocket::DoReceive(void* Buffer, std::int64_t& Count) {
   ssize_t n;
   do {
-    n = ::recv(FHandle, Buffer, static_cast<std::size_t>(Count), 0);
+    n = ::recv(FHandle.Get(), Buffer, static_cast<std::size_t>(Count), 0);
   } while (n < 0 && errno == EINTR);
   if (n == 0) {
     Count = 0;
@@ -310,7 +302,7 @@ TmnError TmnSocket::DoReceive(void* Buffer, std::int64_t& Count) {
 TmnError TmnSocket::DoPeek(void* Buffer, std::int64_t& Count) {
   ssize_t n;
   do {
-    n = ::recv(FHandle, Buffer, static_cast<std::size_t>(Count), MSG_PEEK | MSG_DONTWAIT);
+    n = ::recv(FHandle.Get(), Buffer, static_cast<std::size_t>(Count), MSG_PEEK | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n == 0) {
     Count = 0;
@@ -328,7 +320,7 @@ TmnError TmnSocket::DoPeek(void* Buffer, std::int64_t& Count) {
 TmnError TmnSocket::DoSend(const void* Buffer, std::int64_t& Count) {
   ssize_t n;
   do {
-    n = ::send(FHandle, Buffer, static_cast<std::size_t>(Count), MSG_NOSIGNAL);
+    n = ::send(FHandle.Get(), Buffer, static_cast<std::size_t>(Count), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     Count = 0;
@@ -339,10 +331,10 @@ TmnError TmnSocket::DoSend(const void* Buffer, std::int64_t& Count) {
 }
 
 TmnError TmnSocket::DoSelect(int Timeout, TSelectCheck Check) {
-  if (FHandle < 0)
+  if (!FHandle.Valid())
     return erClosed;
   pollfd entry{};
-  entry.fd = FHandle;
+  entry.fd = FHandle.Get();
   entry.events = Check == slRead ? POLLIN : POLLOUT;
   int n;
   do {
@@ -367,27 +359,26 @@ TmnError TmnSocket::DoShutdown(TmnSocketStates How) {
     how = SHUT_WR;
   else
     return erInvalid;
-  return ::shutdown(FHandle, how) == 0 ? erSuccess : erInvalid;
+  return ::shutdown(FHandle.Get(), how) == 0 ? erSuccess : erInvalid;
 }
 
 TmnError TmnSocket::DoListen() {
   int backlog = FPoolSize != 0 ? FPoolSize : DefaultPoolSize();
   if (backlog == 0)
     backlog = 512;
-  return ::listen(FHandle, backlog) == 0 ? erSuccess : erInvalid;
+  return ::listen(FHandle.Get(), backlog) == 0 ? erSuccess : erInvalid;
 }
 
 bool TmnSocket::DoPending() {
   int count = 0;
-  return ::ioctl(FHandle, FIONREAD, &count) == 0 && count > 0;
+  return ::ioctl(FHandle.Get(), FIONREAD, &count) == 0 && count > 0;
 }
 
 TmnError TmnSocket::DoClose() {
   std::lock_guard<std::mutex> lock(FHandleLock);
-  if (FHandle < 0)
+  if (!FHandle.Valid())
     return erClosed;
-  const int result = ::close(FHandle);
-  FHandle = -1;
+  const int result = FHandle.Close();
   return result == 0 ? erSuccess : erInvalid;
 }
 
@@ -395,7 +386,7 @@ std::string TmnSocket::GetRemoteAddress() {
   CheckActive();
   sockaddr_storage address{};
   socklen_t size = sizeof address;
-  if (::getpeername(FHandle, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+  if (::getpeername(FHandle.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
     return {};
   return AddressText(address);
 }
@@ -404,7 +395,7 @@ std::string TmnSocket::GetRemoteName() {
   CheckActive();
   sockaddr_storage address{};
   socklen_t size = sizeof address;
-  if (::getpeername(FHandle, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+  if (::getpeername(FHandle.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
     return {};
   if (address.ss_family != AF_INET)
     return {};
@@ -420,7 +411,7 @@ std::string TmnSocket::GetLocalAddress() {
   // The address this socket is bound to (for IPv4 too: the machine may have many).
   sockaddr_storage address{};
   socklen_t size = sizeof address;
-  if (::getsockname(FHandle, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+  if (::getsockname(FHandle.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
     return {};
   return AddressText(address);
 }
@@ -438,7 +429,7 @@ int TmnSocket::GetLocalPort() {
     return 0;
   sockaddr_storage address{};
   socklen_t size = sizeof address;
-  if (::getsockname(FHandle, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+  if (::getsockname(FHandle.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
     return 0;
   if (address.ss_family == AF_INET6)
     return ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port);
@@ -453,15 +444,16 @@ void TmnWallSocket::Bind(TmnsoOptions Options, int ListenTimeout, std::string& P
   Socket.reset();
   Error = 0;
   const TSocketFamily family = AddressFamily(Address);
-  int fd = ::socket(family == sfIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  TFileDescriptor fd(
+      ::socket(family == sfIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) {
     Error = errno;
     return;
   }
-  Error = ApplyOptions(fd, Options, ListenTimeout);
+  Error = ApplyOptions(fd.Get(), Options, ListenTimeout);
   if (Options.Contains(soReuseAddr)) {
     const int on = 1;
-    Error = SetOption(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    Error = SetOption(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   }
   const std::uint16_t port = PortNumber(Port);
   sockaddr_storage address{};
@@ -475,7 +467,6 @@ void TmnWallSocket::Bind(TmnsoOptions Options, int ListenTimeout, std::string& P
       v4.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (inet_pton(AF_INET, Address.c_str(), &v4.sin_addr) != 1 &&
                !ResolveIPv4(Address, v4.sin_addr, Error)) {
-      CloseHandle(fd);
       return;
     }
   } else {
@@ -487,43 +478,44 @@ void TmnWallSocket::Bind(TmnsoOptions Options, int ListenTimeout, std::string& P
       v6.sin6_addr = in6addr_any;
     } else if (inet_pton(AF_INET6, StripBrackets(Address).c_str(), &v6.sin6_addr) != 1) {
       Error = EINVAL;
-      CloseHandle(fd);
       return;
     }
   }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0) {
     Error = errno;
-    CloseHandle(fd);
     return;
   }
   if (port == 0) {
     sockaddr_storage bound{};
     socklen_t bound_size = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_size) == 0) {
+    if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &bound_size) == 0) {
       const std::uint16_t chosen = bound.ss_family == AF_INET6
                                        ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                        : reinterpret_cast<sockaddr_in&>(bound).sin_port;
       Port = std::to_string(ntohs(chosen));
     }
   }
-  Socket = std::make_unique<TmnSocket>(fd, Options, skListener, "", "", family);
+  // The socket takes the descriptor over only once it exists; until then `fd` owns it.
+  Socket = std::make_unique<TmnSocket>(fd.Get(), Options, skListener, "", "", family);
+  fd.Release();
 }
 
 void TmnWallSocket::Accept(int ListenerHandle, TmnsoOptions Options, int ReadTimeout,
                            TSocketFamily Family, std::unique_ptr<TmnCustomSocket>& Socket,
                            int& Error) {
   Socket.reset();
-  int fd;
+  TFileDescriptor fd;
   do {
-    fd = ::accept4(ListenerHandle, nullptr, nullptr, SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+    fd.Reset(::accept4(ListenerHandle, nullptr, nullptr, SOCK_CLOEXEC));
+  } while (!fd.Valid() && errno == EINTR);
+  if (!fd.Valid()) {
     Error = -1;
     return;
   }
-  ApplyOptions(fd, Options, ReadTimeout);
+  ApplyOptions(fd.Get(), Options, ReadTimeout);
   Error = 0;
-  Socket = std::make_unique<TmnSocket>(fd, Options, skServer, "", "", Family);
+  Socket = std::make_unique<TmnSocket>(fd.Get(), Options, skServer, "", "", Family);
+  fd.Release();
 }
 
 void TmnWallSocket::Connect(TmnsoOptions Options, int ConnectTimeout, int ReadTimeout,
@@ -533,24 +525,24 @@ void TmnWallSocket::Connect(TmnsoOptions Options, int ConnectTimeout, int ReadTi
   Socket.reset();
   Error = 0;
   const TSocketFamily family = AddressFamily(Address);
-  int fd = ::socket(family == sfIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  TFileDescriptor fd(
+      ::socket(family == sfIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) {
     Error = errno;
     return;
   }
-  Error = ApplyOptions(fd, Options, ReadTimeout);
+  Error = ApplyOptions(fd.Get(), Options, ReadTimeout);
   if (family == sfIPv4 && !BindAddress.empty()) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     if (inet_pton(AF_INET, BindAddress.c_str(), &local.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
       Error = errno != 0 ? errno : EINVAL;
-      CloseHandle(fd);
       return;
     }
   }
   if (ConnectTimeout != -1)
-    SetBlocking(fd, false);
+    SetBlocking(fd.Get(), false);
 
   sockaddr_storage target{};
   socklen_t size = 0;
@@ -565,7 +557,6 @@ void TmnWallSocket::Connect(TmnsoOptions Options, int ConnectTimeout, int ReadTi
       v4.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (inet_pton(AF_INET, Address.c_str(), &v4.sin_addr) != 1) {
       if (!ResolveIPv4(Address, v4.sin_addr, Error)) {
-        CloseHandle(fd);
         return;
       }
       host_name = Address;
@@ -595,41 +586,39 @@ void TmnWallSocket::Connect(TmnsoOptions Options, int ConnectTimeout, int ReadTi
         freeaddrinfo(list);
       if (!resolved) {
         Error = found != 0 ? found : EAI_NONAME;
-        CloseHandle(fd);
         return;
       }
       host_name = Address;
     }
   }
 
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&target), size) != 0) {
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&target), size) != 0) {
     const int error = errno;
     if (ConnectTimeout != -1 && (error == EINPROGRESS || error == EAGAIN || error == EINTR)) {
-      SetBlocking(fd, true);
+      SetBlocking(fd.Get(), true);
       pollfd entry{};
-      entry.fd = fd;
+      entry.fd = fd.Get();
       entry.events = POLLOUT;
       int n;
       do {
         n = ::poll(&entry, 1, ConnectTimeout);
       } while (n < 0 && errno == EINTR);
-      const int pending = n > 0 ? GetSocketError(fd) : -1;
+      const int pending = n > 0 ? GetSocketError(fd.Get()) : -1;
       if (n <= 0 || pending != 0) {
         Error = n == 0 ? ETIMEDOUT : (pending > 0 ? pending : -1);
-        CloseHandle(fd);
         return;
       }
     } else {
       Error = error;
-      CloseHandle(fd);
       return;
     }
   }
   if (ConnectTimeout != -1)
-    SetBlocking(fd, true);
+    SetBlocking(fd.Get(), true);
   Error = 0;
-  Socket =
-      std::make_unique<TmnSocket>(fd, Options, skClient, AddressText(target), host_name, family);
+  Socket = std::make_unique<TmnSocket>(fd.Get(), Options, skClient, AddressText(target), host_name,
+                                       family);
+  fd.Release();
 }
 
 std::unique_ptr<TmnCustomSocket> TmnWallSocket::Connect(const std::string& Address,

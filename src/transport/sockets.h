@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/enum_set.h"
+#include "support/file_descriptor.h"
 
 namespace qm {
 
@@ -94,7 +95,7 @@ class TmnCustomSocket {
 
   virtual bool Active() const;
   bool Connected() const { return Active() && !FStates.Contains(sdClose); }
-  int Handle() const { return FHandle; }
+  int Handle() const { return FHandle.Get(); }
   TmnsoOptions Options() const { return FOptions; }
   TSocketKind Kind() const { return FKind; }
   const std::string& HostAddress() const { return FHostAddress; }
@@ -133,7 +134,7 @@ class TmnCustomSocket {
   int FPoolSize = 0;
   TmnSocketStates FStates;
   // Written only by the owning thread, under FHandleLock; read from any thread.
-  std::atomic<int> FHandle{-1};
+  TFileDescriptor FHandle;
   int FSendTimeout = -1;         // ms
   int FAppliedSendTimeout = -2;  // what the handle has now; -2: not set yet
   // Guards closing FHandle against Abort from another thread.

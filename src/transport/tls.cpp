@@ -483,14 +483,14 @@ void TmnCustomSocket::EnableSSL() {
     session->SetHostName(FHostName);
   if (FKind == skClient && Context->VerifyPeer())
     session->SetExpectedHost(FHostName.empty() ? FHostAddress : FHostName);
-  if (!session->SetSocket(FHandle)) {
+  if (!session->SetSocket(FHandle.Get())) {
     if (FKind != skServer)
       throw EmnSocketException("SSL Connect failed");
     Close();
     return;
   }
   if (FKind == skServer) {
-    SetTimeouts(FHandle, kServerRecordTimeoutMs);
+    SetTimeouts(FHandle.Get(), kServerRecordTimeoutMs);
     if (!session->ServerHandshake()) {
       Close();  // that connection ends; the server goes on
       return;

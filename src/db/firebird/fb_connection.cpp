@@ -34,6 +34,29 @@ TFBBuffer InfoReply(std::size_t size) {
   return TFBBuffer(size, '\0');
 }
 
+// The attachment a statement makes for itself (CREATE DATABASE attaches to the new database),
+// detached where the owner ends; a failed detach has nobody left to tell.
+class TFBStatementAttachment {
+ public:
+  explicit TFBStatementAttachment(TmncFBLib& lib) : FLib(lib) {}
+  TFBStatementAttachment(const TFBStatementAttachment&) = delete;
+  TFBStatementAttachment& operator=(const TFBStatementAttachment&) = delete;
+  ~TFBStatementAttachment() {
+    if (FHandle != 0) {
+      TFBStatus ignored;
+      FLib.isc_detach_database(ignored.Data(), &FHandle);
+    }
+  }
+  // For the library to fill in.
+  isc_db_handle* Address() { return &FHandle; }
+  // Leaves the attachment as it is.
+  void Release() { FHandle = 0; }
+
+ private:
+  TmncFBLib& FLib;
+  isc_db_handle FHandle = 0;
+};
+
 }  // namespace
 
 std::string FBConnectString(const std::string& resource, const std::string& host,
@@ -189,17 +212,15 @@ void TmncFBConnection::DirectExecute(const std::string& sql) {
 }
 
 void TmncFBConnection::ExecuteDatabaseStatement(const std::string& statement, bool detach) {
-  isc_db_handle database = 0;
+  TFBStatementAttachment database(*FLib);
   isc_tr_handle transaction = 0;
   TFBStatus status;
   const ISC_STATUS result = FLib->isc_dsql_execute_immediate(
-      status.Data(), &database, &transaction, static_cast<unsigned short>(statement.size()),
-      statement.c_str(), kSQLDialect, nullptr);
+      status.Data(), database.Address(), &transaction,
+      static_cast<unsigned short>(statement.size()), statement.c_str(), kSQLDialect, nullptr);
   CheckFBStatus(*FLib, result, status.Data());
-  if (detach && database != 0) {
-    TFBStatus ignored;
-    FLib->isc_detach_database(ignored.Data(), &database);
-  }
+  if (!detach)
+    database.Release();
 }
 
 void TmncFBConnection::CreateDatabase(const std::string& name, bool /*check_exists*/) {

@@ -237,13 +237,4 @@ inline std::string PGText(const char* text) {
   return text == nullptr ? std::string() : std::string(text);
 }
 
-// Owns a library result and frees it where the owner ends.
-struct TPGResultFree {
-  void operator()(PGresult* result) const {
-    if (result != nullptr)
-      PGLib().PQclear(result);
-  }
-};
-using TPGResultOwner = std::unique_ptr<PGresult, TPGResultFree>;
-
 }  // namespace qm

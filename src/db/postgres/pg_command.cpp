@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "db/postgres/pg_connection.h"
@@ -90,8 +91,7 @@ void TmncPGCommand::ClearResult(PPGresult& result) {
   if (TmncPGConnection* connection = FRunConnection != nullptr ? FRunConnection : Connection()) {
     connection->ClearStatement(result);
   } else {
-    PGLib().PQclear(result);
-    result = nullptr;
+    TPGResultOwner freed(std::exchange(result, nullptr));
   }
 }
 

@@ -13,6 +13,10 @@
 // `Lock()` (with UseLock) additionally serialises prepare, execute and deallocate of commands.
 // Destruction: a class derived from these must call `BeforeDestruction()` first in its
 // destructor (see db/connections.h).
+//
+// The members are defined by topic: pg_connection.cpp (connect, session settings, liveness),
+// pg_results.cpp, pg_notices.cpp, pg_admin.cpp, pg_listen.cpp, pg_large_objects.cpp and
+// pg_transaction.cpp.
 
 #include <atomic>
 #include <cstdint>
@@ -24,62 +28,15 @@
 #include <vector>
 
 #include "db/postgres/pg_api.h"
+#include "db/postgres/pg_notices.h"
+#include "db/postgres/pg_owners.h"
+#include "db/postgres/pg_quoting.h"
 #include "db/sql_connections.h"
 #include "support/byte_stream.h"
 #include "support/object_list.h"
 #include "support/pool.h"
 
 namespace qm {
-
-// ---- Notices ----
-
-enum TmncPGNoticeLevel { mpnNone, mpnDEBUG, mpnINFO, mpnNOTICE, mpnWARNING, mpnERROR };
-
-// "None", "DEBUG", "INFO", "NOTICE", "WARNING", "EXCEPTION".
-const char* PGNoticeLevelWord(TmncPGNoticeLevel level);
-
-class TmncPGNoticeItems;
-
-// One server notice, owned by its list.
-class TmncPGNotice {
- public:
-  TmncPGNotice(TmncPGNoticeItems* items, std::string message, TmncPGNoticeLevel level)
-      : FMessage(std::move(message)), FItems(items), FLevel(level) {}
-
-  const std::string& Message() const { return FMessage; }
-  TmncPGNoticeLevel Level() const { return FLevel; }
-  TmncPGNoticeItems* Items() const { return FItems; }
-  // The message alone for mpnNone, else "<level word>: <message>".
-  std::string DisplayText() const;
-
- private:
-  std::string FMessage;
-  TmncPGNoticeItems* FItems;
-  TmncPGNoticeLevel FLevel;
-};
-
-// The notices collected since the last transaction end, in arrival order. Owning.
-class TmncPGNoticeItems : public TmnObjectList<TmncPGNotice> {
- public:
-  using TmnObjectList<TmncPGNotice>::Add;
-  TmncPGNotice* Add(const std::string& message, TmncPGNoticeLevel level);
-  bool HasLevel(TmncPGNoticeLevel level) const;
-  // The display texts joined by "\r ".
-  std::string Message() const;
-};
-
-// Splits a notice text as the library delivers it ("NOTICE:  text\n") into level and message.
-// False for an empty text (which is ignored).
-bool ParsePGNotice(std::string_view text, std::string& message, TmncPGNoticeLevel& level);
-
-// ---- Quoting helpers ----
-
-// A value for a connection text: in single quotes, with a backslash before ' and \.
-std::string QuoteConnectionValue(std::string_view value);
-// A plain SQL identifier: a letter or "_", then letters, digits, "_" or "$" (ASCII only).
-bool IsPlainIdentifier(std::string_view name);
-// The inside of a double-quoted identifier: every " doubled.
-std::string EscapeIdentifier(std::string_view name);
 
 class TmncPGTransaction;
 
@@ -94,7 +51,7 @@ class TmncPGConnection : public TmncSQLConnection {
   TmncCapabilities Capabilities() const override { return {ccDB, ccSQL, ccNetwork, ccTransaction}; }
   std::string EngineName() const override { return "PostgreSQL"; }
 
-  PPGconn Handle() const { return FHandle; }
+  PPGconn Handle() const { return FHandle.get(); }
 
   const std::string& ClientEncoding() const { return FClientEncoding; }
   void SetClientEncoding(const std::string& value) { FClientEncoding = value; }
@@ -195,22 +152,25 @@ class TmncPGConnection : public TmncSQLConnection {
   // Frees a result (PQclear here).
   virtual void DoClearStatement(PPGresult& result);
 
-  // Opens a library connection on `database` (Resource when empty) into `handle`; on failure
-  // raises "Postgre connection failed\r" + the library's message and leaves `handle` nil.
+  // Opens a library connection on `database` (Resource when empty); on failure raises
+  // "Postgre connection failed\r" + the library's message.
   // The connect gives up after ConnectTimeout seconds and when Interrupt is called; the
   // connection gets TCP keepalives, so a server that vanishes is noticed.
-  void InternalConnect(PPGconn& handle, const std::string& database);
+  TPGConnOwner InternalConnect(const std::string& database);
 
  private:
   static void NoticeProcessor(void* argument, const char* message);
   // Drives a started connect to its end within ConnectTimeout; raises on failure.
   void CompleteConnect(PPGconn handle);
-  // Sets FHandle (and its cancel key) under FInterruptLock.
-  void SetHandle(PPGconn handle);
+  // Puts `handle` (and its cancel key) in place under FInterruptLock; the handle it replaces,
+  // to be finished outside the lock.
+  TPGConnOwner ExchangeHandle(TPGConnOwner handle);
+  // Reads the cancel key of FHandle anew (a reset connection has a new backend).
+  void RenewCancelKey();
 
-  PPGconn FHandle = nullptr;
+  TPGConnOwner FHandle;
   // FHandle's cancel key. Both change only under FInterruptLock, which Interrupt holds.
-  PGcancel* FCancel = nullptr;
+  TPGCancelOwner FCancel;
   std::mutex FInterruptLock;
   // Set by Interrupt; a connect under way checks it.
   std::atomic<bool> FInterrupted{false};

@@ -202,18 +202,15 @@ bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
 
 TmncSQLiteConnection::TmncSQLiteConnection() : TmncSQLiteConnection(SQLiteLib()) {}
 
-TmncSQLiteConnection::TmncSQLiteConnection(TmncSQLiteLib& library) : FLib(&library) {
+TmncSQLiteConnection::TmncSQLiteConnection(TmncSQLiteLib& library)
+    : FLib(&library), FDBHandle(library) {
   FLib->Load(false);
 }
 
 TmncSQLiteConnection::~TmncSQLiteConnection() {
   BeforeDestruction();
-  // Statements still open keep the database busy and the disconnect above failed: hand the
-  // handle to the library, which closes it when the last statement is finalized.
-  if (sqlite3* handle = FDBHandle.exchange(nullptr)) {
-    if (FLib->sqlite3_close_v2 != nullptr)
-      FLib->sqlite3_close_v2(handle);
-  }
+  // When statements still open kept the disconnect above from closing the database, FDBHandle
+  // hands the handle to the library, which closes it when the last statement is finalized.
 }
 
 TmncCapabilities TmncSQLiteConnection::Capabilities() const {
@@ -253,15 +250,15 @@ void TmncSQLiteConnection::DoConnect() {
 
   sqlite3* handle = nullptr;
   const int result = FLib->sqlite3_open_v2(file.c_str(), &handle, flags, nullptr);
+  // A failed open still hands out a handle for its message; it must be closed all the same.
+  TSQLiteDatabase opened(*FLib);
+  opened.Reset(handle);
   if (result != SQLITE_OK) {
-    // A failed open still hands out a handle for its message; it must be closed all the same.
     const std::string message =
         handle != nullptr ? Text(FLib->sqlite3_errmsg(handle)) : Text(FLib->sqlite3_errstr(result));
-    if (handle != nullptr)
-      FLib->sqlite3_close(handle);
     RaiseSQLiteError(message, Resource());
   }
-  FDBHandle = handle;
+  FDBHandle.Reset(opened.Release());
   try {
     // Sessions of this server share database files: a writer waits for another one's lock.
     if (FLib->sqlite3_busy_timeout != nullptr)
@@ -279,7 +276,7 @@ void TmncSQLiteConnection::DoConnect() {
   } catch (...) {
     // A file that is no database fails here: do not leave a half-usable connection open.
     std::lock_guard<std::mutex> lock(FCloseLock);
-    FLib->sqlite3_close(FDBHandle.exchange(nullptr));
+    FDBHandle.Reset();
     throw;
   }
 }
@@ -335,9 +332,7 @@ void TmncSQLiteConnection::DoDisconnect() {
   int result = SQLITE_OK;
   {
     std::lock_guard<std::mutex> lock(FCloseLock);
-    result = FLib->sqlite3_close(DBHandle());
-    if (result == SQLITE_OK)
-      FDBHandle = nullptr;
+    result = FDBHandle.Close();
   }
   CheckError(result);
 }
@@ -477,9 +472,8 @@ TmncSQLiteCommand::TmncSQLiteCommand(TmncSQLiteTransaction* transaction)
 
 TmncSQLiteCommand::~TmncSQLiteCommand() {
   BeforeDestruction();
-  // Close failed before it could finalize (it clears the handle first, so this is a guard).
-  if (FStatment != nullptr)
-    FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+  // A statement that Close could not finalize goes with FStatment (Close clears it first, so
+  // this is a guard).
 }
 
 TmncSQLiteTransaction* TmncSQLiteCommand::Transaction() const {
@@ -523,7 +517,7 @@ void TmncSQLiteCommand::CheckError(int result) {
   const std::string message = read_message(result);
   std::string detail = connection != nullptr ? connection->TakeDenial() : std::string();
   if (FStatment != nullptr) {
-    const int finalized = FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+    const int finalized = FinalizeStatement(FStatment);
     if (finalized != SQLITE_OK && detail.empty())
       detail = read_message(finalized);
   }
@@ -534,15 +528,18 @@ void TmncSQLiteCommand::DoPrepare() {
   FLastStepResult = 0;
   TmncSQLiteConnection& connection = RequireConnection();
   FLib = &connection.Lib();
-  if (FStatment != nullptr)
-    FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+  FStatment.reset();
   const std::string sql = ProcessedSQL().SQL();
   const char* tail = nullptr;
   // The v2 form re-prepares a statement by itself after a schema change (another command's
   // CREATE or ALTER), so a prepared command stays usable; it also reports the precise error
   // at the failing step.
   const int result = WaitingForSharedCache(*FLib, connection.DBHandle(), [&](bool) {
-    return FLib->sqlite3_prepare_v2(connection.DBHandle(), sql.c_str(), -1, &FStatment, &tail);
+    sqlite3_stmt* prepared = nullptr;
+    const int prepare_result =
+        FLib->sqlite3_prepare_v2(connection.DBHandle(), sql.c_str(), -1, &prepared, &tail);
+    FStatment = TSQLiteStatementOwner(prepared, TSQLiteFinalize{FLib});
+    return prepare_result;
   });
   FTail = tail != nullptr ? std::string(tail) : std::string();
   CheckError(result);
@@ -552,7 +549,7 @@ void TmncSQLiteCommand::DoExecute() {
   // No result of an earlier execution may outlive this one.
   SetFields(nullptr);
   if (FStatment != nullptr) {
-    CheckError(FLib->sqlite3_reset(FStatment));
+    CheckError(FLib->sqlite3_reset(FStatment.get()));
   } else {
     // An earlier error finalized the statement: make it again.
     DoPrepare();
@@ -568,15 +565,15 @@ void TmncSQLiteCommand::DoExecute() {
   sqlite3* handle = Connection() != nullptr ? Connection()->DBHandle() : nullptr;
   FLastStepResult = WaitingForSharedCache(*FLib, handle, [this](bool retry) {
     if (retry)
-      FLib->sqlite3_reset(FStatment);  // repeats the lock error; the next step tells
-    return FLib->sqlite3_step(FStatment);
+      FLib->sqlite3_reset(FStatment.get());  // repeats the lock error; the next step tells
+    return FLib->sqlite3_step(FStatment.get());
   });
   if (FLastStepResult == SQLITE_DONE) {
     HitDone();
     // No row: the declared types still give the result its columns.
     BuildColumns(false);
     BuildFields(false);
-    CheckError(FLib->sqlite3_reset(FStatment));
+    CheckError(FLib->sqlite3_reset(FStatment.get()));
   }
   // A row or an error is for DoNext, which the model calls right after when a row is wanted.
 }
@@ -594,34 +591,34 @@ void TmncSQLiteCommand::BindParams() {
     int result = SQLITE_OK;
     switch (value.Kind()) {
       case VariantKind::kNull:
-        result = FLib->sqlite3_bind_null(FStatment, index);
+        result = FLib->sqlite3_bind_null(FStatment.get(), index);
         break;
       case VariantKind::kInt32:
-        result = FLib->sqlite3_bind_int(FStatment, index, value.ToInt32());
+        result = FLib->sqlite3_bind_int(FStatment.get(), index, value.ToInt32());
         break;
       case VariantKind::kInt64:
-        result = FLib->sqlite3_bind_int64(FStatment, index, value.ToInt64());
+        result = FLib->sqlite3_bind_int64(FStatment.get(), index, value.ToInt64());
         break;
       case VariantKind::kDouble:
       case VariantKind::kCurrency:
-        result = FLib->sqlite3_bind_double(FStatment, index, value.ToDouble());
+        result = FLib->sqlite3_bind_double(FStatment.get(), index, value.ToDouble());
         break;
       case VariantKind::kDateTime:
         result = FLib->sqlite3_bind_double(
-            FStatment, index, value.ToDateTime() + (correct_date ? kJulianDayOffset : 0.0));
+            FStatment.get(), index, value.ToDateTime() + (correct_date ? kJulianDayOffset : 0.0));
         break;
       case VariantKind::kBoolean:
-        result = FLib->sqlite3_bind_int(FStatment, index, value.ToBoolean() ? 1 : 0);
+        result = FLib->sqlite3_bind_int(FStatment.get(), index, value.ToBoolean() ? 1 : 0);
         break;
       case VariantKind::kBytes: {
         // Bytes go as a blob, whole: as text they would end at the first zero byte.
         const TBytes bytes = value.ToBytes();
         if (bytes.empty()) {
-          result = FLib->sqlite3_bind_null(FStatment, index);
+          result = FLib->sqlite3_bind_null(FStatment.get(), index);
         } else {
           const std::string& buffer = bind->SetBuffer(std::string(bytes.begin(), bytes.end()));
-          result = FLib->sqlite3_bind_blob(FStatment, index, buffer.data(), bind->BufferSize(),
-                                           SQLITE_STATIC);
+          result = FLib->sqlite3_bind_blob(FStatment.get(), index, buffer.data(),
+                                           bind->BufferSize(), SQLITE_STATIC);
         }
         break;
       }
@@ -629,11 +626,11 @@ void TmncSQLiteCommand::BindParams() {
         // Text, and every other kind in its text form; the empty text is stored as NULL.
         std::string text = value.ToString();
         if (text.empty()) {
-          result = FLib->sqlite3_bind_null(FStatment, index);
+          result = FLib->sqlite3_bind_null(FStatment.get(), index);
         } else {
           const std::string& buffer = bind->SetBuffer(std::move(text));
-          result = FLib->sqlite3_bind_text(FStatment, index, buffer.c_str(), bind->BufferSize(),
-                                           SQLITE_STATIC);
+          result = FLib->sqlite3_bind_text(FStatment.get(), index, buffer.c_str(),
+                                           bind->BufferSize(), SQLITE_STATIC);
         }
         break;
       }
@@ -650,7 +647,7 @@ void TmncSQLiteCommand::DoNext() {
     return;
   }
   if (!Ready())
-    FLastStepResult = FLib->sqlite3_step(FStatment);
+    FLastStepResult = FLib->sqlite3_step(FStatment.get());
   if (FLastStepResult == SQLITE_ROW) {
     if (Ready())
       BuildColumns(true);
@@ -659,7 +656,7 @@ void TmncSQLiteCommand::DoNext() {
     if (Done())
       return;
     HitDone();
-    CheckError(FLib->sqlite3_reset(FStatment));
+    CheckError(FLib->sqlite3_reset(FStatment.get()));
   } else {
     CheckError(FLastStepResult);
   }
@@ -670,12 +667,12 @@ void TmncSQLiteCommand::BuildColumns(bool from_row) {
   SetFields(nullptr);
   TmncColumns& columns = Columns();
   columns.Clear();
-  const int count = FLib->sqlite3_column_count(FStatment);
+  const int count = FLib->sqlite3_column_count(FStatment.get());
   for (int i = 0; i < count; ++i) {
-    const std::string name = UnquoteName(Text(FLib->sqlite3_column_name(FStatment, i)));
-    const std::string declared = Text(FLib->sqlite3_column_decltype(FStatment, i));
+    const std::string name = UnquoteName(Text(FLib->sqlite3_column_name(FStatment.get(), i)));
+    const std::string declared = Text(FLib->sqlite3_column_decltype(FStatment.get(), i));
     const int storage =
-        from_row ? FLib->sqlite3_column_type(FStatment, i) : DeclaredStorage(declared);
+        from_row ? FLib->sqlite3_column_type(FStatment.get(), i) : DeclaredStorage(declared);
     TmncColumn* column = columns.Add(i, name, ColumnDataType(storage, declared));
     column->SetMetaType(declared);
   }
@@ -683,9 +680,9 @@ void TmncSQLiteCommand::BuildColumns(bool from_row) {
 
 Variant TmncSQLiteCommand::ColumnValue(int index, const TmncColumn* column) const {
   const bool correct_date = Connection() == nullptr || Connection()->CorrectDateTime();
-  switch (FLib->sqlite3_column_type(FStatment, index)) {
+  switch (FLib->sqlite3_column_type(FStatment.get(), index)) {
     case SQLITE_INTEGER: {
-      const std::int64_t value = FLib->sqlite3_column_int64(FStatment, index);
+      const std::int64_t value = FLib->sqlite3_column_int64(FStatment.get(), index);
       if (IsDateColumn(column)) {
         const double days = static_cast<double>(value);
         return Variant::FromDateTime(correct_date ? std::trunc(days - kJulianDayOffset) : days);
@@ -697,18 +694,18 @@ Variant TmncSQLiteCommand::ColumnValue(int index, const TmncColumn* column) cons
       return Variant(value);
     }
     case SQLITE_FLOAT: {
-      const double value = FLib->sqlite3_column_double(FStatment, index);
+      const double value = FLib->sqlite3_column_double(FStatment.get(), index);
       if (IsDateColumn(column))
         return Variant::FromDateTime(correct_date ? value - kJulianDayOffset : value);
       return Variant(value);
     }
     case SQLITE_TEXT: {
       if (column != nullptr && SameText(column->MetaType(), "Blob")) {
-        const void* data = FLib->sqlite3_column_blob(FStatment, index);
-        return Variant(Bytes(data, FLib->sqlite3_column_bytes(FStatment, index)));
+        const void* data = FLib->sqlite3_column_blob(FStatment.get(), index);
+        return Variant(Bytes(data, FLib->sqlite3_column_bytes(FStatment.get(), index)));
       }
-      const auto* data = FLib->sqlite3_column_text(FStatment, index);
-      const int size = FLib->sqlite3_column_bytes(FStatment, index);
+      const auto* data = FLib->sqlite3_column_text(FStatment.get(), index);
+      const int size = FLib->sqlite3_column_bytes(FStatment.get(), index);
       std::string text =
           data == nullptr || size <= 0
               ? std::string()
@@ -723,8 +720,8 @@ Variant TmncSQLiteCommand::ColumnValue(int index, const TmncColumn* column) cons
       return Variant(std::move(text));
     }
     case SQLITE_BLOB: {
-      const void* data = FLib->sqlite3_column_blob(FStatment, index);
-      return Variant(Bytes(data, FLib->sqlite3_column_bytes(FStatment, index)));
+      const void* data = FLib->sqlite3_column_blob(FStatment.get(), index);
+      return Variant(Bytes(data, FLib->sqlite3_column_bytes(FStatment.get(), index)));
     }
     default:
       return Variant::MakeNull();
@@ -732,7 +729,7 @@ Variant TmncSQLiteCommand::ColumnValue(int index, const TmncColumn* column) cons
 }
 
 void TmncSQLiteCommand::BuildFields(bool from_row) {
-  const int count = FLib->sqlite3_column_count(FStatment);
+  const int count = FLib->sqlite3_column_count(FStatment.get());
   if (count == 0)
     return;
   TmncColumns& columns = Columns();
@@ -749,7 +746,7 @@ void TmncSQLiteCommand::BuildFields(bool from_row) {
 void TmncSQLiteCommand::DoClose() {
   if (FStatment == nullptr)
     return;
-  const int result = FLib->sqlite3_finalize(std::exchange(FStatment, nullptr));
+  const int result = FinalizeStatement(FStatment);
   if (result == SQLITE_OK)
     return;
   TmncSQLiteConnection* connection = Connection();

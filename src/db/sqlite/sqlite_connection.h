@@ -38,6 +38,7 @@
 #include "db/sql_connections.h"
 #include "db/sqlite/sqlite_api.h"
 #include "db/sqlite/sqlite_fields.h"
+#include "db/sqlite/sqlite_owners.h"
 
 namespace qm {
 
@@ -103,7 +104,7 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   // The library's version text, or "" when the library does not tell.
   std::string GetVersion() const;
 
-  sqlite3* DBHandle() const { return FDBHandle.load(); }
+  sqlite3* DBHandle() const { return FDBHandle.Get(); }
   TmncSQLiteLib& Lib() const { return *FLib; }
 
   // Raises "sqlite: <message>[ - <detail>]" unless `result` is SQLITE_OK.
@@ -140,7 +141,7 @@ class TmncSQLiteConnection : public TmncSQLConnection {
  protected:
   void DoConnect() override;
   void DoDisconnect() override;
-  bool GetConnected() const override { return FDBHandle.load() != nullptr; }
+  bool GetConnected() const override { return FDBHandle.Get() != nullptr; }
   std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() override;
   // The session pragmas, run at the end of every successful connect.
   virtual void InitPragmas();
@@ -153,8 +154,8 @@ class TmncSQLiteConnection : public TmncSQLConnection {
                        const char*);
 
   TmncSQLiteLib* FLib;  // process-wide binding, outlives every connection
-  // Written only by the owning thread; atomic because Interrupt reads it from another one.
-  std::atomic<sqlite3*> FDBHandle{nullptr};
+  // Written only by the owning thread; Interrupt reads it from another one.
+  TSQLiteDatabase FDBHandle;
   // Held by Interrupt while it uses the handle and by whoever closes it, so that another
   // thread never interrupts a handle that is being closed.
   mutable std::mutex FCloseLock;
@@ -217,7 +218,7 @@ class TmncSQLiteCommand : public TmncSQLCommand {
 
   TmncSQLiteTransaction* Transaction() const;
   TmncSQLiteConnection* Connection() const;
-  sqlite3_stmt* Statment() const { return FStatment; }
+  sqlite3_stmt* Statment() const { return FStatment.get(); }
   int LastStepResult() const { return FLastStepResult; }
 
   bool GetActive() const override { return FStatment != nullptr; }
@@ -245,7 +246,7 @@ class TmncSQLiteCommand : public TmncSQLCommand {
   Variant ColumnValue(int index, const TmncColumn* column) const;
 
   TmncSQLiteLib* FLib = nullptr;  // the binding that made FStatment (process-wide)
-  sqlite3_stmt* FStatment = nullptr;
+  TSQLiteStatementOwner FStatment;
   std::string FTail;  // the text after the prepared statement; kept for diagnostics
   int FLastStepResult = 0;
 };

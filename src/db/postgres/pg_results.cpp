@@ -1,0 +1,67 @@
+// Statement results: error checks and freeing, on the calling thread or the pool thread.
+
+#include <algorithm>
+#include <charconv>
+#include <utility>
+
+#include "db/postgres/pg_connection.h"
+
+namespace qm {
+
+void TmncPGConnection::CheckResult(PGresult* result) {
+  TmncPGLib& lib = PGLib();
+  const auto status = static_cast<TExecStatusType>(lib.PQresultStatus(result));
+  if (status != PGRES_BAD_RESPONSE_ && status != PGRES_NONFATAL_ERROR_ &&
+      status != PGRES_FATAL_ERROR_)
+    return;
+  // Without a result the reason is on the connection.
+  const std::string message = result != nullptr ? PGText(lib.PQresultErrorMessage(result))
+                                                : PGText(lib.PQerrorMessage(Handle()));
+  Reconnect();
+  throw EprmException("Postgre command: " + message);
+}
+
+void TmncPGConnection::ClearStatement(PPGresult& result) {
+  if (result == nullptr)
+    return;
+  PPGresult taken = result;
+  result = nullptr;
+  DoClearStatement(taken);
+}
+
+void TmncPGConnection::DoClearStatement(PPGresult& result) {
+  TPGResultOwner freed(std::exchange(result, nullptr));
+}
+
+// ---- TFreeStatementPool ----
+
+TFreeStatementPool::TFreeStatementPool(PPGresult statement) : TPoolObject("PGStatment") {
+  Settings()["Statement"] = std::to_string(reinterpret_cast<std::uintptr_t>(statement));
+}
+
+void TFreeStatementPool::DoWork() {
+  const std::string& text = Settings()["Statement"];
+  std::uintptr_t address = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), address);
+  if (error != std::errc() || end != text.data() + text.size() || address == 0)
+    return;
+  TPGResultOwner freed(reinterpret_cast<PPGresult>(address));
+}
+
+void TprmPGConnection::DoClearStatement(PPGresult& result) {
+  PPGresult taken = result;
+  result = nullptr;
+  if (taken == nullptr)
+    return;
+  // Freeing a large result takes long enough to delay the reply, so the pool thread does it;
+  // a small one is freed here, cheaper than waking another thread.
+  TmncPGLib& lib = PGLib();
+  const std::int64_t values =
+      static_cast<std::int64_t>(lib.PQntuples(taken)) * std::max(1, lib.PQnfields(taken));
+  if (values < kPoolFreeValues)
+    TPGResultOwner freed(taken);
+  else
+    PostPoolObject<TFreeStatementPool>(taken);
+}
+
+}  // namespace qm
