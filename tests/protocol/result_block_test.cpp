@@ -81,6 +81,36 @@ TEST(ResultBlockTest, CompressorSpansPiecesAtEveryLevel) {
   }
 }
 
+// Past its first stages the compressor deflates on a thread of its own, fed in stages while
+// the caller writes: the stream must still be the one a single zlib pass makes of the same
+// input, whatever the sizes of the writes.
+TEST(ResultBlockTest, BackgroundDeflateGivesTheSameStreamAsOnePass) {
+  std::string rows;
+  for (int i = 0; rows.size() < 3 * 1024 * 1024; ++i)
+    rows += std::to_string(i) + "\xEE\x80\x81row " + std::to_string(i) + "\xEE\x80\x82";
+  const std::string data = rows + Noise(200 * 1024) + std::string(100 * 1024, 'y');
+  for (std::size_t write : {std::size_t{7}, std::size_t{4099}, std::size_t{70000}}) {
+    SCOPED_TRACE(write);
+    TqmdZCompressor compressor;
+    for (std::size_t at = 0; at < data.size(); at += write)
+      compressor.Write(std::string_view(data).substr(at, write));
+    const std::vector<std::uint8_t> block = compressor.Finish();
+    EXPECT_EQ(std::string(block.begin(), block.end()), ZCompress(data));
+  }
+}
+
+// Given up while its thread still has stages to deflate (a query failing part-way): the
+// compressor ends at once, and the next one on the thread starts clean.
+TEST(ResultBlockTest, CompressorGivenUpWithItsThreadBusyEnds) {
+  for (int round = 0; round < 20; ++round) {
+    TqmdZCompressor abandoned;
+    abandoned.Write(Noise(600 * 1024 + round * 4096));
+  }
+  TqmdZCompressor next;
+  next.Write("next");
+  EXPECT_EQ(Inflated(next.Finish()), "next");
+}
+
 // Compressors share the thread's zlib streams: two at once get two streams, and one given up
 // half-way leaves nothing behind for the next.
 TEST(ResultBlockTest, CompressorsOnOneThreadDoNotShareState) {
