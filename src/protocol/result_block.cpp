@@ -137,9 +137,15 @@ class TqmdZCompressor::TBackground {
   std::thread FThread;  // last: starts once the rest is made
 };
 
-TqmdZCompressor::TqmdZCompressor(int Level)
-    : FLease(TZStreamLease::Deflater(Level, TZStreamLease::kZlibWindowBits)),
-      FStage(FLease.Scratch()) {}
+TqmdZCompressor::TqmdZCompressor(int Level) : FLevel(Level) {}
+
+void TqmdZCompressor::TakeStream() {
+  FLease.emplace(TZStreamLease::Deflater(FLevel, TZStreamLease::kZlibWindowBits));
+  std::uint8_t* scratch = FLease->Scratch();
+  std::memcpy(scratch, FSmallStage, FStaged);
+  FStage = scratch;
+  FStageSize = kStage;
+}
 
 // Out of line: TBackground is complete only here.
 TqmdZCompressor::~TqmdZCompressor() = default;
@@ -147,6 +153,8 @@ TqmdZCompressor::~TqmdZCompressor() = default;
 void TqmdZCompressor::FlushStage() {
   if (FStaged == 0)
     return;
+  if (!FLease)
+    TakeStream();
   const std::size_t count = FStaged;
   FStaged = 0;
   if (FBackground != nullptr || FFlushedStages >= kInlineStages) {
@@ -166,7 +174,7 @@ void TqmdZCompressor::PassStage(std::size_t Count) {
 // While the background thread runs, only it calls this: the pieces and counts are its own
 // until Drain has joined it.
 void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int flush) {
-  z_stream& stream = FLease.Stream();
+  z_stream& stream = FLease->Stream();
   stream.next_in = const_cast<Bytef*>(data);
   stream.avail_in = static_cast<uInt>(count);
   for (;;) {
@@ -196,9 +204,13 @@ void TqmdZCompressor::Write(std::string_view bytes) {
   // Large values pass through the stage too: the background thread may deflate a stage only
   // after this call has returned.
   while (!bytes.empty()) {
-    if (FStaged == kStage)
-      FlushStage();
-    const std::size_t n = std::min(bytes.size(), kStage - FStaged);
+    if (FStaged == FStageSize) {
+      if (FLease)
+        FlushStage();
+      else
+        TakeStream();
+    }
+    const std::size_t n = std::min(bytes.size(), FStageSize - FStaged);
     std::memcpy(FStage + FStaged, bytes.data(), n);
     FStaged += n;
     bytes.remove_prefix(n);
@@ -208,6 +220,30 @@ void TqmdZCompressor::Write(std::string_view bytes) {
 std::vector<std::uint8_t> TqmdZCompressor::Finish() {
   if (FFinished)
     throw EprmException("deflate failed");
+  if (!FLease) {
+    // The whole input is in the small stage.
+    struct TLastSmallBlock {
+      int Level = 0;
+      std::string Input;
+      std::vector<std::uint8_t> Block;
+      bool Kept = false;
+    };
+    thread_local TLastSmallBlock last;
+    const std::string_view input(reinterpret_cast<const char*>(FSmallStage), FStaged);
+    if (last.Kept && last.Level == FLevel && last.Input == input) {
+      FFinished = true;
+      FTotal = last.Block.size();
+      return last.Block;
+    }
+    TakeStream();
+    std::vector<std::uint8_t> block = Finish();
+    last.Kept = false;  // cleared first: a copy that fails leaves nothing half kept
+    last.Level = FLevel;
+    last.Input.assign(input);
+    last.Block = block;
+    last.Kept = true;
+    return block;
+  }
   FlushStage();
   FFinished = true;
   if (FBackground != nullptr) {

@@ -39,6 +39,9 @@ enum class TqmdResultEncoding { UTF8, UTF16 };
 // A zlib stream (RFC 1950 framing) written piece by piece into memory. The compressed bytes
 // gather in fixed pieces, so growing never copies or zero-fills what is already there.
 //
+// A small block that is the same as the last small block this thread finished at the same level
+// (a repeated statement's one row) is not deflated again: the bytes are the same.
+//
 // Once the input grows large, deflating moves to a thread of the compressor's own, so that the
 // caller goes on producing input (reading rows from a database) while earlier input is
 // compressed. The input waiting for that thread is a few fixed stages, so the memory held stays
@@ -73,8 +76,18 @@ class TqmdZCompressor {
     std::size_t Size = 0;
   };
 
-  TZStreamLease FLease;
-  std::uint8_t* FStage;  // the lease's scratch buffer
+  // Takes the zlib stream, moving what the small stage holds into its scratch buffer.
+  void TakeStream();
+
+  // A block of a row or two is written whole into the small stage and may never need a zlib
+  // stream of its own (see Finish).
+  static constexpr std::size_t kSmallStage = 256;
+
+  int FLevel;
+  std::optional<TZStreamLease> FLease;  // taken once the input outgrows the small stage
+  std::uint8_t FSmallStage[kSmallStage];
+  std::uint8_t* FStage = FSmallStage;  // the small stage, then the lease's scratch buffer
+  std::size_t FStageSize = kSmallStage;
   std::size_t FStaged = 0;
   std::vector<TPiece> FPieces;
   std::size_t FLastUsed = 0;  // bytes used in the last piece

@@ -111,6 +111,32 @@ TEST(ResultBlockTest, CompressorGivenUpWithItsThreadBusyEnds) {
   EXPECT_EQ(Inflated(next.Finish()), "next");
 }
 
+// A small block the thread finished before comes back without a second zlib pass: it must be
+// the block of this input at this level, never the one kept from before.
+TEST(ResultBlockTest, RepeatedSmallBlocksKeepTheirInputAndLevel) {
+  const std::string row = std::string(150, 'r') + "\xEE\x80\x82";
+  struct Case {
+    std::string Input;
+    int Level;
+  };
+  const Case cases[] = {{row, 9}, {row, 9}, {row, 0}, {"1\xEE\x80\x82", 0}, {row, 9}, {"", 9}};
+  std::size_t stored_size = 0;
+  std::size_t deflated_size = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Input.size());
+    TqmdZCompressor compressor(c.Level);
+    compressor.Write(c.Input);
+    const std::vector<std::uint8_t> block = compressor.Finish();
+    EXPECT_EQ(Inflated(block), c.Input);
+    EXPECT_EQ(block.size(), compressor.CompressedSize());
+    if (c.Input == row)
+      (c.Level == 0 ? stored_size : deflated_size) = block.size();
+  }
+  // Level 0 stores the row as it is; level 9 packs its run of one letter.
+  EXPECT_GT(stored_size, row.size());
+  EXPECT_LT(deflated_size, 40u);
+}
+
 // Compressors share the thread's zlib streams: two at once get two streams, and one given up
 // half-way leaves nothing behind for the next.
 TEST(ResultBlockTest, CompressorsOnOneThreadDoNotShareState) {
