@@ -1,9 +1,15 @@
 #include "protocol/result_block.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <iterator>
+#include <thread>
+#include <utility>
 
+#include "support/thread_annotations.h"
 #include "support/utf16.h"
 
 namespace qm {
@@ -18,22 +24,157 @@ constexpr std::size_t kLastPiece = 256 * 1024;
 // Input gathers up to this size before it is deflated, in the stream's own scratch buffer.
 constexpr std::size_t kStage = 32 * 1024;
 static_assert(kStage <= TZStreamLease::kScratchSize);
+// Stages deflated on the caller's thread before deflating moves to a thread of its own: a small
+// result is done before a thread would have started.
+constexpr std::size_t kInlineStages = 8;
+// Stages the background thread works through: one it deflates, the rest waiting or being
+// filled. More would only hold more input while zlib is the slower side.
+constexpr std::size_t kBackgroundStages = 4;
 }  // namespace
 
-TqmdZCompressor::TqmdZCompressor(int Level)
-    : FLease(TZStreamLease::Deflater(Level, TZStreamLease::kZlibWindowBits)),
-      FStage(FLease.Scratch()) {}
+// The thread that deflates full stages while the caller fills the next. Stages travel as
+// pointers: the lease's scratch buffer and buffers of its own, all kStage long.
+class TqmdZCompressor::TBackground {
+ public:
+  // The caller's stage is the first: it comes back through Pass once deflated.
+  explicit TBackground(TqmdZCompressor& Owner) : FOwner(Owner) {
+    TLockGuard guard(FLock);
+    for (std::size_t i = 1; i < kBackgroundStages; ++i) {
+      FBuffers.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kStage));
+      FEmpty.push_back(FBuffers.back().get());
+    }
+    FThread = std::thread([this] { Run(); });
+  }
+
+  TBackground(const TBackground&) = delete;
+  TBackground& operator=(const TBackground&) = delete;
+
+  // A compressor given up half-way: what waits is dropped.
+  ~TBackground() {
+    if (!FThread.joinable())
+      return;
+    {
+      TLockGuard guard(FLock);
+      FClosing = true;
+      FAbandoned = true;
+    }
+    FChanged.notify_all();
+    FThread.join();
+  }
+
+  // Queues Count bytes of Stage and returns an empty stage, waiting while every stage is
+  // queued. Raises what deflating raised.
+  std::uint8_t* Pass(std::uint8_t* Stage, std::size_t Count) {
+    TUniqueLock lock(FLock);
+    RaiseFailure();
+    FQueued.push_back({Stage, Count});
+    FChanged.notify_all();
+    FChanged.wait(lock.Standard(), [this]() NO_THREAD_SAFETY_ANALYSIS {
+      return !FEmpty.empty() || FFailure != nullptr;
+    });
+    RaiseFailure();
+    std::uint8_t* empty = FEmpty.back();
+    FEmpty.pop_back();
+    return empty;
+  }
+
+  // Waits until every queued stage is deflated and the thread has ended. Raises what deflating
+  // raised.
+  void Drain() {
+    {
+      TLockGuard guard(FLock);
+      FClosing = true;
+    }
+    FChanged.notify_all();
+    FThread.join();
+    TLockGuard guard(FLock);
+    RaiseFailure();
+  }
+
+ private:
+  void RaiseFailure() REQUIRES(FLock) {
+    if (FFailure != nullptr)
+      std::rethrow_exception(FFailure);
+  }
+
+  void Run() {
+    for (;;) {
+      std::pair<std::uint8_t*, std::size_t> stage;
+      {
+        TUniqueLock lock(FLock);
+        FChanged.wait(lock.Standard(),
+                      [this]() NO_THREAD_SAFETY_ANALYSIS { return !FQueued.empty() || FClosing; });
+        if (FAbandoned || FQueued.empty())
+          return;
+        stage = FQueued.front();
+        FQueued.pop_front();
+      }
+      try {
+        FOwner.Deflate(stage.first, stage.second, Z_NO_FLUSH);
+      } catch (...) {
+        TLockGuard guard(FLock);
+        FFailure = std::current_exception();
+        FChanged.notify_all();
+        return;
+      }
+      {
+        TLockGuard guard(FLock);
+        FEmpty.push_back(stage.first);
+      }
+      FChanged.notify_all();
+    }
+  }
+
+  TqmdZCompressor& FOwner;
+  std::vector<std::unique_ptr<std::uint8_t[]>> FBuffers;
+  TMutex FLock;
+  std::condition_variable FChanged;
+  std::deque<std::pair<std::uint8_t*, std::size_t>> FQueued GUARDED_BY(FLock);
+  std::vector<std::uint8_t*> FEmpty GUARDED_BY(FLock);
+  bool FClosing GUARDED_BY(FLock) = false;
+  bool FAbandoned GUARDED_BY(FLock) = false;
+  std::exception_ptr FFailure GUARDED_BY(FLock);
+  std::thread FThread;  // last: starts once the rest is made
+};
+
+TqmdZCompressor::TqmdZCompressor(int Level) : FLevel(Level) {}
+
+void TqmdZCompressor::TakeStream() {
+  FLease.emplace(TZStreamLease::Deflater(FLevel, TZStreamLease::kZlibWindowBits));
+  std::uint8_t* scratch = FLease->Scratch();
+  std::memcpy(scratch, FSmallStage, FStaged);
+  FStage = scratch;
+  FStageSize = kStage;
+}
+
+// Out of line: TBackground is complete only here.
+TqmdZCompressor::~TqmdZCompressor() = default;
 
 void TqmdZCompressor::FlushStage() {
   if (FStaged == 0)
     return;
+  if (!FLease)
+    TakeStream();
   const std::size_t count = FStaged;
   FStaged = 0;
+  if (FBackground != nullptr || FFlushedStages >= kInlineStages) {
+    PassStage(count);
+    return;
+  }
+  ++FFlushedStages;
   Deflate(FStage, count, Z_NO_FLUSH);
 }
 
+void TqmdZCompressor::PassStage(std::size_t Count) {
+  if (FBackground == nullptr)
+    FBackground = std::make_unique<TBackground>(*this);
+  FStage = FBackground->Pass(FStage, Count);
+}
+
+// While the background thread runs, only it calls this: the pieces and counts are its own
+// until Drain has joined it.
 void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int flush) {
-  z_stream& stream = FLease.Stream();
+  z_stream& stream = FLease->Stream();
   stream.next_in = const_cast<Bytef*>(data);
   stream.avail_in = static_cast<uInt>(count);
   for (;;) {
@@ -60,22 +201,18 @@ void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int f
 void TqmdZCompressor::Write(std::string_view bytes) {
   if (FFinished)
     throw EprmException("deflate failed");
-  if (bytes.size() <= kStage - FStaged) {
-    std::copy(bytes.begin(), bytes.end(), FStage + FStaged);
-    FStaged += bytes.size();
-    return;
-  }
-  FlushStage();
-  if (bytes.size() < kStage) {
-    std::copy(bytes.begin(), bytes.end(), FStage);
-    FStaged = bytes.size();
-    return;
-  }
-  // uInt is 32 bits: feed very large values in pieces.
-  constexpr std::size_t kMaxIn = 1u << 30;
+  // Large values pass through the stage too: the background thread may deflate a stage only
+  // after this call has returned.
   while (!bytes.empty()) {
-    const std::size_t n = std::min(bytes.size(), kMaxIn);
-    Deflate(reinterpret_cast<const std::uint8_t*>(bytes.data()), n, Z_NO_FLUSH);
+    if (FStaged == FStageSize) {
+      if (FLease)
+        FlushStage();
+      else
+        TakeStream();
+    }
+    const std::size_t n = std::min(bytes.size(), FStageSize - FStaged);
+    std::memcpy(FStage + FStaged, bytes.data(), n);
+    FStaged += n;
     bytes.remove_prefix(n);
   }
 }
@@ -83,9 +220,37 @@ void TqmdZCompressor::Write(std::string_view bytes) {
 std::vector<std::uint8_t> TqmdZCompressor::Finish() {
   if (FFinished)
     throw EprmException("deflate failed");
+  if (!FLease) {
+    // The whole input is in the small stage.
+    struct TLastSmallBlock {
+      int Level = 0;
+      std::string Input;
+      std::vector<std::uint8_t> Block;
+      bool Kept = false;
+    };
+    thread_local TLastSmallBlock last;
+    const std::string_view input(reinterpret_cast<const char*>(FSmallStage), FStaged);
+    if (last.Kept && last.Level == FLevel && last.Input == input) {
+      FFinished = true;
+      FTotal = last.Block.size();
+      return last.Block;
+    }
+    TakeStream();
+    std::vector<std::uint8_t> block = Finish();
+    last.Kept = false;  // cleared first: a copy that fails leaves nothing half kept
+    last.Level = FLevel;
+    last.Input.assign(input);
+    last.Block = block;
+    last.Kept = true;
+    return block;
+  }
   FlushStage();
-  Deflate(nullptr, 0, Z_FINISH);
   FFinished = true;
+  if (FBackground != nullptr) {
+    FBackground->Drain();
+    FBackground.reset();
+  }
+  Deflate(nullptr, 0, Z_FINISH);
   // One block for the reply; each piece is freed as soon as it is copied, so the peak stays
   // near one block.
   std::vector<std::uint8_t> block;

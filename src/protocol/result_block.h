@@ -38,14 +38,23 @@ enum class TqmdResultEncoding { UTF8, UTF16 };
 
 // A zlib stream (RFC 1950 framing) written piece by piece into memory. The compressed bytes
 // gather in fixed pieces, so growing never copies or zero-fills what is already there.
+//
+// A small block that is the same as the last small block this thread finished at the same level
+// (a repeated statement's one row) is not deflated again: the bytes are the same.
+//
+// Once the input grows large, deflating moves to a thread of the compressor's own, so that the
+// caller goes on producing input (reading rows from a database) while earlier input is
+// compressed. The input waiting for that thread is a few fixed stages, so the memory held stays
+// the compressed bytes plus those stages. The bytes of the stream are the same either way.
 class TqmdZCompressor {
  public:
   explicit TqmdZCompressor(int Level = kResultBlockDefaultLevel);
   TqmdZCompressor(const TqmdZCompressor&) = delete;
   TqmdZCompressor& operator=(const TqmdZCompressor&) = delete;
+  ~TqmdZCompressor();
 
   void Write(std::string_view bytes);
-  // Compressed bytes so far (the stream's tail is still inside zlib and the stage).
+  // The size of the block Finish handed over.
   std::size_t CompressedSize() const { return FTotal; }
   // Ends the stream and hands the compressed bytes over in one block; the compressor is spent.
   std::vector<std::uint8_t> Finish();
@@ -56,19 +65,36 @@ class TqmdZCompressor {
   // Small writes (a value, a marker) gather here and reach zlib together: a deflate call per
   // value costs more than the copy.
   void FlushStage();
+  // Hands a full stage to the deflating thread (starting it on the first call) and takes an
+  // empty one.
+  void PassStage(std::size_t Count);
+
+  class TBackground;
 
   struct TPiece {
     std::unique_ptr<std::uint8_t[]> Data;
     std::size_t Size = 0;
   };
 
-  TZStreamLease FLease;
-  std::uint8_t* FStage;  // the lease's scratch buffer
+  // Takes the zlib stream, moving what the small stage holds into its scratch buffer.
+  void TakeStream();
+
+  // A block of a row or two is written whole into the small stage and may never need a zlib
+  // stream of its own (see Finish).
+  static constexpr std::size_t kSmallStage = 256;
+
+  int FLevel;
+  std::optional<TZStreamLease> FLease;  // taken once the input outgrows the small stage
+  std::uint8_t FSmallStage[kSmallStage];
+  std::uint8_t* FStage = FSmallStage;  // the small stage, then the lease's scratch buffer
+  std::size_t FStageSize = kSmallStage;
   std::size_t FStaged = 0;
   std::vector<TPiece> FPieces;
   std::size_t FLastUsed = 0;  // bytes used in the last piece
   std::size_t FTotal = 0;
+  std::size_t FFlushedStages = 0;  // deflated on the caller's thread, before any background
   bool FFinished = false;
+  std::unique_ptr<TBackground> FBackground;  // last: its thread uses the members above
 };
 
 // Writes values and markers in the block's text form into a compressor.

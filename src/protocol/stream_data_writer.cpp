@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 
+#include "protocol/header_text_zlib.h"
 #include "support/buffer.h"
 #include "support/date_time.h"
 #include "support/exception.h"
@@ -74,7 +75,7 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
     head += text;
     WriteAll(head.data(), head.size());
   } else {
-    std::string body = ZCompress(SaveToBytes());
+    std::string body = CompressHeaderText(SaveToBytes());
     std::string_view raw = Buffer().View();
     // A small message goes out in one send; a large block is sent from where it lies rather
     // than copied.
@@ -205,11 +206,9 @@ void TStreamDataWriter::ReadResponse() {
 
   std::exception_ptr failure;
   try {
-    TprmBuffer text;
-    text.DecompressLimited(reinterpret_cast<const std::uint8_t*>(body.data()),
-                           static_cast<std::int64_t>(body.size()), FLimits.HeaderTextBound(size));
+    const std::string text = InflateHeaderText(body, FLimits.HeaderTextBound(size));
     body = std::string();  // the compressed form is no longer needed
-    FResponse->LoadFromBytes(text.View());
+    FResponse->LoadFromBytes(text);
   } catch (const EZDecompressionError&) {
     failure = std::current_exception();
   }

@@ -112,18 +112,37 @@ void TprmFiler::Process(TprmCustomProfile& data) {
   Stop();
 }
 
+namespace {
+
+// The entity tables of a reader and of a writer, single- and multi-line, built once: a filer
+// starts for every message, and building them is a share of a small message's cost.
+const TprmEntities& VSKEntities(bool MultiLine, bool Writer) {
+  static const auto build = [](bool multi_line, bool writer) {
+    TprmEntities entities;
+    InitVSKEntities(entities, multi_line);
+    if (writer) {
+      // Braces and semicolons stay as they are inside quotes; only the reader knows their words.
+      entities.DeleteName("&obkt&");
+      entities.DeleteName("&cbkt&");
+      entities.DeleteName("&scln&");
+    }
+    return entities;
+  };
+  static const TprmEntities tables[2][2] = {{build(false, false), build(false, true)},
+                                            {build(true, false), build(true, true)}};
+  return tables[MultiLine ? 1 : 0][Writer ? 1 : 0];
+}
+
+}  // namespace
+
 void TprmFiler::InitEntities() {
-  InitVSKEntities(FEntities, FMultiLine);
+  FEntities = VSKEntities(FMultiLine, false);
 }
 
 // --- TVSKWriter ---
 
 void TVSKWriter::InitEntities() {
-  TprmFiler::InitEntities();
-  // Braces and semicolons stay as they are inside quotes; only the reader knows their words.
-  FEntities.DeleteName("&obkt&");
-  FEntities.DeleteName("&cbkt&");
-  FEntities.DeleteName("&scln&");
+  FEntities = VSKEntities(FMultiLine, true);
 }
 
 void TVSKWriter::WriteLine(std::string_view text) {

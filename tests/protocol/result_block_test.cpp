@@ -81,6 +81,62 @@ TEST(ResultBlockTest, CompressorSpansPiecesAtEveryLevel) {
   }
 }
 
+// Past its first stages the compressor deflates on a thread of its own, fed in stages while
+// the caller writes: the stream must still be the one a single zlib pass makes of the same
+// input, whatever the sizes of the writes.
+TEST(ResultBlockTest, BackgroundDeflateGivesTheSameStreamAsOnePass) {
+  std::string rows;
+  for (int i = 0; rows.size() < 3 * 1024 * 1024; ++i)
+    rows += std::to_string(i) + "\xEE\x80\x81row " + std::to_string(i) + "\xEE\x80\x82";
+  const std::string data = rows + Noise(200 * 1024) + std::string(100 * 1024, 'y');
+  for (std::size_t write : {std::size_t{7}, std::size_t{4099}, std::size_t{70000}}) {
+    SCOPED_TRACE(write);
+    TqmdZCompressor compressor;
+    for (std::size_t at = 0; at < data.size(); at += write)
+      compressor.Write(std::string_view(data).substr(at, write));
+    const std::vector<std::uint8_t> block = compressor.Finish();
+    EXPECT_EQ(std::string(block.begin(), block.end()), ZCompress(data));
+  }
+}
+
+// Given up while its thread still has stages to deflate (a query failing part-way): the
+// compressor ends at once, and the next one on the thread starts clean.
+TEST(ResultBlockTest, CompressorGivenUpWithItsThreadBusyEnds) {
+  for (int round = 0; round < 20; ++round) {
+    TqmdZCompressor abandoned;
+    abandoned.Write(Noise(600 * 1024 + round * 4096));
+  }
+  TqmdZCompressor next;
+  next.Write("next");
+  EXPECT_EQ(Inflated(next.Finish()), "next");
+}
+
+// A small block the thread finished before comes back without a second zlib pass: it must be
+// the block of this input at this level, never the one kept from before.
+TEST(ResultBlockTest, RepeatedSmallBlocksKeepTheirInputAndLevel) {
+  const std::string row = std::string(150, 'r') + "\xEE\x80\x82";
+  struct Case {
+    std::string Input;
+    int Level;
+  };
+  const Case cases[] = {{row, 9}, {row, 9}, {row, 0}, {"1\xEE\x80\x82", 0}, {row, 9}, {"", 9}};
+  std::size_t stored_size = 0;
+  std::size_t deflated_size = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Input.size());
+    TqmdZCompressor compressor(c.Level);
+    compressor.Write(c.Input);
+    const std::vector<std::uint8_t> block = compressor.Finish();
+    EXPECT_EQ(Inflated(block), c.Input);
+    EXPECT_EQ(block.size(), compressor.CompressedSize());
+    if (c.Input == row)
+      (c.Level == 0 ? stored_size : deflated_size) = block.size();
+  }
+  // Level 0 stores the row as it is; level 9 packs its run of one letter.
+  EXPECT_GT(stored_size, row.size());
+  EXPECT_LT(deflated_size, 40u);
+}
+
 // Compressors share the thread's zlib streams: two at once get two streams, and one given up
 // half-way leaves nothing behind for the next.
 TEST(ResultBlockTest, CompressorsOnOneThreadDoNotShareState) {

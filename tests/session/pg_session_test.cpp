@@ -43,6 +43,16 @@ class PgSessionTest : public SessionServerTest {
     return client_->Call("Reconnect", headers);
   }
 
+  // Ends the PostgreSQL backend `backend` (a pid) from a second session of the same client, as
+  // a server that drops a connection would, and waits (up to 10 s) until it is gone.
+  void EndBackendFromAnotherSession(const std::string& backend) {
+    auto other = client_->Call("Connect", ConnectHeaders(settings_.password));
+    ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
+    auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
+                      "select pg_terminate_backend(" + backend + ", 10000)");
+    ASSERT_EQ(DecodeRows(Inflate(*killed)), (std::vector<std::vector<std::string>>{{"t"}}));
+  }
+
   std::string StatusText() {
     auto reply = client_->Call("Status", {});
     EXPECT_EQ(reply->Name(), "OK") << reply->SysErrorText();
@@ -344,12 +354,7 @@ TEST_F(PgSessionTest, ReconnectBringsADisconnectedSessionBackUnderItsHandle) {
 // calls "Reconnect", which makes it anew under the same handle.
 TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
   const std::string backend = Scalar("select pg_backend_pid()");
-  auto other = client_->Call("Connect", ConnectHeaders(settings_.password));
-  ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
-  // Waits (up to 10 s) until the backend is gone.
-  auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
-                    "select pg_terminate_backend(" + backend + ", 10000)");
-  ASSERT_EQ(DecodeRows(Inflate(*killed)), (std::vector<std::vector<std::string>>{{"t"}}));
+  ASSERT_NO_FATAL_FAILURE(EndBackendFromAnotherSession(backend));
 
   auto lost = Sql(*client_, handle_, "select 1");
   EXPECT_EQ(lost->Name(), "Error");
@@ -368,11 +373,7 @@ TEST_F(PgSessionTest, ReconnectRenewsASessionWhoseConnectionWasLost) {
 // still remembers the connection as fine, so "Reconnect" has to ask the server to find out.
 TEST_F(PgSessionTest, ReconnectFindsOutThatTheServerEndedTheSession) {
   const std::string backend = Scalar("select pg_backend_pid()");
-  auto other = client_->Call("Connect", ConnectHeaders(settings_.password));
-  ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
-  auto killed = Sql(*client_, other->AsCardinal("Database", "Handle"),
-                    "select pg_terminate_backend(" + backend + ", 10000)");
-  ASSERT_EQ(DecodeRows(Inflate(*killed)), (std::vector<std::vector<std::string>>{{"t"}}));
+  ASSERT_NO_FATAL_FAILURE(EndBackendFromAnotherSession(backend));
 
   auto reply = Reconnect();
   ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
