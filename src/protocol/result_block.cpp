@@ -184,12 +184,12 @@ TqmRows DecodeResultBlock(std::string_view Block, std::size_t ColumnCount,
 TResultBlockDecoder::TResultBlockDecoder(std::size_t ColumnCount,
                                          const std::vector<std::size_t>& ByteColumns)
     : FColumnCount(ColumnCount),
-      FByteColumn(ColumnCount, false),
+      FByteColumn(ColumnCount, 0),
       FRows(ColumnCount),
       FSpans(ColumnCount) {
   for (std::size_t column : ByteColumns) {
     if (column < ColumnCount)
-      FByteColumn[column] = true;
+      FByteColumn[column] = 1;
   }
 }
 

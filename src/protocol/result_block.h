@@ -134,7 +134,7 @@ class TResultBlockDecoder {
   };
 
   std::size_t FColumnCount;
-  std::vector<bool> FByteColumn;  // by column index
+  std::vector<char> FByteColumn;  // by column index: whether the column holds bytes
   TqmRows FRows;
   // The row being read: its first values' places (at most ColumnCount, reused from row to
   // row), how many it has so far, where its current value starts and how far it was scanned.

@@ -2,21 +2,51 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
+#include <sys/mman.h>
+
 namespace qm {
+
+using result_rows_detail::AllocateBlock;
+using result_rows_detail::TBlock;
 
 namespace result_rows_detail {
 
 namespace {
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 // Shared chunks double from the first size to the last; a value above a quarter of the last
 // gets a chunk of its own, so the tail a chunk change leaves unused stays small.
 constexpr std::size_t kFirstChunk = 4 * 1024;
-constexpr std::size_t kLastChunk = 1024 * 1024;
+constexpr std::size_t kLastChunk = 2 * kHugePage;
 constexpr std::size_t kOwnChunk = kLastChunk / 4;
 }  // namespace
+
+void TFreeBlock::operator()(void* Block) const noexcept {
+  std::free(Block);
+}
+
+void* AllocateBlock(std::size_t Size) {
+  void* block = nullptr;
+  if (Size > kHugePage / 2) {
+    // Rounded up to whole huge pages: the kernel only gives them for whole aligned ones, and a
+    // block above half of one (pages of entries are between half and a whole) is worth it.
+    const std::size_t rounded = (Size + kHugePage - 1) / kHugePage * kHugePage;
+    block = std::aligned_alloc(kHugePage, rounded);
+    // Only a hint: without huge pages the block works the same.
+    if (block != nullptr)
+      madvise(block, rounded, MADV_HUGEPAGE);
+  } else {
+    block = std::malloc(Size == 0 ? 1 : Size);
+  }
+  if (block == nullptr)
+    throw std::bad_alloc();
+  return block;
+}
 
 TTextArena::TTextArena(TTextArena&& Other) noexcept
     : FChunks(std::move(Other.FChunks)),
@@ -36,12 +66,12 @@ TTextArena& TTextArena::operator=(TTextArena&& Other) noexcept {
 char* TTextArena::AllocateSlow(std::size_t Size) {
   if (Size > kOwnChunk) {
     // The shared chunk stays current: its free space still serves the values after this one.
-    FChunks.push_back(std::make_unique_for_overwrite<char[]>(Size));
+    FChunks.emplace_back(static_cast<char*>(AllocateBlock(Size)));
     return FChunks.back().get();
   }
   FNextChunk = FNextChunk == 0 ? kFirstChunk : FNextChunk;
   const std::size_t size = std::max(FNextChunk, Size);
-  FChunks.push_back(std::make_unique_for_overwrite<char[]>(size));
+  FChunks.emplace_back(static_cast<char*>(AllocateBlock(size)));
   FNextChunk = std::min(FNextChunk * 2, kLastChunk);
   char* room = FChunks.back().get();
   FNext = room + Size;
@@ -81,11 +111,11 @@ bool operator==(const TqmRowView& Left, const TqmRow& Right) {
 // --- TqmRows ---
 
 namespace {
-// Entries per page: whole rows, so a row's entries are side by side, and a power of two of
-// rows, so finding a row's page is a shift.
-constexpr std::size_t kPageEntries = 16 * 1024;
-// The first page starts with room for this many rows and grows as a vector does: a result of a
-// row or two allocates little.
+// Entries per page (a huge page of them): whole rows, so a row's entries are side by side, and a
+// power of two of rows, so finding a row's page is a shift.
+constexpr std::size_t kPageEntries = 2 * 1024 * 1024 / sizeof(result_rows_detail::TEntry);
+// The first page starts with room for this many rows and doubles: a result of a row or two
+// allocates little.
 constexpr std::size_t kFirstPageRows = 16;
 }  // namespace
 
@@ -177,12 +207,23 @@ void TqmRows::AddText(std::string_view Text) {
 void TqmRows::StartValue() {
   if (FRowValues >= FColumnCount)
     throw std::logic_error("A row gets more values than the result has columns");
-  const std::size_t page_entries = (FPageMask + 1) * FColumnCount;
-  if (!FPages.empty() && FPages.back().size() < page_entries)
+  if (!FPages.empty() && FPages.back().Size + FColumnCount <= FPages.back().Capacity)
     return;
-  std::vector<TEntry>& page = FPages.emplace_back();
-  page.reserve(FPages.size() == 1 ? std::min(page_entries, kFirstPageRows * FColumnCount)
-                                  : page_entries);
+  const std::size_t page_entries = (FPageMask + 1) * FColumnCount;
+  if (FPages.size() == 1 && FPages.front().Capacity < page_entries) {
+    // The first page grows by doubling until it is whole; its rows move along.
+    TPage& page = FPages.front();
+    const std::size_t capacity = std::min(page.Capacity * 2, page_entries);
+    TBlock<TEntry> entries(static_cast<TEntry*>(AllocateBlock(capacity * sizeof(TEntry))));
+    std::copy_n(page.Entries.get(), page.Size, entries.get());
+    page.Entries = std::move(entries);
+    page.Capacity = capacity;
+    return;
+  }
+  const std::size_t capacity =
+      FPages.empty() ? std::min(page_entries, kFirstPageRows * FColumnCount) : page_entries;
+  FPages.push_back({TBlock<TEntry>(static_cast<TEntry*>(AllocateBlock(capacity * sizeof(TEntry)))),
+                    capacity, 0});
 }
 
 void TqmRows::EndRow() {

@@ -45,6 +45,18 @@ inline TqmValueView ViewOf(const TEntry& Entry) {
   return std::string_view(Entry.Data, Entry.Size);
 }
 
+// Memory from AllocateBlock, freed with std::free.
+struct TFreeBlock {
+  void operator()(void* Block) const noexcept;
+};
+template <typename T>
+using TBlock = std::unique_ptr<T[], TFreeBlock>;
+
+// Uninitialised room for Size bytes. Blocks above half a huge page are aligned to huge pages
+// and ask the kernel for them: a fresh large block then faults in a few times instead of once
+// per small page, and the faults cost more than filling the rows.
+void* AllocateBlock(std::size_t Size);
+
 // Text that never moves once written: chunks grow from small (a small result stays small) to a
 // fixed size, and a value too large for a chunk gets one of its own. Nothing is copied on growth.
 class TTextArena {
@@ -67,7 +79,7 @@ class TTextArena {
  private:
   char* AllocateSlow(std::size_t Size);
 
-  std::vector<std::unique_ptr<char[]>> FChunks;
+  std::vector<TBlock<char>> FChunks;
   char* FNext = nullptr;
   std::size_t FLeft = 0;
   std::size_t FNextChunk = 0;  // size of the next shared chunk
@@ -172,7 +184,7 @@ class TqmRows {
   TqmRowView operator[](std::size_t Row) const {
     if (FColumnCount == 0)
       return TqmRowView(nullptr, 0);
-    return TqmRowView(FPages[Row >> FPageShift].data() + (Row & FPageMask) * FColumnCount,
+    return TqmRowView(FPages[Row >> FPageShift].Entries.get() + (Row & FPageMask) * FColumnCount,
                       FColumnCount);
   }
   const_iterator begin() const { return const_iterator(this, 0); }
@@ -204,7 +216,8 @@ class TqmRows {
   void AddEntry(const TEntry& Entry) {
     if (FRowValues == 0 || FRowValues >= FColumnCount)
       StartValue();
-    FPages.back().push_back(Entry);
+    TPage& page = FPages.back();
+    page.Entries[page.Size++] = Entry;
     ++FRowValues;
   }
   // The checks and page changes of a row's first value (and of a value too many).
@@ -217,7 +230,12 @@ class TqmRows {
   std::size_t FPageMask;
   std::size_t FRowCount = 0;
   std::size_t FRowValues = 0;  // values of the row being built
-  std::vector<std::vector<TEntry>> FPages;
+  struct TPage {
+    result_rows_detail::TBlock<TEntry> Entries;
+    std::size_t Capacity = 0;
+    std::size_t Size = 0;
+  };
+  std::vector<TPage> FPages;
   result_rows_detail::TTextArena FText;
 };
 
