@@ -153,23 +153,40 @@ TMarker MarkerAt(const char* Text) {
   return Text[2] == kResultRowTerminator[2] ? TMarker::Terminator : TMarker::None;
 }
 
-// The end of the first row terminator that lies whole in Text, or Text.size().
-std::size_t EndOfFirstTerminator(std::string_view Text) {
-  const char* const text = Text.data();
-  const std::size_t size = Text.size();
-  std::size_t pos = 0;
-  while (pos < size) {
-    const void* found = std::memchr(text + pos, kMarkerLead, size - pos);
+// The first whole marker at or after Pos, or None with the place where a later scan resumes: a
+// lead byte too close to the end to tell, or Size.
+struct TFound {
+  std::size_t Pos;
+  TMarker Marker;
+};
+
+TFound FindMarker(const char* Text, std::size_t Pos, std::size_t Size) {
+  while (Pos < Size) {
+    const void* found = std::memchr(Text + Pos, kMarkerLead, Size - Pos);
     if (found == nullptr)
       break;
-    pos = static_cast<std::size_t>(static_cast<const char*>(found) - text);
-    if (pos + 3 > size)
-      break;
-    if (MarkerAt(text + pos) == TMarker::Terminator)
-      return pos + 3;
-    ++pos;
+    Pos = static_cast<std::size_t>(static_cast<const char*>(found) - Text);
+    if (Pos + 3 > Size)
+      return {Pos, TMarker::None};  // the marker, if it is one, ends in the next piece
+    const TMarker marker = MarkerAt(Text + Pos);
+    if (marker != TMarker::None)
+      return {Pos, marker};
+    ++Pos;
   }
-  return size;
+  return {Size, TMarker::None};
+}
+
+// The end of the first row terminator that lies whole in Text, or Text.size().
+std::size_t EndOfFirstTerminator(std::string_view Text) {
+  std::size_t pos = 0;
+  for (;;) {
+    const TFound found = FindMarker(Text.data(), pos, Text.size());
+    if (found.Marker == TMarker::None)
+      return Text.size();
+    if (found.Marker == TMarker::Terminator)
+      return found.Pos + 3;
+    pos = found.Pos + 3;
+  }
 }
 
 }  // namespace
@@ -215,32 +232,22 @@ TqmRows TResultBlockDecoder::Finish() {
 
 std::size_t TResultBlockDecoder::DecodeRows(std::string_view Text, std::size_t From) {
   const char* const text = Text.data();
-  const std::size_t size = Text.size();
   std::size_t row = 0;  // start of the current row
   std::size_t pos = From;
-  while (pos < size) {
-    const void* found = std::memchr(text + pos, kMarkerLead, size - pos);
-    if (found == nullptr) {
-      pos = size;
+  for (;;) {
+    const TFound found = FindMarker(text, pos, Text.size());
+    pos = found.Pos;
+    if (found.Marker == TMarker::None)
       break;
-    }
-    pos = static_cast<std::size_t>(static_cast<const char*>(found) - text);
-    if (pos + 3 > size)
-      break;  // the marker, if it is one, ends in the next piece
-    const TMarker marker = MarkerAt(text + pos);
-    if (marker == TMarker::None) {
-      ++pos;
-      continue;
-    }
     const std::size_t end = pos - row;
     if (FValueCount < FColumnCount)
       FSpans[FValueCount] = {FValueStart, end};
     else if (FColumnCount == 0)
-      FStrayValues = FStrayValues || marker == TMarker::Separator || end != FValueStart;
+      FStrayValues = FStrayValues || found.Marker == TMarker::Separator || end != FValueStart;
     ++FValueCount;
     pos += 3;
     FValueStart = pos - row;
-    if (marker == TMarker::Terminator) {
+    if (found.Marker == TMarker::Terminator) {
       EndRow(text + row);
       row = pos;
       FValueStart = 0;

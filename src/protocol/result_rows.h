@@ -2,10 +2,12 @@
 
 // The rows of a result held flat: every value's text in a few large chunks, one entry (where the
 // text is, how long, or null) per value, and the entries in pages of whole rows. Reading a
-// million rows so costs a few hundred allocations instead of millions, and the rows read back as
+// million rows so costs a few dozen allocations instead of millions, and the rows read back as
 // light views: Rows[r][c] is a std::optional<std::string_view> (std::nullopt is SQL null).
 //
-// Views stay valid while the rows live, also when the rows are moved.
+// Views point into the rows: they stay valid while the rows live (also when the rows are
+// moved) and no longer; a view taken before the last row was added may be left behind when the
+// first page grows.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -85,6 +88,33 @@ class TTextArena {
   std::size_t FNextChunk = 0;  // size of the next shared chunk
 };
 
+// Walks Source[0], Source[1], ... handing out what Source's operator[] gives (a view) by value.
+// Source is held by value: a view, or a small reference to what owns the items.
+template <typename TSource>
+class TIndexIterator {
+ public:
+  using value_type = decltype(std::declval<const TSource&>()[0]);
+  using iterator_category = std::forward_iterator_tag;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = value_type;
+
+  TIndexIterator() = default;
+  TIndexIterator(const TSource& Source, std::size_t Index) : FSource(Source), FIndex(Index) {}
+  value_type operator*() const { return FSource[FIndex]; }
+  TIndexIterator& operator++() {
+    ++FIndex;
+    return *this;
+  }
+  TIndexIterator operator++(int) { return TIndexIterator(FSource, FIndex++); }
+  // Only iterators of the same source are compared.
+  bool operator==(const TIndexIterator& Other) const { return FIndex == Other.FIndex; }
+
+ private:
+  TSource FSource{};
+  std::size_t FIndex = 0;
+};
+
 }  // namespace result_rows_detail
 
 // The values of one row.
@@ -92,30 +122,11 @@ class TqmRowView {
   using TEntry = result_rows_detail::TEntry;
 
  public:
-  class const_iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = TqmValueView;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = TqmValueView;
-
-    const_iterator() = default;
-    explicit const_iterator(const TEntry* Entry) : FEntry(Entry) {}
-    TqmValueView operator*() const { return result_rows_detail::ViewOf(*FEntry); }
-    const_iterator& operator++() {
-      ++FEntry;
-      return *this;
-    }
-    const_iterator operator++(int) { return const_iterator(FEntry++); }
-    bool operator==(const const_iterator&) const = default;
-
-   private:
-    const TEntry* FEntry = nullptr;
-  };
+  using const_iterator = result_rows_detail::TIndexIterator<TqmRowView>;
   using iterator = const_iterator;
   using value_type = TqmValueView;
 
+  TqmRowView() = default;
   TqmRowView(const TEntry* Entries, std::size_t Count) : FEntries(Entries), FCount(Count) {}
 
   std::size_t size() const { return FCount; }
@@ -123,14 +134,14 @@ class TqmRowView {
   TqmValueView operator[](std::size_t Column) const {
     return result_rows_detail::ViewOf(FEntries[Column]);
   }
-  const_iterator begin() const { return const_iterator(FEntries); }
-  const_iterator end() const { return const_iterator(FEntries + FCount); }
+  const_iterator begin() const { return const_iterator(*this, 0); }
+  const_iterator end() const { return const_iterator(*this, FCount); }
 
   TqmRow ToRow() const;
 
  private:
-  const TEntry* FEntries;
-  std::size_t FCount;
+  const TEntry* FEntries = nullptr;
+  std::size_t FCount = 0;
 };
 
 bool operator==(const TqmRowView& Left, const TqmRowView& Right);
@@ -142,32 +153,17 @@ class TqmRows {
   using TEntry = result_rows_detail::TEntry;
 
  public:
-  class const_iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = TqmRowView;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = TqmRowView;
-
-    const_iterator() = default;
-    const_iterator(const TqmRows* Rows, std::size_t Row) : FRows(Rows), FRow(Row) {}
-    TqmRowView operator*() const { return (*FRows)[FRow]; }
-    const_iterator& operator++() {
-      ++FRow;
-      return *this;
-    }
-    const_iterator operator++(int) { return const_iterator(FRows, FRow++); }
-    bool operator==(const const_iterator&) const = default;
-
-   private:
-    const TqmRows* FRows = nullptr;
-    std::size_t FRow = 0;
+  // What the iterator holds: the rows are not copied.
+  struct TRef {
+    const TqmRows* Rows;
+    TqmRowView operator[](std::size_t Row) const { return (*Rows)[Row]; }
   };
+  using const_iterator = result_rows_detail::TIndexIterator<TRef>;
   using iterator = const_iterator;
   using value_type = TqmRowView;
 
-  explicit TqmRows(std::size_t ColumnCount = 0);
+  TqmRows() : TqmRows(0) {}
+  explicit TqmRows(std::size_t ColumnCount);
   // Rows built by hand; the column count is the first row's. Raises std::invalid_argument when
   // the rows differ in length.
   TqmRows(std::initializer_list<TqmRow> Rows);
@@ -187,8 +183,8 @@ class TqmRows {
     return TqmRowView(FPages[Row >> FPageShift].Entries.get() + (Row & FPageMask) * FColumnCount,
                       FColumnCount);
   }
-  const_iterator begin() const { return const_iterator(this, 0); }
-  const_iterator end() const { return const_iterator(this, FRowCount); }
+  const_iterator begin() const { return const_iterator(TRef{this}, 0); }
+  const_iterator end() const { return const_iterator(TRef{this}, FRowCount); }
 
   std::vector<TqmRow> ToVector() const;
 
