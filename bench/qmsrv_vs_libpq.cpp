@@ -397,8 +397,8 @@ struct Digest {
 Digest DigestOf(const TqmResultSet& Result) {
   Digest d;
   d.Rows = Result.Rows.size();
-  for (const TqmRow& row : Result.Rows) {
-    for (const TqmValue& value : row) {
+  for (const TqmRowView& row : Result.Rows) {
+    for (const TqmValueView& value : row) {
       ++d.Values;
       d.Bytes += value ? value->size() : 0;
     }

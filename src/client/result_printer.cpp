@@ -33,11 +33,11 @@ bool IsCombining(char32_t c) {
 
 // Control characters would break the grid or drive the terminal: line breaks and tabs are shown
 // as blanks, the others (escape sequences from stored data, say) as "?".
-std::string CellText(const TqmValue& Value) {
+std::string CellText(const TqmValueView& Value) {
   if (!Value) {
     return std::string(kNullText);
   }
-  std::string text = *Value;
+  std::string text(*Value);
   for (char& c : text) {
     if (c == '\r' || c == '\n' || c == '\t') {
       c = ' ';
@@ -52,13 +52,13 @@ void Pad(std::string& Out, std::size_t Count) {
   Out.append(Count, ' ');
 }
 
-std::string CsvField(const TqmValue& Value) {
+std::string CsvField(const TqmValueView& Value) {
   if (!Value) {
     return {};
   }
-  const std::string& text = *Value;
-  if (!text.empty() && text.find_first_of(",\"\r\n") == std::string::npos) {
-    return text;
+  const std::string_view text = *Value;
+  if (!text.empty() && text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    return std::string(text);
   }
   std::string quoted = "\"";
   for (char c : text) {
@@ -71,11 +71,11 @@ std::string CsvField(const TqmValue& Value) {
   return quoted;
 }
 
-nlohmann::ordered_json JsonValue(const TqmValue& Value, TDataHeaderType Type) {
+nlohmann::ordered_json JsonValue(const TqmValueView& Value, TDataHeaderType Type) {
   if (!Value) {
     return nullptr;
   }
-  const std::string& text = *Value;
+  const std::string_view text = *Value;
   switch (Type) {
     case dhtInteger:
     case dhtCardinal: {
@@ -106,7 +106,7 @@ nlohmann::ordered_json JsonValue(const TqmValue& Value, TDataHeaderType Type) {
     default:
       break;
   }
-  return text;
+  return std::string(text);
 }
 
 }  // namespace
@@ -155,7 +155,7 @@ std::string FormatTable(const TqmResultSet& Result) {
   for (std::size_t c = 0; c < columns; ++c) {
     widths[c] = DisplayWidth(Result.Columns[c].Name);
   }
-  for (const TqmRow& row : Result.Rows) {
+  for (const TqmRowView& row : Result.Rows) {
     std::vector<std::string>& line = cells.emplace_back();
     for (std::size_t c = 0; c < columns; ++c) {
       line.push_back(c < row.size() ? CellText(row[c]) : std::string());
@@ -221,9 +221,9 @@ std::string FormatCsv(const TqmResultSet& Result) {
     fields.push_back(CsvField(column.Name));
   }
   add_line(fields);
-  for (const TqmRow& row : Result.Rows) {
+  for (const TqmRowView& row : Result.Rows) {
     fields.clear();
-    for (const TqmValue& value : row) {
+    for (const TqmValueView& value : row) {
       fields.push_back(CsvField(value));
     }
     add_line(fields);
@@ -236,7 +236,7 @@ std::string FormatJson(const TqmResultSet& Result) {
     return {};
   }
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-  for (const TqmRow& row : Result.Rows) {
+  for (const TqmRowView& row : Result.Rows) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     for (std::size_t c = 0; c < Result.Columns.size() && c < row.size(); ++c) {
       object[Result.Columns[c].Name] = JsonValue(row[c], Result.Columns[c].DataType);

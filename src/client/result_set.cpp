@@ -29,17 +29,11 @@ TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock,
   }
   if (Reply.AsBoolean("System", "BufferCompressed")) {
     // Rows are split off as the block inflates: the inflated text is never held whole.
-    TResultBlockDecoder decoder(result.Columns.size());
+    TResultBlockDecoder decoder(result.Columns.size(), ByteColumns);
     ZDecompressEach(raw, MaxBlock, [&decoder](std::string_view piece) { decoder.Feed(piece); });
     result.Rows = decoder.Finish();
   } else {
-    result.Rows = DecodeResultBlock(raw, result.Columns.size());
-  }
-  for (TqmRow& row : result.Rows) {
-    for (std::size_t column : ByteColumns) {
-      if (column < row.size() && row[column])
-        row[column] = ResultBytesOfText(*row[column]);
-    }
+    result.Rows = DecodeResultBlock(raw, result.Columns.size(), ByteColumns);
   }
   return result;
 }
@@ -53,6 +47,7 @@ TqmResultSet DecodeStatus(std::string_view Json) {
   result.Columns = {{"Handle", dhtInteger},       {"RemoteIP", dhtString},
                     {"LastAccess", dhtString},    {"Commands", dhtInteger},
                     {"Transactions", dhtInteger}, {"Resource", dhtString}};
+  result.Rows = TqmRows(result.Columns.size());
   auto text = [](const nlohmann::json& item, const char* name) -> TqmValue {
     if (!item.contains(name)) {
       return std::nullopt;
@@ -80,9 +75,12 @@ TqmResultSet DecodeStatus(std::string_view Json) {
       TqmValue value = text(item, name);
       return value ? value : TqmValue("0");
     };
-    result.Rows.push_back({text(item, "Handle"), text(item, "RemoteIP"), last_access,
-                           count(item, "Commands"), count(item, "Transactions"),
-                           text(item, "Resource")});
+    for (const TqmValue& value :
+         {text(item, "Handle"), text(item, "RemoteIP"), last_access, count(item, "Commands"),
+          count(item, "Transactions"), text(item, "Resource")}) {
+      result.Rows.Add(ViewOf(value));
+    }
+    result.Rows.EndRow();
   }
   return result;
 }

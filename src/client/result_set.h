@@ -24,7 +24,7 @@ struct TqmColumn {
 
 struct TqmResultSet {
   std::vector<TqmColumn> Columns;
-  std::vector<TqmRow> Rows;
+  TqmRows Rows;
   // The reply's "Notices" section, in order: (name, text).
   std::vector<std::pair<std::string, std::string>> Notices;
 

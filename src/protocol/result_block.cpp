@@ -302,106 +302,150 @@ std::string ResultBytesOfText(std::string_view utf8) {
 
 namespace {
 
-TqmValue DecodeValue(std::string_view text) {
-  if (text == kResultNullMarker)
-    return std::nullopt;
-  return std::string(text);
+// Both markers start with the same byte, which no other marker byte equals: one scan for it
+// finds every value end and row end in order, and a marker found is one wherever the scan began.
+static_assert(kResultFieldSeparator.size() == 3 && kResultRowTerminator.size() == 3 &&
+              kResultFieldSeparator.substr(0, 2) == kResultRowTerminator.substr(0, 2));
+constexpr char kMarkerLead = kResultRowTerminator[0];
+
+enum class TMarker { None, Separator, Terminator };
+
+TMarker MarkerAt(const char* Text) {
+  if (Text[1] != kResultRowTerminator[1])
+    return TMarker::None;
+  if (Text[2] == kResultFieldSeparator[2])
+    return TMarker::Separator;
+  return Text[2] == kResultRowTerminator[2] ? TMarker::Terminator : TMarker::None;
+}
+
+// The first whole marker at or after Pos, or None with the place where a later scan resumes: a
+// lead byte too close to the end to tell, or Size.
+struct TFound {
+  std::size_t Pos;
+  TMarker Marker;
+};
+
+TFound FindMarker(const char* Text, std::size_t Pos, std::size_t Size) {
+  while (Pos < Size) {
+    const void* found = std::memchr(Text + Pos, kMarkerLead, Size - Pos);
+    if (found == nullptr)
+      break;
+    Pos = static_cast<std::size_t>(static_cast<const char*>(found) - Text);
+    if (Pos + 3 > Size)
+      return {Pos, TMarker::None};  // the marker, if it is one, ends in the next piece
+    const TMarker marker = MarkerAt(Text + Pos);
+    if (marker != TMarker::None)
+      return {Pos, marker};
+    ++Pos;
+  }
+  return {Size, TMarker::None};
+}
+
+// The end of the first row terminator that lies whole in Text, or Text.size().
+std::size_t EndOfFirstTerminator(std::string_view Text) {
+  std::size_t pos = 0;
+  for (;;) {
+    const TFound found = FindMarker(Text.data(), pos, Text.size());
+    if (found.Marker == TMarker::None)
+      return Text.size();
+    if (found.Marker == TMarker::Terminator)
+      return found.Pos + 3;
+    pos = found.Pos + 3;
+  }
 }
 
 }  // namespace
 
-std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount) {
-  TResultBlockDecoder decoder(ColumnCount);
+TqmRows DecodeResultBlock(std::string_view Block, std::size_t ColumnCount,
+                          const std::vector<std::size_t>& ByteColumns) {
+  TResultBlockDecoder decoder(ColumnCount, ByteColumns);
   decoder.Feed(Block);
   return decoder.Finish();
 }
 
+TResultBlockDecoder::TResultBlockDecoder(std::size_t ColumnCount,
+                                         const std::vector<std::size_t>& ByteColumns)
+    : FColumnCount(ColumnCount),
+      FByteColumn(ColumnCount, 0),
+      FRows(ColumnCount),
+      FSpans(ColumnCount) {
+  for (std::size_t column : ByteColumns) {
+    if (column < ColumnCount)
+      FByteColumn[column] = 1;
+  }
+}
+
 void TResultBlockDecoder::Feed(std::string_view Piece) {
-  if (FCarry.empty()) {
-    const std::size_t used = DecodeRows(Piece);
-    FCarry.assign(Piece.substr(used));
-    return;
+  if (!FCarry.empty()) {
+    // Only the rest of the unfinished row joins it; the rows after it are read in place.
+    const std::size_t rest = EndOfFirstTerminator(Piece);
+    FCarry.append(Piece.substr(0, rest));
+    Piece.remove_prefix(rest);
+    FCarry.erase(0, DecodeRows(FCarry, FScanned));
+    if (!FCarry.empty())
+      return;  // the row goes on in the next piece (Piece is empty)
   }
-  FCarry.append(Piece);
-  const std::size_t used = DecodeRows(FCarry);
-  FCarry.erase(0, used);
+  const std::size_t used = DecodeRows(Piece, 0);
+  FCarry.assign(Piece.substr(used));
 }
 
-std::vector<TqmRow> TResultBlockDecoder::Finish() {
+TqmRows TResultBlockDecoder::Finish() {
   if (!FCarry.empty())
-    throw EqmResultError("Result block ends inside row " + std::to_string(FRowCount + 1));
-  if (FRuns.size() == 1)
-    return std::move(FRuns.front());
-  std::vector<TqmRow> rows;
-  rows.reserve(FRowCount);
-  for (std::vector<TqmRow>& run : FRuns) {
-    std::move(run.begin(), run.end(), std::back_inserter(rows));
-    run = {};
-  }
-  return rows;
+    throw EqmResultError("Result block ends inside row " + std::to_string(FRows.size() + 1));
+  return std::move(FRows);
 }
 
-void TResultBlockDecoder::AddRow(TqmRow&& Row) {
-  constexpr std::size_t kRunRows = 4096;
-  if (FRuns.empty() || FRuns.back().size() == kRunRows) {
-    FRuns.emplace_back().reserve(kRunRows);
-  }
-  FRuns.back().push_back(std::move(Row));
-  ++FRowCount;
-}
-
-std::size_t TResultBlockDecoder::DecodeRows(std::string_view Text) {
-  // Both markers start with the same byte, which no other marker byte equals: one scan for it
-  // finds every value end and row end in order.
-  static_assert(kResultFieldSeparator.size() == 3 && kResultRowTerminator.size() == 3 &&
-                kResultFieldSeparator.substr(0, 2) == kResultRowTerminator.substr(0, 2));
-  const char lead = kResultRowTerminator[0];
+std::size_t TResultBlockDecoder::DecodeRows(std::string_view Text, std::size_t From) {
   const char* const text = Text.data();
-  const std::size_t size = Text.size();
-  std::size_t used = 0;         // end of the last whole row
-  std::size_t value_start = 0;  // start of the current value
-  std::size_t pos = 0;
-  TqmRow row;
-  bool stray_values = false;  // a row of a result without columns that has some
-  while (pos < size) {
-    const void* found = std::memchr(text + pos, lead, size - pos);
-    if (found == nullptr)
+  std::size_t row = 0;  // start of the current row
+  std::size_t pos = From;
+  for (;;) {
+    const TFound found = FindMarker(text, pos, Text.size());
+    pos = found.Pos;
+    if (found.Marker == TMarker::None)
       break;
-    pos = static_cast<std::size_t>(static_cast<const char*>(found) - text);
-    if (pos + 3 > size)
-      break;  // the marker, if it is one, ends in the next piece
-    if (text[pos + 1] != kResultRowTerminator[1] ||
-        (text[pos + 2] != kResultFieldSeparator[2] && text[pos + 2] != kResultRowTerminator[2])) {
-      ++pos;
-      continue;
-    }
-    const bool row_ends = text[pos + 2] == kResultRowTerminator[2];
-    const std::string_view value(text + value_start, pos - value_start);
-    if (FColumnCount > 0) {
-      if (row.empty())
-        row.reserve(FColumnCount);
-      row.push_back(DecodeValue(value));
-    } else {
-      stray_values = stray_values || !row_ends || !value.empty();
-    }
+    const std::size_t end = pos - row;
+    if (FValueCount < FColumnCount)
+      FSpans[FValueCount] = {FValueStart, end};
+    else if (FColumnCount == 0)
+      FStrayValues = FStrayValues || found.Marker == TMarker::Separator || end != FValueStart;
+    ++FValueCount;
     pos += 3;
-    value_start = pos;
-    if (row_ends) {
-      if (stray_values) {
-        throw EqmResultError("Result row " + std::to_string(FRowCount + 1) +
-                             " has values but the result has no columns");
-      }
-      if (row.size() != FColumnCount) {
-        throw EqmResultError("Result row " + std::to_string(FRowCount + 1) + " has " +
-                             std::to_string(row.size()) + " values, expected " +
-                             std::to_string(FColumnCount));
-      }
-      AddRow(std::move(row));
-      row = TqmRow();
-      used = pos;
+    FValueStart = pos - row;
+    if (found.Marker == TMarker::Terminator) {
+      EndRow(text + row);
+      row = pos;
+      FValueStart = 0;
     }
   }
-  return used;
+  FScanned = pos - row;
+  return row;
+}
+
+void TResultBlockDecoder::EndRow(const char* Row) {
+  if (FColumnCount == 0) {
+    if (FStrayValues) {
+      throw EqmResultError("Result row " + std::to_string(FRows.size() + 1) +
+                           " has values but the result has no columns");
+    }
+  } else if (FValueCount != FColumnCount) {
+    throw EqmResultError("Result row " + std::to_string(FRows.size() + 1) + " has " +
+                         std::to_string(FValueCount) + " values, expected " +
+                         std::to_string(FColumnCount));
+  }
+  for (std::size_t column = 0; column < FColumnCount; ++column) {
+    const std::string_view value(Row + FSpans[column].Begin,
+                                 FSpans[column].End - FSpans[column].Begin);
+    if (value == kResultNullMarker) {
+      FRows.AddNull();
+    } else if (FByteColumn[column]) {
+      FRows.AddInPlace(value.size(), [value](char* Room) { return Utf8ToLatin1(value, Room); });
+    } else {
+      FRows.AddText(value);
+    }
+  }
+  FRows.EndRow();
+  FValueCount = 0;
 }
 
 }  // namespace qm

@@ -17,11 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "protocol/result_rows.h"
 #include "support/exception.h"
 #include "support/zstream.h"
 
@@ -127,39 +127,49 @@ class EqmResultError : public EprmException {
   using EprmException::EprmException;
 };
 
-// One value of a row; std::nullopt is SQL null.
-using TqmValue = std::optional<std::string>;
-using TqmRow = std::vector<TqmValue>;
-
 // Splits an inflated block into rows of ColumnCount values. With ColumnCount 0 each row
-// terminator is an empty row. Raises EqmResultError when a row has
-// another number of values or the block does not end with a row terminator: values are not
-// escaped on the wire, so a mismatch means the block cannot be trusted column by column.
-std::vector<TqmRow> DecodeResultBlock(std::string_view Block, std::size_t ColumnCount);
+// terminator is an empty row. Raises EqmResultError when a row has another number of values or
+// the block does not end with a row terminator: values are not escaped on the wire, so a
+// mismatch means the block cannot be trusted column by column. Values of the columns listed in
+// ByteColumns (indexes; others are ignored) are turned from their text form into their bytes.
+TqmRows DecodeResultBlock(std::string_view Block, std::size_t ColumnCount,
+                          const std::vector<std::size_t>& ByteColumns = {});
 
 // The same over an inflated block that arrives in pieces (as inflating hands it out), so that
 // the whole inflated text is never held: rows are decoded as soon as their terminator arrives
 // and only an unfinished row is kept between pieces.
 class TResultBlockDecoder {
  public:
-  explicit TResultBlockDecoder(std::size_t ColumnCount) : FColumnCount(ColumnCount) {}
+  explicit TResultBlockDecoder(std::size_t ColumnCount,
+                               const std::vector<std::size_t>& ByteColumns = {});
   void Feed(std::string_view Piece);
   // The rows; raises EqmResultError when the block ended inside a row.
-  std::vector<TqmRow> Finish();
+  TqmRows Finish();
 
  private:
-  // Decodes the whole rows at the start of Text; returns the bytes they took.
-  std::size_t DecodeRows(std::string_view Text);
+  // Decodes the rows that end in Text, which starts at the start of a row, scanning from From
+  // (the bytes before it were scanned by an earlier call); returns the bytes of the whole rows.
+  std::size_t DecodeRows(std::string_view Text, std::size_t From);
+  // Checks and stores the row whose text starts at Row.
+  void EndRow(const char* Row);
 
-  void AddRow(TqmRow&& Row);
+  // Where a value lies, from the start of its row.
+  struct TSpan {
+    std::size_t Begin;
+    std::size_t End;
+  };
 
   std::size_t FColumnCount;
-  // Rows gather in runs of fixed length and are moved into one vector at the end: growing a
-  // single vector would move every row again on each doubling and free and fault in ever
-  // larger buffers on the way.
-  std::vector<std::vector<TqmRow>> FRuns;
-  std::size_t FRowCount = 0;
-  std::string FCarry;  // the start of a row whose terminator has not arrived yet
+  std::vector<char> FByteColumn;  // by column index: whether the column holds bytes
+  TqmRows FRows;
+  // The row being read: its first values' places (at most ColumnCount, reused from row to
+  // row), how many it has so far, where its current value starts and how far it was scanned.
+  std::vector<TSpan> FSpans;
+  std::size_t FValueCount = 0;
+  std::size_t FValueStart = 0;
+  std::size_t FScanned = 0;
+  bool FStrayValues = false;  // a row of a result without columns that has some
+  std::string FCarry;         // the start of a row whose terminator has not arrived yet
 };
 
 }  // namespace qm

@@ -182,14 +182,19 @@ std::string Latin1ToUtf8(std::string_view bytes) {
 }
 
 std::string Utf8ToLatin1(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  std::string out(text.size(), '\0');
+  out.resize(Utf8ToLatin1(text, out.data()));
+  return out;
+}
+
+std::size_t Utf8ToLatin1(std::string_view text, char* Out) {
+  std::size_t written = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const char32_t cp = DecodeUtf8(text, pos);
-    out += cp <= 0xFF ? static_cast<char>(cp) : '?';
+    Out[written++] = cp <= 0xFF ? static_cast<char>(cp) : '?';
   }
-  return out;
+  return written;
 }
 
 }  // namespace qm

@@ -20,5 +20,8 @@ std::string Utf16LeToUtf8(std::string_view bytes);
 // Going the other way, a code point above 255 becomes "?".
 std::string Latin1ToUtf8(std::string_view bytes);
 std::string Utf8ToLatin1(std::string_view text);
+// The same into Out, which has room for text.size() bytes (the most it can take); returns the
+// bytes written.
+std::size_t Utf8ToLatin1(std::string_view text, char* Out);
 
 }  // namespace qm

@@ -15,7 +15,7 @@ const std::string F = std::string(kFieldSeparator);
 const std::string R = std::string(kRowTerminator);
 
 // The rows of Block fed to the piecewise decoder in two pieces split at At.
-std::vector<TqmRow> DecodeSplit(const std::string& Block, std::size_t Columns, std::size_t At) {
+TqmRows DecodeSplit(const std::string& Block, std::size_t Columns, std::size_t At) {
   TResultBlockDecoder decoder(Columns);
   decoder.Feed(std::string_view(Block).substr(0, At));
   decoder.Feed(std::string_view(Block).substr(At));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,57 @@ TEST(ResultBlockTest, WriterPutsMarkersBetweenValuesAndBytesAsText) {
   EXPECT_EQ(block, std::string("1\xEE\x80\x81\x00\xC3\xBF\xEE\x80\x81NULL;\xEE\x80\x82", 18));
   EXPECT_EQ(DecodeResultBlock(block, 3),
             (std::vector<TqmRow>{{"1", std::string("\x00\xC3\xBF", 3), std::nullopt}}));
+}
+
+// The block fed in pieces of every size from a byte up, against the whole block: values and
+// markers split across pieces, values larger than a piece and than the store's text chunks.
+TEST(ResultBlockTest, DecoderReadsValuesSplitAcrossPieces) {
+  const std::string F(kResultFieldSeparator);
+  const std::string R(kResultRowTerminator);
+  std::string block;
+  std::vector<TqmRow> expected;
+  const std::size_t sizes[] = {0, 2, 3, 64 * 1024 + 1, 700 * 1024, 1, 2 * 1024 * 1024, 9};
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    // Lead bytes of the markers inside the value, one of them at the value's end.
+    std::string value = Noise(sizes[i]);
+    for (char& c : value) {
+      if (c == '\xEE')
+        c = 'x';
+    }
+    if (!value.empty())
+      value.back() = '\xEE';
+    block += std::to_string(i) + F + value + F + (i % 2 == 0 ? "NULL;" : "") + R;
+    expected.push_back({std::to_string(i), value, i % 2 == 0 ? TqmValue() : TqmValue("")});
+  }
+  EXPECT_EQ(DecodeResultBlock(block, 3), expected);
+  for (std::size_t piece : {1u, 2u, 3u, 4u, 4099u, 65536u, 1000003u}) {
+    SCOPED_TRACE(piece);
+    TResultBlockDecoder decoder(3);
+    for (std::size_t at = 0; at < block.size(); at += piece)
+      decoder.Feed(std::string_view(block).substr(at, piece));
+    EXPECT_EQ(decoder.Finish(), expected);
+  }
+}
+
+// Byte columns are turned back into bytes as they are decoded, whole or in pieces; nulls stay
+// null, other columns stay text, and indexes past the columns are ignored.
+TEST(ResultBlockTest, DecoderTurnsByteColumnsBackIntoBytes) {
+  const std::string F(kResultFieldSeparator);
+  const std::string R(kResultRowTerminator);
+  const std::string bytes("\x00\xFF\x41\xE9", 4);
+  const std::string text = ResultTextOfBytes(bytes);
+  const std::string block =
+      text + F + text + F + "\xE2\x82\xAC" + R + "NULL;" + F + "" + F + "NULL;" + R;
+  const std::vector<std::size_t> byte_columns = {0, 2, 9};
+  const std::vector<TqmRow> expected = {{bytes, text, "?"}, {std::nullopt, "", std::nullopt}};
+  EXPECT_EQ(DecodeResultBlock(block, 3, byte_columns), expected);
+  for (std::size_t at = 0; at <= block.size(); ++at) {
+    SCOPED_TRACE(at);
+    TResultBlockDecoder decoder(3, byte_columns);
+    decoder.Feed(std::string_view(block).substr(0, at));
+    decoder.Feed(std::string_view(block).substr(at));
+    EXPECT_EQ(decoder.Finish(), expected);
+  }
 }
 
 TEST(ResultBlockTest, CompressorSpansPiecesAtEveryLevel) {
