@@ -38,10 +38,17 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "client/db_client.h"
 
 namespace qm::load {
 namespace {
+
+using bench::Env;
+using bench::PositiveInt;
+using bench::ProcStatus;
+using bench::ReadOptions;
+using bench::UsageError;
 
 using Clock = std::chrono::steady_clock;
 
@@ -62,11 +69,6 @@ struct Options {
   std::string RestartCmd;
 };
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : value;
-}
-
 double Seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
@@ -79,17 +81,6 @@ void Figure(const std::string& name, double value) {
   char text[64];
   std::snprintf(text, sizeof(text), "%.3f", value);
   Figure(name, std::string(text));
-}
-
-// A value of /proc/<pid>/status ("VmRSS", "Threads"); -1 when the process is gone.
-long ProcStatus(pid_t pid, const std::string& key) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line.rfind(key + ":", 0) == 0)
-      return std::atol(line.c_str() + key.size() + 1);
-  }
-  return -1;
 }
 
 // Gone or a zombie (the script that started it reaps it only later).
@@ -419,29 +410,33 @@ int main(int argc, char** argv) {
     return 2;
   }
   o.Scenario = argv[1];
-  for (int i = 2; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
-    const std::string value = argv[i + 1];
-    if (name == "--port")
-      o.Port = value;
-    else if (name == "--pid")
-      o.Pid = static_cast<pid_t>(std::atol(value.c_str()));
-    else if (name == "--clients")
-      o.Clients = std::atoi(value.c_str());
-    else if (name == "--requests")
-      o.Requests = std::atoi(value.c_str());
-    else if (name == "--idle")
-      o.Idle = std::atoi(value.c_str());
-    else if (name == "--rows")
-      o.Rows = std::atol(value.c_str());
-    else if (name == "--wait")
-      o.Wait = std::atoi(value.c_str());
-    else if (name == "--restart-cmd")
-      o.RestartCmd = value;
-    else {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
+  try {
+    ReadOptions(argc, argv, 2, [&o](const std::string& name, const std::string& value) {
+      if (name == "--port")
+        o.Port = value;
+      else if (name == "--pid")
+        o.Pid = static_cast<pid_t>(PositiveInt(name, value));
+      else if (name == "--clients")
+        o.Clients = PositiveInt(name, value);
+      else if (name == "--requests")
+        o.Requests = PositiveInt(name, value);
+      else if (name == "--idle")
+        o.Idle = PositiveInt(name, value);
+      else if (name == "--rows")
+        o.Rows = PositiveInt(name, value);
+      else if (name == "--wait")
+        o.Wait = PositiveInt(name, value);
+      else if (name == "--restart-cmd")
+        o.RestartCmd = value;
+      else
+        return false;
+      return true;
+    });
+  } catch (const UsageError& e) {
+    if (*e.what() != '\0')
+      std::fprintf(stderr, "qmsrv_load: %s\n", e.what());
+    std::fputs(kUsage, stderr);
+    return 2;
   }
   signal(SIGPIPE, SIG_IGN);
   const std::map<std::string, int (*)(const Options&)> scenarios = {

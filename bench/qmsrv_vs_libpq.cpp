@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "client/db_client.h"
 #include "client/result_set.h"
 #include "db/sqlite/sqlite_connection.h"
@@ -73,25 +74,6 @@ struct Options {
   std::string Parts = "abcd";  // the measurements to run, for profiling one of them
 };
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-std::string Env(const char* Name, const char* Default = "") {
-  const char* value = std::getenv(Name);
-  return value != nullptr ? value : Default;
-}
-
-int PositiveInt(const std::string& Name, const std::string& Text) {
-  char* end = nullptr;
-  const long value = std::strtol(Text.c_str(), &end, 10);
-  if (Text.empty() || *end != '\0' || value < 1 || value > 100000000) {
-    throw UsageError(Name + " needs a positive number, not \"" + Text + "\"");
-  }
-  return static_cast<int>(value);
-}
-
 Options ParseOptions(int argc, char** argv) {
   Options o;
   o.QmsrvPort = Env("QM_BENCH_QMSRV_PORT");
@@ -100,15 +82,7 @@ Options ParseOptions(int argc, char** argv) {
   o.PGUser = Env("QM_TEST_PG_USER");
   o.PGPassword = Env("QM_TEST_PG_PASSWORD");
   o.PGDatabase = Env("QM_TEST_PG_DATABASE");
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "-h" || name == "--help") {
-      throw UsageError("");
-    }
-    if (i + 1 >= argc) {
-      throw UsageError(name + " needs a value");
-    }
-    const std::string value = argv[++i];
+  ReadOptions(argc, argv, 1, [&o](const std::string& name, const std::string& value) {
     if (name == "--qmsrv-host") {
       o.QmsrvHost = value;
     } else if (name == "--qmsrv-port") {
@@ -135,9 +109,10 @@ Options ParseOptions(int argc, char** argv) {
       }
       o.Parts = value;
     } else {
-      throw UsageError("unknown option " + name);
+      return false;
     }
-  }
+    return true;
+  });
   if (o.QmsrvPort.empty()) {
     throw UsageError("--qmsrv-port (or QM_BENCH_QMSRV_PORT) is missing");
   }
@@ -210,17 +185,7 @@ double ServerCpuSeconds(int Pid) {
 
 // A "Vm..." line of /proc/PID/status in MiB.
 double StatusMiB(int Pid, const std::string& Key) {
-  std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(Key + ":", 0) == 0) {
-      std::istringstream fields(line.substr(Key.size() + 1));
-      double kib = 0;
-      fields >> kib;
-      return kib / 1024.0;
-    }
-  }
-  return 0;
+  return static_cast<double>(std::max(0L, ProcStatus(Pid, Key))) / 1024.0;
 }
 
 // Starts the peak resident size over from the current one.
