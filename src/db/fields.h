@@ -278,6 +278,9 @@ class TmncField : public TmncItem {
   std::string GetName() const override { return FColumn ? FColumn->Name() : std::string(); }
   TmncColumn* Column() const { return FColumn; }
   void SetColumn(TmncColumn* value) { FColumn = value; }
+  // Whether AsString of a byte value is the engine's own text form of it. Without one, the
+  // result block carries the raw bytes, each read as an ISO-8859-1 character.
+  virtual bool HasByteText() const { return false; }
 
  protected:
   TmncColumn* FColumn;

@@ -24,7 +24,7 @@ void EncodeByStepping(TmncSQLCommand& command, TResultBlockWriter& writer) {
         writer.Null();
       } else {
         const Variant value = field->GetValue();
-        if (value.Kind() == VariantKind::kBytes) {
+        if (value.Kind() == VariantKind::kBytes && !field->HasByteText()) {
           writer.Bytes(value.ToString());  // the raw bytes
         } else {
           writer.Value(field->AsNullString());

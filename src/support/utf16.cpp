@@ -147,6 +147,15 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return DecodeUtf16(text.size(), [&](std::size_t i) { return text[i]; });
 }
 
+std::string ValidUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t pos = 0;
+  while (pos < bytes.size())
+    AppendUtf8(out, DecodeUtf8(bytes, pos));
+  return out;
+}
+
 std::string Utf8ToUtf16Le(std::string_view text) {
   // Every UTF-8 byte gives at most one UTF-16 unit (four bytes give two), so twice the input
   // length is room enough; ASCII text fills exactly that.

@@ -11,6 +11,9 @@ namespace qm {
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
+// `bytes` read as UTF-8: valid text comes back unchanged, each malformed sequence becomes U+FFFD.
+std::string ValidUtf8(std::string_view bytes);
+
 // UTF-16LE as raw bytes, two bytes per code unit, without a byte-order mark.
 std::string Utf8ToUtf16Le(std::string_view text);
 // An odd trailing byte is ignored.

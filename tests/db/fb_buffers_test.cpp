@@ -66,7 +66,9 @@ TEST(FBParameterBuffers, BadParametersAreRefusedWithTheirMessages) {
       {[] { BuildDPB({"password=" + std::string(256, 'x')}); },
        "Parameter value of password is longer than 255 bytes"},
       {[] { BuildTPB({"verb_time"}); }, "TPB Constant (isc_tpb_verb_time) is unsupported"},
-      {[] { BuildTPB({"bogus"}); }, "TPB Constant (bogus) is unknown"},
+      // An unknown line is named by its part before "=", which a line without one lacks.
+      {[] { BuildTPB({"bogus"}); }, "TPB Constant () is unknown"},
+      {[] { BuildTPB({"bogus=1"}); }, "TPB Constant (bogus) is unknown"},
       {[] { BuildTPB({"lock_read=" + std::string(300, 't')}); },
        "Parameter value of lock_read is longer than 255 bytes"},
   };
@@ -245,6 +247,28 @@ TEST(FBValues, Int128ReadsAllSixteenBytes) {
   stored = 12345;  // small values keep the exact currency
   EXPECT_EQ(FBReadValue({}, var).Kind(), VariantKind::kCurrency);
   EXPECT_EQ(FBReadValue({}, var).ToString(), "123.45");
+}
+
+TEST(FBValues, Int128ColumnsAreTextWhateverTheirScale) {
+  __int128 stored = 1;
+  for (short scale : {0, -2}) {
+    EXPECT_EQ(FBDataType(Described(kSQLInt128, scale, &stored, 16)), dtUnknown) << scale;
+    EXPECT_EQ(FBDataType(Described(kSQLInt128 | 1, scale, &stored, 16)), dtUnknown) << scale;
+  }
+  std::int64_t big = 1;
+  EXPECT_EQ(FBDataType(Described(SQL_INT64, 0, &big, 8)), dtInteger);
+  EXPECT_EQ(FBDataType(Described(SQL_INT64, -2, &big, 8)), dtCurrency);
+}
+
+TEST(FBValues, TimeFractionsAreCutNeverCarriedIntoTheNextDay) {
+  // The library counts 1/10000 s: 23:59:59.9999 is the last unit of a day.
+  const ISC_TIME last = 86400 * 10000 - 1;
+  EXPECT_EQ(FBDateTimeText(dtTime, FBDecodeTime(last)), "23:59:59.999");
+  EXPECT_EQ(FBDateTimeText(dtDateTime, FBDecodeDate(60369) + FBDecodeTime(last)),
+            "2024-02-29 23:59:59.999");
+  EXPECT_EQ(FBDateTimeText(dtTime, FBDecodeTime(0)), "00:00:00");
+  EXPECT_EQ(FBDateTimeText(dtDateTime, FBDecodeDate(60369)), "2024-02-29 00:00:00");
+  EXPECT_EQ(FBDateTimeText(dtDate, FBDecodeDate(60369)), "2024-02-29");
 }
 
 TEST(FBValues, NullIndicatorWinsOverTheStoredValue) {

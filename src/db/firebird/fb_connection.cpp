@@ -1,6 +1,8 @@
 #include "db/firebird/fb_connection.h"
 
+#include <chrono>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "db/engines.h"
@@ -32,6 +34,63 @@ struct TFBTEB {
 
 TFBBuffer InfoReply(std::size_t size) {
   return TFBBuffer(size, '\0');
+}
+
+// Statement text goes to the library zero-terminated (its length argument is 16 bits wide, so
+// a longer text could only be cut short). A zero byte inside would end it early: such a text is
+// refused rather than run in part.
+void CheckStatementText(const std::string& sql) {
+  const std::size_t zero = sql.find('\0');
+  if (zero != std::string::npos)
+    throw EmncException("Statement text holds a zero byte at offset " + std::to_string(zero) +
+                        ": it is not run");
+}
+
+bool IsIdentifierChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '$';
+}
+
+// Moves `pos` past blanks and comments.
+void SkipBlanks(const std::string& sql, std::size_t& pos) {
+  while (pos < sql.size()) {
+    if (static_cast<unsigned char>(sql[pos]) <= ' ') {
+      ++pos;
+    } else if (sql.compare(pos, 2, "--") == 0) {
+      pos = sql.find('\n', pos);
+      if (pos == std::string::npos)
+        pos = sql.size();
+    } else if (sql.compare(pos, 2, "/*") == 0) {
+      pos = sql.find("*/", pos + 2);
+      pos = pos == std::string::npos ? sql.size() : pos + 2;
+    } else {
+      return;
+    }
+  }
+}
+
+// The next word at `pos` (after blanks and comments) is `word`, ignoring case.
+bool NextWordIs(const std::string& sql, std::size_t& pos, std::string_view word) {
+  SkipBlanks(sql, pos);
+  if (sql.size() - pos < word.size())
+    return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = sql[pos + i];
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+    if (c != word[i])
+      return false;
+  }
+  if (pos + word.size() < sql.size() && IsIdentifierChar(sql[pos + word.size()]))
+    return false;
+  pos += word.size();
+  return true;
+}
+
+// A SET TRANSACTION statement: the library starts the transaction it describes.
+bool StartsTransaction(const std::string& sql) {
+  std::size_t pos = 0;
+  return NextWordIs(sql, pos, "SET") && NextWordIs(sql, pos, "TRANSACTION");
 }
 
 // The attachment a statement makes for itself (CREATE DATABASE attaches to the new database),
@@ -97,17 +156,43 @@ TmncCapabilities TmncFBConnection::Capabilities() const {
 void TmncFBConnection::DoConnect() {
   const TStrings params =
       SetConnectionDefaults(UserName(), Password(), Role(), FCharacterSet, Params().Lines());
-  const TFBBuffer dpb = BuildDPB(params);
+  TFBBuffer dpb = BuildDPB(params);
+  // The connect waits at most ConnectTimeout for the server: for the TCP connection and for the
+  // server's first answer (a server that accepts and never answers).
+  const int timeout = ConnectTimeout();
+  if (timeout > 0) {
+    dpb += static_cast<char>(isc_dpb_connect_timeout);
+    dpb += static_cast<char>(4);
+    for (int i = 0; i < 4; ++i)
+      dpb += static_cast<char>((static_cast<std::uint32_t>(timeout) >> (8 * i)) & 0xFF);
+  }
   const std::string target = FBConnectString(Resource(), Host(), Port());
+  const auto started = std::chrono::steady_clock::now();
   TFBStatus status;
   const ISC_STATUS result =
       FLib->isc_attach_database(status.Data(), static_cast<short>(target.size()), target.c_str(),
                                 &FHandle, static_cast<short>(dpb.size()), dpb.data());
   if (result > 0) {
     FHandle = 0;
+    // The library says "connection rejected" (or a network error) when the time ran out.
+    if (timeout > 0 && std::chrono::steady_clock::now() - started >=
+                           std::chrono::seconds(timeout) - std::chrono::milliseconds(250)) {
+      // Said the way every engine says it, before the library's own text.
+      try {
+        RaiseFBError(*FLib, status.Data());
+      } catch (const EFBError& e) {
+        const std::string host = FirstNonEmpty({Host(), "127.0.0.1"});
+        const std::string server = host.find('/') != std::string::npos
+                                       ? host
+                                       : host + ":" + FirstNonEmpty({Port(), "3050"});
+        throw EFBError(e.SQLCode(), e.ErrorCode(),
+                       "no answer from " + server + " within " + std::to_string(timeout) +
+                           " s\r\n" + e.what());
+      }
+    }
     RaiseFBError(*FLib, status.Data());
   }
-  FSharedHandle = FHandle;
+  PublishHandle(FHandle);
   if (GetSQLDialect() < kSQLDialect) {
     // Not kept half-usable: the attachment goes before the error is raised.
     DropLostHandle();
@@ -116,24 +201,34 @@ void TmncFBConnection::DoConnect() {
 }
 
 void TmncFBConnection::DoDisconnect() {
-  if (FErrorHandles.Contains(eonDisconnect) && FHandle != 0) {
+  // Interrupt no longer reaches the handle once it is being detached.
+  PublishHandle(0);
+  if (FHandle != 0) {
+    // Always detached, so that the server does not keep the attachment. eonDisconnect only
+    // decides whether a failed detach is raised; without it the handle is forgotten anyway.
     TFBStatus status;
     const ISC_STATUS result = FLib->isc_detach_database(status.Data(), &FHandle);
     // A connection the server already ended has nothing left to detach.
-    if (result > 0 && !IsConnectionLost(status.Data()))
+    if (result > 0 && FErrorHandles.Contains(eonDisconnect) && !IsConnectionLost(status.Data())) {
+      PublishHandle(FHandle);
       RaiseFBError(*FLib, status.Data());
+    }
   }
   FHandle = 0;
-  FSharedHandle = 0;
 }
 
 void TmncFBConnection::DropLostHandle() {
+  PublishHandle(0);
   if (FHandle != 0) {
     TFBStatus status;
     FLib->isc_detach_database(status.Data(), &FHandle);
   }
   FHandle = 0;
-  FSharedHandle = 0;
+}
+
+void TmncFBConnection::PublishHandle(isc_db_handle handle) {
+  TLockGuard<TMutex> lock(FInterruptLock);
+  FSharedHandle = handle;
 }
 
 ISC_STATUS TmncFBConnection::CheckConnectionStatus(ISC_STATUS result, const ISC_STATUS* status,
@@ -165,7 +260,10 @@ bool TmncFBConnection::TestConnected() {
 }
 
 void TmncFBConnection::Interrupt() {
-  isc_db_handle handle = FSharedHandle.load();
+  // Under the lock, so that the handle cannot be detached (and its number given to another
+  // attachment) between reading it and cancelling on it.
+  TLockGuard<TMutex> lock(FInterruptLock);
+  isc_db_handle handle = FSharedHandle;
   if (handle == 0 || FLib->fb_cancel_operation == nullptr)
     return;
   TFBStatus status;
@@ -204,6 +302,7 @@ int TmncFBConnection::GetSQLDialect() {
 }
 
 void TmncFBConnection::DirectExecute(const std::string& sql) {
+  CheckStatementText(sql);
   TFBStatus status;
   isc_tr_handle transaction = 0;
   CheckConnectionStatus(FLib->isc_dsql_execute_immediate(status.Data(), &FHandle, &transaction, 0,
@@ -212,12 +311,12 @@ void TmncFBConnection::DirectExecute(const std::string& sql) {
 }
 
 void TmncFBConnection::ExecuteDatabaseStatement(const std::string& statement, bool detach) {
+  CheckStatementText(statement);
   TFBStatementAttachment database(*FLib);
   isc_tr_handle transaction = 0;
   TFBStatus status;
   const ISC_STATUS result = FLib->isc_dsql_execute_immediate(
-      status.Data(), database.Address(), &transaction,
-      static_cast<unsigned short>(statement.size()), statement.c_str(), kSQLDialect, nullptr);
+      status.Data(), database.Address(), &transaction, 0, statement.c_str(), kSQLDialect, nullptr);
   CheckFBStatus(*FLib, result, status.Data());
   if (!detach)
     database.Release();
@@ -252,7 +351,7 @@ void TmncFBConnection::DropDatabase(const std::string& name, bool /*check_exists
   const ISC_STATUS result = FLib->isc_drop_database(status.Data(), &other.FHandle);
   CheckFBStatus(*FLib, result, status.Data());
   other.FHandle = 0;
-  other.FSharedHandle = 0;
+  other.PublishHandle(0);
 }
 
 void TmncFBConnection::SetVariable(const std::string& name, const std::string& value) {
@@ -332,18 +431,19 @@ void TmncFBTransaction::DoStop(TmncTransactionAction how, bool retaining) {
 
 void TmncFBTransaction::Execute(const std::string& sql) {
   TmncFBConnection& connection = RequireConnection();
+  CheckStatementText(sql);
   // Outside an opened transaction a statement runs in one of its own, committed when it
-  // succeeded.
-  const bool implicit = !Active();
+  // succeeded. SET TRANSACTION is the exception: it starts this transaction itself (the
+  // library fills in the handle), and the statements after it run there until a COMMIT or
+  // ROLLBACK statement ends it (the library clears the handle).
+  const bool implicit = !Active() && !StartsTransaction(sql);
   if (implicit)
     Start();
   try {
     TFBStatus status;
     CheckTransactionStatus(
-        connection.Lib().isc_dsql_execute_immediate(
-            status.Data(), connection.Handle(), &FHandle,
-            static_cast<unsigned short>(std::min<std::size_t>(sql.size(), 65535)), sql.c_str(),
-            kSQLDialect, nullptr),
+        connection.Lib().isc_dsql_execute_immediate(status.Data(), connection.Handle(), &FHandle, 0,
+                                                    sql.c_str(), kSQLDialect, nullptr),
         status.Data());
     if (implicit && Active())
       Commit();
@@ -458,6 +558,7 @@ void TmncFBCommand::DoPrepare() {
     throw EmncException("Connection is not connected");
   TmncFBLib& lib = connection->Lib();
   const std::string sql = ProcessedSQL().SQL();
+  CheckStatementText(sql);
   // Preparing needs a transaction; outside an opened one it gets its own for the moment.
   BeginImplicit();
   try {
@@ -545,7 +646,10 @@ void TmncFBCommand::DoExecute() {
     RaiseClientError(fbceInvalidStatementHandle);
   TmncFBLib& lib = Lib();
   const TFBHandles handles = Handles();
-  BeginImplicit();
+  // SET TRANSACTION starts the command's transaction itself: the library fills in its handle,
+  // and the statements after it run there until a COMMIT or ROLLBACK statement ends it.
+  if (FSQLType != SQLStartTransaction)
+    BeginImplicit();
   try {
     // The input area: each marker's described descriptor carrying its parameter's value.
     const int binds = Binds().Count();

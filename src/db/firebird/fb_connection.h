@@ -15,7 +15,6 @@
 
 #include <ibase.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +25,7 @@
 #include "db/firebird/fb_params.h"
 #include "db/firebird/fb_values.h"
 #include "db/sql_connections.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -119,12 +119,16 @@ class TmncFBConnection : public TmncSQLConnection {
  private:
   // Forgets a lost attachment (the library frees what it still holds).
   void DropLostHandle();
+  // The handle that Interrupt cancels on.
+  void PublishHandle(isc_db_handle handle);
   void ExecuteDatabaseStatement(const std::string& statement, bool detach);
 
   TmncFBLib* FLib;  // process-wide binding, outlives every connection
   TFBErrorHandles FErrorHandles{eonExecute, eonDisconnect};
   isc_db_handle FHandle = 0;
-  std::atomic<isc_db_handle> FSharedHandle{0};  // FHandle for Interrupt on another thread
+  TMutex FInterruptLock;
+  // FHandle for Interrupt on another thread; cleared before the handle is detached.
+  isc_db_handle FSharedHandle GUARDED_BY(FInterruptLock) = 0;
   std::string FCharacterSet = "UTF8";
 };
 

@@ -291,8 +291,12 @@ TFBBuffer BuildTPB(const TStrings& params) {
       case 22:
       case 23:
         RaiseClientError(fbceTPBConstantNotSupported, {std::string(kTPBNames[code])});
-      case -1:
-        RaiseClientError(fbceTPBConstantUnknown, {raw_name});
+      case -1: {
+        // Named as the list names the line: the text before "=", empty without one.
+        const std::size_t raw_eq = raw.find('=');
+        RaiseClientError(fbceTPBConstantUnknown,
+                         {raw_eq == std::string::npos ? std::string() : raw.substr(0, raw_eq)});
+      }
       default:
         buffer += static_cast<char>(code);
     }

@@ -7,6 +7,8 @@
 #include "db/firebird/fb_api.h"
 #include "db/firebird/fb_errors.h"
 #include "db/firebird/fb_params.h"
+#include "support/date_time.h"
+#include "support/utf16.h"
 
 namespace qm {
 namespace {
@@ -206,7 +208,6 @@ TmnDataType FBDataType(const XSQLVAR& var) {
     case SQL_SHORT:
     case SQL_LONG:
     case SQL_INT64:
-    case kSQLInt128:
       // A decimal scale keeps its fraction: a currency, exact to four decimals.
       return var.sqlscale == 0 ? dtInteger : dtCurrency;
     case SQL_TIMESTAMP:
@@ -255,8 +256,43 @@ TDateTime FBDecodeDate(ISC_DATE date) {
 }
 
 TDateTime FBDecodeTime(ISC_TIME time) {
-  const std::int64_t ms = (static_cast<std::int64_t>(time) + kTimeUnitsPerMs / 2) / kTimeUnitsPerMs;
+  // Truncated to the millisecond: a fraction never carries into the next second or day.
+  const std::int64_t ms = static_cast<std::int64_t>(time) / kTimeUnitsPerMs;
   return static_cast<TDateTime>(ms) / 86400000.0;
+}
+
+std::string FBDateTimeText(TmnDataType type, TDateTime value) {
+  std::string text;
+  auto append = [&text](int number, int width) {
+    std::string digits = std::to_string(number < 0 ? -number : number);
+    if (number < 0)
+      text += '-';
+    if (digits.size() < static_cast<std::size_t>(width))
+      text.append(static_cast<std::size_t>(width) - digits.size(), '0');
+    text += digits;
+  };
+  if (type != dtTime) {
+    const DateParts date = DecodeDate(value);
+    append(date.year, 4);
+    text += '-';
+    append(date.month, 2);
+    text += '-';
+    append(date.day, 2);
+    if (type == dtDate)
+      return text;
+    text += ' ';
+  }
+  const TimeParts time = DecodeTime(value);
+  append(time.hour, 2);
+  text += ':';
+  append(time.minute, 2);
+  text += ':';
+  append(time.second, 2);
+  if (time.millisecond != 0) {
+    text += '.';
+    append(time.millisecond, 3);
+  }
+  return text;
 }
 
 ISC_DATE FBEncodeDate(TDateTime value) {
@@ -542,8 +578,17 @@ void FBWriteValue(const TFBHandles& handles, const Variant& value, XSQLVAR& var,
 // ---- Fields ----
 
 std::string TmncFBField::GetAsString() const {
+  const TmnDataType type = FColumn != nullptr ? FColumn->DataType() : dtUnknown;
+  if (FValue.Kind() == VariantKind::kDateTime)
+    return FBDateTimeText(type == dtDate || type == dtTime ? type : dtDateTime,
+                          FValue.ToDateTime());
   if (FValue.Kind() != VariantKind::kBytes)
     return TmncVariantField::GetAsString();
+  if (type == dtBlob) {
+    // A binary blob's content read as text; bytes that are not UTF-8 become U+FFFD.
+    const TBytes bytes = FValue.ToBytes();
+    return ValidUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
   static const char kDigits[] = "0123456789ABCDEF";
   std::string text;
   for (std::uint8_t byte : FValue.ToBytes()) {

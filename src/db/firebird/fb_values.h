@@ -6,11 +6,12 @@
 //
 // Conversions:
 // - Text passes as UTF-8; CHAR and VARCHAR of the character set OCTETS and binary blobs are byte
-//   arrays (their text form is hexadecimal, two upper-case digits per byte).
+//   arrays (the text form of OCTETS is hexadecimal, two upper-case digits per byte; that of a
+//   binary blob its content read as UTF-8).
 // - SMALLINT, INTEGER, BIGINT and INT128 (all 16 bytes) with a scale: a currency when the scale
 //   is -1 to -4 and the value fits, else the exact decimal text; scale 0: an integer (INT128
-//   beyond 64 bits: its decimal text).
-// - DATE, TIME and TIMESTAMP keep milliseconds (the library stores 1/10000 s).
+//   beyond 64 bits: its decimal text). INT128 columns are described as dtUnknown (text).
+// - DATE, TIME and TIMESTAMP keep milliseconds (the library stores 1/10000 s), truncated.
 // - A parameter is sent in the type of the value it holds, and the server converts it to the
 //   declared type: text goes whole, so that a value too long for its column fails on the server
 //   instead of being stored cut.
@@ -97,13 +98,20 @@ std::string FBScaledText(bool negative, std::string digits, int scale);
 TDateTime FBDecodeDate(ISC_DATE date);
 TDateTime FBDecodeTime(ISC_TIME time);
 ISC_DATE FBEncodeDate(TDateTime value);
+// The text of a date-time value of a column of `type`: "yyyy-mm-dd" for dtDate, "hh:nn:ss" for
+// dtTime, "yyyy-mm-dd hh:nn:ss" otherwise; ".zzz" follows the seconds when there are
+// milliseconds.
+std::string FBDateTimeText(TmnDataType type, TDateTime value);
 ISC_TIME FBEncodeTime(TDateTime value);
 
-// A field of a Firebird row: byte arrays read as hexadecimal text.
+// A field of a Firebird row. Its text: DATE, TIME and TIMESTAMP each in their own form (see
+// FBDateTimeText); CHAR and VARCHAR of OCTETS as hexadecimal, two upper-case digits per byte; a
+// binary blob as its content read as UTF-8.
 class TmncFBField : public TmncVariantField {
  public:
   using TmncVariantField::TmncVariantField;
   std::string GetAsString() const override;
+  bool HasByteText() const override { return true; }
 };
 
 class TmncFBFields : public TmncFields {

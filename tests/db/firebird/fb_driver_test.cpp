@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -136,7 +137,7 @@ TEST_F(FirebirdDriverTest, EveryTypeRoundTripsThroughParameters) {
   struct Case {
     const char* name;
     TmnDataType type;
-    const char* text;
+    std::string text;
   } cases[] = {
       {"C_CHAR", dtString, "ab "},
       {"C_VARCHAR", dtString, "Grüße 'x'"},
@@ -152,7 +153,8 @@ TEST_F(FirebirdDriverTest, EveryTypeRoundTripsThroughParameters) {
       {"C_TIME", dtTime, "13:45:30.250"},
       {"C_STAMP", dtDateTime, "2024-02-29 13:45:30.250"},
       {"C_TEXT", dtBlob, "long text"},
-      {"C_BIN", dtBlob, "00FF10"},
+      // A binary blob reads as UTF-8 text; the byte FF is none and becomes U+FFFD.
+      {"C_BIN", dtBlob, std::string("\0\xEF\xBF\xBD\x10", 5)},
       {"C_BOOL", dtBoolean, "True"},
   };
   for (const Case& c : cases) {
@@ -300,6 +302,46 @@ TEST_F(FirebirdDriverTest, InterruptCancelsTheRunningStatementFromAnotherThread)
   runner.join();
   EXPECT_NE(message.find("cancelled"), std::string::npos) << message;
   EXPECT_EQ(Value(*transaction_, "select 8 from rdb$database"), "8");
+}
+
+TEST_F(FirebirdDriverTest, CloseAndInterruptAtOnceAreSafe) {
+  // Interrupt runs on another thread while the owner disconnects: it must never cancel on a
+  // handle that is being detached (or already given to another attachment).
+  for (int round = 0; round < 20; ++round) {
+    auto connection = Connect();
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+      while (!stop.load())
+        connection->Interrupt();
+    });
+    connection->Disconnect();
+    auto other = Connect();  // may get the number the first handle had
+    stop = true;
+    canceller.join();
+    auto transaction = other->CreateTransaction();
+    EXPECT_EQ(Value(*transaction, "select 1 from rdb$database"), "1") << round;
+  }
+}
+
+TEST_F(FirebirdDriverTest, DisconnectDetachesWithoutTheDetachOptionToo) {
+  auto attachments = [&](const std::string& id) {
+    auto transaction = connection_->CreateTransaction();
+    return Value(*transaction,
+                 "select count(*) from mon$attachments where mon$attachment_id = " + id);
+  };
+  for (const TFBErrorHandles handles : {TFBErrorHandles{eonExecute, eonDisconnect},
+                                        TFBErrorHandles{eonExecute}, TFBErrorHandles{}}) {
+    auto connection = server_.NewConnection();
+    connection->SetErrorHandles(handles);
+    connection->Connect();
+    auto transaction = connection->CreateTransaction();
+    const std::string id = Value(*transaction, "select current_connection from rdb$database");
+    transaction.reset();
+    ASSERT_EQ(attachments(id), "1");
+    connection->Disconnect();
+    EXPECT_FALSE(connection->Connected());
+    EXPECT_EQ(attachments(id), "0") << "the server still keeps attachment " << id;
+  }
 }
 
 TEST_F(FirebirdDriverTest, Int128NeedsANewerServer) {

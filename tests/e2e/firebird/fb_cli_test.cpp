@@ -3,11 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/firebird_server.h"
+#include "common/silent_port.h"
 #include "e2e/e2e_fixture.h"
 
 namespace qm::e2e {
@@ -62,6 +67,46 @@ TEST_F(FbCliTest, StatementsParametersAndErrors) {
   ProcessResult wrong = Client({"-e", "select 1 from rdb$database"}, "not-the-password");
   EXPECT_EQ(wrong.ExitCode, 1);
   EXPECT_NE(wrong.Err.find("sqlcode: "), std::string::npos) << wrong.Err;
+}
+
+// A Firebird server that accepts the connection and never answers: the connect ends after
+// "ConnectTimeout" with the time-out error every engine gives, and a stop does not wait for a
+// connect without a time-out beyond "StopTimeout".
+TEST_F(FbCliTest, ConnectToASilentServerEndsInTheTimeOutAndDoesNotHoldAStop) {
+  qm::testing::SilentPort silent;
+  const std::vector<std::string> session = {
+      "--driver",  "Firebird",    "--resource", "/nowhere.fdb",
+      "--user",    "SYSDBA",      "--password", "x",
+      "--db-port", silent.Port(), "-e",         "select 1 from rdb$database"};
+  {
+    const int port = FreePort();
+    ServerProcess server(ServerProcess::PortConfig(port) + "FBHost=127.0.0.1\nConnectTimeout=2\n");
+    ASSERT_TRUE(server.Start(port)) << server.Err();
+    const ProcessResult r = RunClient(port, session);
+    EXPECT_FALSE(r.TimedOut);
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_NE(r.Err.find("no answer from 127.0.0.1:" + silent.Port() + " within 2 s"),
+              std::string::npos)
+        << r.Err;
+  }
+  {
+    const int port = FreePort();
+    ServerProcess server(ServerProcess::PortConfig(port) +
+                         "FBHost=127.0.0.1\nConnectTimeout=0\nStopTimeout=2\n");
+    ASSERT_TRUE(server.Start(port)) << server.Err();
+    TempDir data;
+    std::vector<std::string> args = {"--host",    "127.0.0.1", "--port", std::to_string(port),
+                                     "--timeout", "120"};
+    args.insert(args.end(), session.begin(), session.end());
+    ChildProcess client(QM_QMCLI_PATH, args, {{"QMCLI_PASSWORD", std::nullopt}},
+                        data.File("client.out"), data.File("client.err"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(client.Running()) << ReadFile(data.File("client.err"));
+    server.Process().Signal(SIGTERM);
+    // Well past StopTimeout, far below the library's own connect time-out (minutes).
+    EXPECT_EQ(server.Process().Wait(std::chrono::seconds(15)), 0) << "the stop waited";
+    EXPECT_EQ(client.Wait(std::chrono::seconds(15)), 1);
+  }
 }
 
 }  // namespace

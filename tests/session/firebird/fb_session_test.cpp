@@ -1,6 +1,7 @@
 // Firebird sessions through the server: connecting, values of every type in the result block
-// and its "Fields", the engine's error texts, and "Reconnect" after the server ended the
-// session's attachment.
+// and its "Fields" (dates, times and bytes in their own text forms), transaction statements on
+// the default transaction, long script statements, transaction parameters, the engine's error
+// texts, and "Reconnect" after the server ended the session's attachment.
 
 #include <gtest/gtest.h>
 
@@ -89,11 +90,137 @@ TEST_F(FirebirdSessionTest, ValuesOfEveryTypeTravelInTheBlockWithTheirFieldTypes
                                {"TS", dhtDateTime}, {"T", dhtString},   {"O", dhtString}};
   EXPECT_EQ(FieldsOf(*reply), expected);
   const std::vector<std::vector<std::string>> rows = {
-      // Bytes travel as their ISO-8859-1 text in UTF-8, as on every engine.
+      // OCTETS read as hexadecimal text.
       {"42", "12.5", "0.25", "it's", "True", "2024-02-29", "2024-02-29 01:02:03", "text blob",
-       "\xC2\xAB\xC3\x8D"},
+       "ABCD"},
       {"7", "NULL;", "NULL;", "NULL;", "NULL;", "NULL;", "NULL;", "NULL;", "NULL;"}};
   EXPECT_EQ(DecodeRows(Inflate(*reply)), rows);
+}
+
+TEST_F(FirebirdSessionTest, DatesAndTimesReadInTheirOwnFormsWithTruncatedFractions) {
+  struct Case {
+    const char* expression;
+    const char* text;
+  } cases[] = {
+      {"timestamp '2024-02-29 00:00:00'", "2024-02-29 00:00:00"},
+      {"timestamp '2024-02-29 13:45:30.25'", "2024-02-29 13:45:30.250"},
+      // A fraction is cut to the millisecond, never rounded into the next day.
+      {"timestamp '2024-02-29 23:59:59.9999'", "2024-02-29 23:59:59.999"},
+      {"timestamp '1850-06-01 06:30:00'", "1850-06-01 06:30:00"},
+      {"time '00:00:00'", "00:00:00"},
+      {"time '12:00:01.5'", "12:00:01.500"},
+      {"time '23:59:59.9999'", "23:59:59.999"},
+      {"date '2024-02-29'", "2024-02-29"},
+      {"date '1899-12-30'", "1899-12-30"},
+  };
+  std::string sql = "select ";
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    if (expected.size() > 0)
+      sql += ", ";
+    sql += c.expression;
+    expected.push_back(c.text);
+  }
+  sql += " from rdb$database";
+  const auto rows = Rows(sql);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0], expected);
+}
+
+TEST_F(FirebirdSessionTest, BytesReadAsHexadecimalAndBinaryBlobsAsText) {
+  ASSERT_EQ(Run("create table bytes_read (i integer, o varchar(4) character set octets, "
+                "b blob sub_type 0)")
+                ->Name(),
+            "OK");
+  const TBytes utf8 = {'h', 0xC3, 0xA9, '!'};
+  const TBytes not_utf8 = {0xFF, 'a'};
+  for (const auto& [i, bytes] : {std::pair{1, utf8}, std::pair{2, not_utf8}}) {
+    auto inserted = Run("insert into bytes_read values (?i, ?o, ?b)",
+                        {{"Params", "i", std::int32_t{i}},
+                         {"Params", "o", TBytes{0x00, 0x1F, 0xAB}},
+                         {"Params", "b", bytes}});
+    ASSERT_EQ(inserted->Name(), "OK") << inserted->SysErrorText();
+  }
+  // A byte that is not UTF-8 becomes U+FFFD.
+  EXPECT_EQ(Rows("select o, b from bytes_read order by i"),
+            (std::vector<std::vector<std::string>>{{"001FAB", "h\xC3\xA9!"},
+                                                   {"001FAB",
+                                                    "\xEF\xBF\xBD"
+                                                    "a"}}));
+}
+
+TEST_F(FirebirdSessionTest, TransactionStatementsDriveTheDefaultTransaction) {
+  ASSERT_EQ(Run("create table tx_default (i integer)")->Name(), "OK");
+  auto count = [this] { return Rows("select count(*), coalesce(sum(i), 0) from tx_default"); };
+  using RowsOf = std::vector<std::vector<std::string>>;
+
+  // Started by the statement, the transaction holds what follows until its ROLLBACK.
+  auto started = Run("SET TRANSACTION");
+  ASSERT_EQ(started->Name(), "OK") << started->SysErrorText();
+  ASSERT_EQ(Run("insert into tx_default values (1)")->Name(), "OK");
+  EXPECT_EQ(count(), (RowsOf{{"1", "1"}}));
+  ASSERT_EQ(Run("ROLLBACK")->Name(), "OK");
+  EXPECT_EQ(count(), (RowsOf{{"0", "0"}}));
+
+  // ... or its COMMIT.
+  ASSERT_EQ(Run("set transaction read write wait")->Name(), "OK");
+  ASSERT_EQ(Run("insert into tx_default values (2)")->Name(), "OK");
+  ASSERT_EQ(Run("COMMIT")->Name(), "OK");
+  ASSERT_EQ(Run("ROLLBACK")->Name(), "OK");  // nothing left to undo
+  EXPECT_EQ(count(), (RowsOf{{"1", "2"}}));
+
+  // Outside a started transaction each statement is still committed on its own.
+  ASSERT_EQ(Run("insert into tx_default values (3)")->Name(), "OK");
+  ASSERT_EQ(Run("ROLLBACK")->Name(), "OK");
+  EXPECT_EQ(count(), (RowsOf{{"2", "5"}}));
+
+  // The same in a script.
+  auto script = Call("ExecScript", {},
+                     CompressScript("SET TRANSACTION^insert into tx_default values (4)^"
+                                    "ROLLBACK^set transaction^insert into tx_default values (5)^"
+                                    "commit^"));
+  ASSERT_EQ(script->Name(), "OK") << script->SysErrorText();
+  EXPECT_EQ(count(), (RowsOf{{"3", "10"}}));
+}
+
+TEST_F(FirebirdSessionTest, LongStatementsRunWholeOrNotAtAll) {
+  ASSERT_EQ(Run("create table long_text (i integer, s varchar(10))")->Name(), "OK");
+  ASSERT_EQ(Run("insert into long_text values (1, 'a')")->Name(), "OK");
+  ASSERT_EQ(Run("insert into long_text values (2, 'a')")->Name(), "OK");
+  // Cut to 64 KiB (or to its length modulo 64 KiB) the update would lose its condition.
+  for (std::size_t blanks : {70000u, 131072u + 1000u}) {
+    SCOPED_TRACE(blanks);
+    const std::string update =
+        "update long_text set s = 'b'" + std::string(blanks, ' ') + "where i = 2";
+    auto script = Call("ExecScript", {}, CompressScript(update + "^"));
+    ASSERT_EQ(script->Name(), "OK") << script->SysErrorText();
+    EXPECT_EQ(Rows("select i, s from long_text order by i"),
+              (std::vector<std::vector<std::string>>{{"1", "a"}, {"2", "b"}}));
+    ASSERT_EQ(Run("update long_text set s = 'a'")->Name(), "OK");
+  }
+  // A text that would end early at a zero character is refused, in a request and in a script.
+  const std::string cut = std::string("update long_text set s = 'c'") + '\0' + " where i = 2";
+  auto script = Call("ExecScript", {}, CompressScript(cut + "^"));
+  EXPECT_EQ(script->Name(), "Error");
+  EXPECT_NE(script->SysErrorText().find("zero byte"), std::string::npos) << script->SysErrorText();
+  EXPECT_EQ(Run(cut)->Name(), "Error");
+  EXPECT_EQ(Rows("select count(*) from long_text where s = 'c'"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+TEST_F(FirebirdSessionTest, UnknownTransactionParametersAreNamedByTheirNamePart) {
+  struct Case {
+    const char* params;
+    const char* message;
+  } cases[] = {
+      {"read_committed\r\nfoo=bar", "TPB Constant (foo) is unknown"},
+      {"nowait\r\nbogus", "TPB Constant () is unknown"},
+  };
+  for (const Case& c : cases) {
+    auto opened = Call("OpenTransaction", {{"Database", "Params", c.params}});
+    EXPECT_EQ(opened->Name(), "Error") << c.params;
+    EXPECT_EQ(opened->SysErrorText(), c.message);
+  }
 }
 
 TEST_F(FirebirdSessionTest, TheAPICommandAnswersOK) {
