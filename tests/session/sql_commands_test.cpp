@@ -223,6 +223,23 @@ TEST_F(SqlCommandsTest, ScriptRunsEveryStatement) {
   EXPECT_NE(failing->SysErrorText().find("sqlite: "), std::string::npos) << failing->SysErrorText();
 }
 
+// SQLite prepares one statement of a text and hands back the rest: a second statement is
+// refused by name, while blanks, ";" and comments after the first are no statement.
+TEST_F(SqlCommandsTest, OnlyBlanksAndCommentsMayFollowTheStatement) {
+  for (const std::string tail : {";", " ; ;\r\n", "; -- done", "; /* done */ ;"}) {
+    auto reply = Sql(*client_, handle_, "insert into t values(3, 'c')" + tail);
+    EXPECT_EQ(reply->Name(), "OK") << tail << ": " << reply->SysErrorText();
+  }
+  EXPECT_EQ(Scalar("select count(*) from t where id = 3"), "4");
+
+  auto two = Sql(*client_, handle_, "delete from t; -- all\n  drop table t");
+  EXPECT_EQ(two->Name(), "Error");
+  EXPECT_EQ(two->SysErrorText(), "sqlite: more than one statement in one command - drop table t");
+  auto script = Call("ExecScript", {}, CompressScript("delete from t; drop table t^"));
+  EXPECT_EQ(script->Name(), "Error");
+  EXPECT_EQ(Scalar("select count(*) from t"), "6");
+}
+
 TEST_F(SqlCommandsTest, FailingStatementIsLoggedOnOneLine) {
   auto reply = Sql(*client_, handle_, "select\r\n   %bogus\r\nfrom nowhere");
   EXPECT_EQ(reply->Name(), "Error");
