@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -238,6 +240,28 @@ TEST_F(SqlCommandsTest, OnlyBlanksAndCommentsMayFollowTheStatement) {
   auto script = Call("ExecScript", {}, CompressScript("delete from t; drop table t^"));
   EXPECT_EQ(script->Name(), "Error");
   EXPECT_EQ(Scalar("select count(*) from t"), "6");
+}
+
+// A client that gives up on a statement disconnects its session from another connection: the
+// statement is cancelled rather than left to run (here: for ever) with the session's locks.
+TEST_F(SqlCommandsTest, DisconnectCancelsTheStatementRunningOnTheSession) {
+  std::unique_ptr<TStreamData> running;
+  std::thread worker([&] {
+    running = Sql(*client_, handle_,
+                  "with recursive n(i) as (select 1 union all select i + 1 from n) "
+                  "select count(*) from n");
+  });
+  // Only so that the statement has started; the outcome does not depend on the time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto other = NewClient();
+  auto bye = other->Call("Disconnect", SessionHeaders(handle_));
+  EXPECT_EQ(bye->Name(), "OK") << bye->SysErrorText();
+  worker.join();
+  ASSERT_NE(running, nullptr);
+  EXPECT_EQ(running->Name(), "Error");
+  EXPECT_NE(running->SysErrorText().find("interrupt"), std::string::npos)
+      << running->SysErrorText();
+  handle_ = 0;
 }
 
 TEST_F(SqlCommandsTest, FailingStatementIsLoggedOnOneLine) {
