@@ -18,7 +18,7 @@ import re
 import socket
 import ssl
 import zlib
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import wire
 from .sqltext import translate_named

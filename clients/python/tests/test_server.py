@@ -10,7 +10,7 @@ import pytest
 import qmsrv
 from qmsrv.sqltext import translate_named
 
-from conftest import Server
+from qmsrv_process import Server
 
 
 @pytest.mark.parametrize("sql, out, names", [
