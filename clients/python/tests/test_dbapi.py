@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import socket
+import threading
+import time
 
 import pytest
 
 import qmsrv
+from qmsrv import wire
 
 # Column types as each engine spells them.
 TYPES = {
@@ -147,3 +151,44 @@ def test_close_disconnects_and_later_use_is_an_interface_error(connect, engine):
         cur.execute("select 1")
     watcher = connect(autocommit=True)
     assert '"Handle":%d,' % handle not in watcher.status()
+
+
+# A client that gives up on a statement ends its session from another connection: the server
+# cancels the statement and rolls the session's transaction back, so its locks go with it.
+@pytest.mark.parametrize("engine", ["SQLite", "PostgreSQL"])
+def test_disconnect_from_elsewhere_cancels_the_running_statement(connect, engine, table):
+    conn = connect()
+    cur = conn.cursor()
+    cur.execute("create table %s (id integer)" % table)
+    conn.commit()
+    if engine == "PostgreSQL":
+        cur.execute("lock table %s in access exclusive mode" % table)
+        endless = "select pg_sleep(600)"
+    else:
+        cur.execute("insert into %s values (1)" % table)  # holds the database's write lock
+        endless = ("with recursive n(i) as (select 1 union all select i + 1 from n) "
+                   "select count(*) from n")
+    failure = []
+
+    def run():
+        try:
+            cur.execute(endless)
+        except qmsrv.Error as e:
+            failure.append(e)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    time.sleep(0.5)  # only so that the statement is under way
+    raw = socket.create_connection(("127.0.0.1", conn._channel._sock.getpeername()[1]), 30)
+    bye = wire.Message("Disconnect")
+    bye.add("Database", "ServerID", conn.server_id)
+    bye.add("Database", "Handle", str(conn.handle), wire.DHT_INTEGER)
+    assert wire.Channel(raw).call(bye).name == "OK"
+    raw.close()
+    worker.join(60)
+    assert not worker.is_alive()
+    assert failure and isinstance(failure[0], qmsrv.DatabaseError)
+    other = connect(autocommit=True).cursor()
+    other.execute("insert into %s values (2)" % table)
+    other.execute("select id from %s" % table)
+    assert other.fetchall() == [(2,)]
