@@ -13,6 +13,7 @@ packages=(
   libssl3 libssl-dev
   dpkg-dev file
   clang libclang-rt-14-dev
+  libedit-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
   # Real database servers for the tests, started on loopback by scripts/test-servers.sh.
@@ -21,6 +22,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(systemd)
   # openssl: the TLS tests make their throw-away certificates with it and use its s_client.
   packages+=(openssl)
+  # The Python client's tests (clients/python) run with the system's python3 and pytest.
+  packages+=(python3 python3-pytest)
 fi
 
 missing=()

@@ -1,6 +1,8 @@
 #include "client/result_printer.h"
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -31,13 +33,88 @@ bool IsCombining(char32_t c) {
          (c >= 0xFE20 && c <= 0xFE2F);
 }
 
+}  // namespace
+
+std::optional<std::string> BinaryAsHex(std::string_view Text) {
+  bool binary = false;
+  for (char c : Text) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t' && c != '\n' && c != '\r') || u == 0x7F) {
+      binary = true;
+      break;
+    }
+  }
+  const std::u16string units = Utf8ToUtf16(Text);
+  const bool valid = Utf16ToUtf8(units) == Text;
+  if (!binary && valid)
+    return std::nullopt;
+  // Blobs of SQLite and Firebird arrive one character per byte (U+0000..U+00FF).
+  std::string bytes;
+  bool latin1 = valid;
+  for (char16_t unit : units) {
+    if (unit > 0xFF) {
+      latin1 = false;
+      break;
+    }
+    bytes += static_cast<char>(unit);
+  }
+  if (!latin1)
+    bytes.assign(Text);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex = "\\x";
+  hex.reserve(2 + bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 15];
+  }
+  return hex;
+}
+
+namespace {
+
+std::string Shown(std::string_view Text) {
+  std::optional<std::string> hex = BinaryAsHex(Text);
+  return hex ? *hex : std::string(Text);
+}
+
+// Whether a decimal number's text survives a double: at most 15 significant digits.
+bool FitsADouble(std::string_view Text) {
+  std::size_t digits = 0;
+  std::size_t zeros = 0;  // trailing zeros not yet known to be significant
+  bool leading = true;
+  bool fraction = false;
+  for (char c : Text) {
+    if (c == 'e' || c == 'E')
+      break;
+    if (c == '.') {
+      fraction = true;
+      continue;
+    }
+    if (c < '0' || c > '9')
+      continue;
+    if (leading && c == '0')
+      continue;
+    leading = false;
+    if (c == '0') {
+      ++zeros;
+    } else {
+      digits += zeros + 1;
+      zeros = 0;
+    }
+  }
+  // Zeros before the point count; zeros at the end of a fraction do not change the value.
+  if (!fraction)
+    digits += zeros;
+  return digits <= 15;
+}
+
 // Control characters would break the grid or drive the terminal: line breaks and tabs are shown
 // as blanks, the others (escape sequences from stored data, say) as "?".
 std::string CellText(const TqmValueView& Value) {
   if (!Value) {
     return std::string(kNullText);
   }
-  std::string text(*Value);
+  std::string text = Shown(*Value);
   for (char& c : text) {
     if (c == '\r' || c == '\n' || c == '\t') {
       c = ' ';
@@ -56,9 +133,10 @@ std::string CsvField(const TqmValueView& Value) {
   if (!Value) {
     return {};
   }
-  const std::string_view text = *Value;
+  const std::string shown = Shown(*Value);
+  const std::string_view text = shown;
   if (!text.empty() && text.find_first_of(",\"\r\n") == std::string_view::npos) {
-    return std::string(text);
+    return shown;
   }
   std::string quoted = "\"";
   for (char c : text) {
@@ -87,8 +165,9 @@ nlohmann::ordered_json JsonValue(const TqmValueView& Value, TDataHeaderType Type
     }
     case dhtCurrency:
     case dhtDouble: {
+      // Exact numbers keep every digit: as a string when a double would lose some.
       double number = 0;
-      if (TryStrToFloat(text, number)) {
+      if (FitsADouble(text) && TryStrToFloat(text, number) && std::isfinite(number)) {
         return number;
       }
       break;
@@ -106,7 +185,7 @@ nlohmann::ordered_json JsonValue(const TqmValueView& Value, TDataHeaderType Type
     default:
       break;
   }
-  return std::string(text);
+  return Shown(text);
 }
 
 }  // namespace
@@ -118,6 +197,8 @@ bool ParseOutputFormat(std::string_view Text, TqmOutputFormat& Format) {
     Format = TqmOutputFormat::Csv;
   } else if (SameText(Text, "json")) {
     Format = TqmOutputFormat::Json;
+  } else if (SameText(Text, "jsonl")) {
+    Format = TqmOutputFormat::JsonLines;
   } else {
     return false;
   }
@@ -231,19 +312,44 @@ std::string FormatCsv(const TqmResultSet& Result) {
   return out;
 }
 
+namespace {
+
+nlohmann::ordered_json JsonRow(const TqmResultSet& Result, const TqmRowView& Row) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (std::size_t c = 0; c < Result.Columns.size() && c < Row.size(); ++c) {
+    object[Result.Columns[c].Name] = JsonValue(Row[c], Result.Columns[c].DataType);
+  }
+  return object;
+}
+
+std::string DumpJson(const nlohmann::ordered_json& Value) {
+  return Value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string JsonRows(const TqmResultSet& Result) {
+  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  for (const TqmRowView& row : Result.Rows) {
+    rows.push_back(JsonRow(Result, row));
+  }
+  return DumpJson(rows);
+}
+
 std::string FormatJson(const TqmResultSet& Result) {
   if (Result.Columns.empty()) {
     return {};
   }
-  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  return JsonRows(Result) + "\n";
+}
+
+std::string FormatJsonLines(const TqmResultSet& Result) {
+  std::string out;
   for (const TqmRowView& row : Result.Rows) {
-    nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    for (std::size_t c = 0; c < Result.Columns.size() && c < row.size(); ++c) {
-      object[Result.Columns[c].Name] = JsonValue(row[c], Result.Columns[c].DataType);
-    }
-    rows.push_back(std::move(object));
+    out += DumpJson(JsonRow(Result, row));
+    out += '\n';
   }
-  return rows.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  return out;
 }
 
 std::string FormatResult(const TqmResultSet& Result, TqmOutputFormat Format) {
@@ -252,6 +358,8 @@ std::string FormatResult(const TqmResultSet& Result, TqmOutputFormat Format) {
       return FormatCsv(Result);
     case TqmOutputFormat::Json:
       return FormatJson(Result);
+    case TqmOutputFormat::JsonLines:
+      return FormatJsonLines(Result);
     case TqmOutputFormat::Table:
     default:
       return FormatTable(Result);

@@ -290,6 +290,10 @@ void TResultBlockWriter::Bytes(std::string_view bytes) {
   Value(ResultTextOfBytes(bytes));
 }
 
+EqmUncarriableValue::EqmUncarriableValue(std::string_view Column, std::uint64_t Row)
+    : EprmException("value cannot be carried in a result block: column \"" + std::string(Column) +
+                    "\", row " + std::to_string(Row)) {}
+
 std::string ResultTextOfBytes(std::string_view bytes) {
   return Latin1ToUtf8(bytes);
 }

@@ -116,6 +116,27 @@ class TResultBlockWriter {
   std::string FTerminator;
 };
 
+// Whether a value's UTF-8 text can travel in a block: values are not escaped, so a text equal
+// to the null marker or holding a separator character (U+E001, U+E002) would be read back as
+// something else.
+inline bool ResultValueCarriable(std::string_view utf8) {
+  if (utf8.size() == kResultNullMarker.size() && utf8 == kResultNullMarker)
+    return false;
+  for (std::size_t at = utf8.find('\xEE'); at != std::string_view::npos;
+       at = utf8.find('\xEE', at + 1)) {
+    const std::string_view marker = utf8.substr(at, 3);
+    if (marker == kResultFieldSeparator || marker == kResultRowTerminator)
+      return false;
+  }
+  return true;
+}
+
+// Refuses a result whose value at (Column, Row, counting rows from 1) cannot travel in a block.
+class EqmUncarriableValue : public EprmException {
+ public:
+  EqmUncarriableValue(std::string_view Column, std::uint64_t Row);
+};
+
 // The text form of a byte value (bytes as ISO-8859-1 characters, in UTF-8), and back. A
 // character above U+00FF has no byte and reads as "?".
 std::string ResultTextOfBytes(std::string_view bytes);

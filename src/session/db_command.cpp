@@ -56,6 +56,13 @@ void TDBCommand::RemoveConnection(std::uint32_t vHandle) {
     removed = Sessions().EnumDeadConnections();
     removed.push_back(Sessions().Extract(vHandle));
   }
+  // A statement still running on the session (a client gave up on it and disconnects from
+  // another connection) is cancelled: otherwise it, its transaction and its locks would live on
+  // until it ends by itself. The caller holds no reference of its own.
+  if (const TqmdConnectionPtr& session = removed.back(); session && session.use_count() > 1) {
+    if (TmncConnection* connection = session->Connection())
+      connection->Interrupt();
+  }
   // Dropped here, outside the registry lock: closing database connections may take a while.
   removed.clear();
 }

@@ -15,7 +15,9 @@ std::atomic<int> g_block_level{kResultBlockDefaultLevel};
 
 // The generic way: step the command row by row through its fields.
 void EncodeByStepping(TmncSQLCommand& command, TResultBlockWriter& writer) {
+  std::uint64_t row = 0;
   while (!command.Done()) {
+    ++row;
     TmncFields* fields = command.Fields();
     const int count = fields == nullptr ? 0 : fields->Count();
     for (int i = 0; i < count; ++i) {
@@ -25,9 +27,16 @@ void EncodeByStepping(TmncSQLCommand& command, TResultBlockWriter& writer) {
       } else {
         const Variant value = field->GetValue();
         if (value.Kind() == VariantKind::kBytes && !field->HasByteText()) {
-          writer.Bytes(value.ToString());  // the raw bytes
+          // The text form of bytes has no character above U+00FF: only the null marker clashes.
+          const std::string bytes = value.ToString();
+          if (bytes == kResultNullMarker)
+            throw EqmUncarriableValue(field->Name(), row);
+          writer.Bytes(bytes);
         } else {
-          writer.Value(field->AsNullString());
+          const std::string text = field->AsNullString();
+          if (!ResultValueCarriable(text))
+            throw EqmUncarriableValue(field->Name(), row);
+          writer.Value(text);
         }
       }
       if (i < count - 1)
@@ -39,7 +48,9 @@ void EncodeByStepping(TmncSQLCommand& command, TResultBlockWriter& writer) {
 }
 
 // One row of a libpq result: the value bytes as the library holds them.
-void WritePGRow(PGresult* result, int row, int columns, TResultBlockWriter& writer) {
+// Number is the row's place in the whole result, counting from 1.
+void WritePGRow(PGresult* result, int row, int columns, std::uint64_t number,
+                TResultBlockWriter& writer) {
   TmncPGLib& lib = PGLib();
   for (int col = 0; col < columns; ++col) {
     if (lib.PQgetisnull(result, row, col) != 0) {
@@ -47,9 +58,12 @@ void WritePGRow(PGresult* result, int row, int columns, TResultBlockWriter& writ
     } else {
       const char* value = lib.PQgetvalue(result, row, col);
       const int length = lib.PQgetlength(result, row, col);
-      writer.Value(value == nullptr || length <= 0
-                       ? std::string_view()
-                       : std::string_view(value, static_cast<std::size_t>(length)));
+      const std::string_view text = value == nullptr || length <= 0
+                                        ? std::string_view()
+                                        : std::string_view(value, static_cast<std::size_t>(length));
+      if (!ResultValueCarriable(text))
+        throw EqmUncarriableValue(PGText(lib.PQfname(result, col)), number);
+      writer.Value(text);
     }
     if (col < columns - 1)
       writer.Separator();
@@ -66,9 +80,11 @@ void EncodeFromResult(TmncPGCommand& command, TResultBlockWriter& writer) {
   if (columns == 0)
     return;
   if (command.SingleRowMode()) {
+    std::uint64_t number = 0;
     while (!command.Done()) {
+      ++number;
       if (PGresult* result = command.Statement(); result != nullptr)
-        WritePGRow(result, command.Tuple(), columns, writer);
+        WritePGRow(result, command.Tuple(), columns, number, writer);
       command.Next();
     }
     return;
@@ -78,7 +94,7 @@ void EncodeFromResult(TmncPGCommand& command, TResultBlockWriter& writer) {
     return;
   const int rows = PGLib().PQntuples(result);
   for (int row = 0; row < rows; ++row)
-    WritePGRow(result, row, columns, writer);
+    WritePGRow(result, row, columns, static_cast<std::uint64_t>(row) + 1, writer);
 }
 
 }  // namespace

@@ -136,6 +136,57 @@ TEST_P(SessionConformance, ErrorsLeaveTheSessionUsable) {
   EXPECT_EQ(Select("select 'ok'" + from), (Rows{{"ok"}}));
 }
 
+// Values are not escaped in the result block: a text equal to the null marker or holding one of
+// the two separator characters would come back as another row. Such a result is refused with an
+// error naming the column and row, and the session goes on; near misses travel as they are.
+TEST_P(SessionConformance, ValuesTheBlockCannotCarryAreRefused) {
+  struct Case {
+    std::string value;
+    bool carried;
+  };
+  const std::vector<Case> cases = {
+      {"NULL;", false},
+      {"a\xEE\x80\x81"
+       "b",
+       false},
+      {"\xEE\x80\x82", false},
+      {"NULL", true},
+      {"NULL;x", true},
+      {"\xEE\x80\x80 \xC3\xA9", true},
+  };
+  ASSERT_EQ(Run("insert into " + table_ + " values (1, 'first')")->Name(), "OK");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    ASSERT_EQ(Run("delete from " + table_ + " where id = 2")->Name(), "OK");
+    ASSERT_EQ(Run("insert into " + table_ + " values (2, '" + c.value + "')")->Name(), "OK");
+    auto reply = Run("select id, name from " + table_ + " order by id");
+    if (c.carried) {
+      ASSERT_EQ(reply->Name(), "OK") << reply->SysErrorText();
+      EXPECT_EQ(qm::testing::DecodeRows(qm::testing::Inflate(*reply)),
+                (Rows{{"1", "first"}, {"2", c.value}}));
+    } else {
+      EXPECT_EQ(reply->Name(), "Error");
+      EXPECT_EQ(reply->SysErrorText(), "value cannot be carried in a result block: column \"" +
+                                           Column("name") + "\", row 2");
+      EXPECT_TRUE(reply->Buffer().Empty());
+    }
+    EXPECT_EQ(Select("select id from " + table_ + " where id = 1"), (Rows{{"1"}}));
+  }
+}
+
+// One request runs one statement: a second one after it is an error, and nothing of the text
+// runs (the first statement is not run and the rest silently dropped).
+TEST_P(SessionConformance, TextAfterTheFirstStatementIsRefused) {
+  auto reply =
+      Run("insert into " + table_ + " values (1, 'a'); insert into " + table_ + " values (2, 'b')");
+  EXPECT_EQ(reply->Name(), "Error");
+  EXPECT_FALSE(reply->SysErrorText().empty());
+  auto prepared = Call(
+      "PrepareSQL", {{"Database", "SQL", "select id from " + table_ + "; delete from " + table_}});
+  EXPECT_EQ(prepared->Name(), "Error");
+  EXPECT_EQ(Count(), (Rows{{"0"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(SQLite, SessionConformance, ::testing::Values(SQLiteContext()));
 INSTANTIATE_TEST_SUITE_P(PostgreSQL, SessionConformance, ::testing::Values(PostgreSQLContext()));
 INSTANTIATE_TEST_SUITE_P(Firebird, SessionConformance, ::testing::Values(FirebirdContext()));

@@ -133,16 +133,51 @@ TEST(PrinterTest, TableAlignsByDisplayWidthAndNumbersRight) {
   result.Columns = {{"n", dhtInteger}, {"text", dhtString}};
   result.Rows = {
       {"10", "\xC3\xA9t\xC3\xA9"}, {"7", "\xE6\xBC\xA2"}, {std::nullopt, "a\nb"}, {"1", "\x1b[2J"}};
+  // A value with control characters other than line breaks is binary to the printer: shown as
+  // hex, it can neither break the grid nor drive the terminal.
   EXPECT_EQ(FormatTable(result),
-            "+------+------+\n"
-            "| n    | text |\n"
-            "+------+------+\n"
-            "|   10 | \xC3\xA9t\xC3\xA9  |\n"
-            "|    7 | \xE6\xBC\xA2   |\n"
-            "| NULL | a b  |\n"
-            "|    1 | ?[2J |\n"
-            "+------+------+\n"
+            "+------+------------+\n"
+            "| n    | text       |\n"
+            "+------+------------+\n"
+            "|   10 | \xC3\xA9t\xC3\xA9        |\n"
+            "|    7 | \xE6\xBC\xA2         |\n"
+            "| NULL | a b        |\n"
+            "|    1 | \\x1b5b324a |\n"
+            "+------+------------+\n"
             "(4 rows)\n");
+}
+
+// Bytes arrive one character per byte (SQLite, Firebird) or as bytes that are no UTF-8; either
+// way every format shows "\x" and hex, never a raw zero byte.
+TEST(PrinterTest, BinaryValuesAreHexInEveryFormat) {
+  TqmResultSet result;
+  result.Columns = {{"b", dhtString}};
+  result.Rows = {{std::string("\0\xC3\xBF"
+                              "A",
+                              4)},
+                 {"\xFF\xFE"},
+                 {"plain\ttext"}};
+  EXPECT_EQ(FormatCsv(result), "b\r\n\\x00ff41\r\n\\xfffe\r\nplain\ttext\r\n");
+  EXPECT_EQ(FormatJson(result), R"([{"b":"\\x00ff41"},{"b":"\\xfffe"},{"b":"plain\ttext"}])"
+                                "\n");
+  EXPECT_EQ(BinaryAsHex("caf\xC3\xA9"), std::nullopt);
+}
+
+// JSON numbers keep every digit of an exact number: a text a double would round stays a string.
+TEST(PrinterTest, JsonKeepsExactNumbersExact) {
+  TqmResultSet result;
+  result.Columns = {{"c", dhtCurrency}, {"d", dhtDouble}, {"i", dhtInteger}};
+  result.Rows = {{"12345678901234567890.123456789", "0.1", "9223372036854775807"},
+                 {"123456789012345", "1.50000000000000000000", "99999999999999999999"}};
+  EXPECT_EQ(FormatJson(result),
+            R"([{"c":"12345678901234567890.123456789","d":0.1,"i":9223372036854775807},)"
+            R"({"c":123456789012345.0,"d":1.5,"i":"99999999999999999999"}])"
+            "\n");
+  EXPECT_EQ(FormatJsonLines(result),
+            R"({"c":"12345678901234567890.123456789","d":0.1,"i":9223372036854775807})"
+            "\n"
+            R"({"c":123456789012345.0,"d":1.5,"i":"99999999999999999999"})"
+            "\n");
 }
 
 TEST(PrinterTest, JsonTypesFollowColumnTypes) {
@@ -164,6 +199,8 @@ TEST(PrinterTest, FormatNamesIgnoreCase) {
   EXPECT_EQ(format, TqmOutputFormat::Csv);
   EXPECT_TRUE(ParseOutputFormat("Json", format));
   EXPECT_EQ(format, TqmOutputFormat::Json);
+  EXPECT_TRUE(ParseOutputFormat("JSONL", format));
+  EXPECT_EQ(format, TqmOutputFormat::JsonLines);
   EXPECT_FALSE(ParseOutputFormat("xml", format));
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -221,6 +223,45 @@ TEST_F(SqlCommandsTest, ScriptRunsEveryStatement) {
       Call("ExecScript", {}, CompressScript("insert into s values(9)^insert into nope values(1)"));
   EXPECT_EQ(failing->Name(), "Error");
   EXPECT_NE(failing->SysErrorText().find("sqlite: "), std::string::npos) << failing->SysErrorText();
+}
+
+// SQLite prepares one statement of a text and hands back the rest: a second statement is
+// refused by name, while blanks, ";" and comments after the first are no statement.
+TEST_F(SqlCommandsTest, OnlyBlanksAndCommentsMayFollowTheStatement) {
+  for (const std::string tail : {";", " ; ;\r\n", "; -- done", "; /* done */ ;"}) {
+    auto reply = Sql(*client_, handle_, "insert into t values(3, 'c')" + tail);
+    EXPECT_EQ(reply->Name(), "OK") << tail << ": " << reply->SysErrorText();
+  }
+  EXPECT_EQ(Scalar("select count(*) from t where id = 3"), "4");
+
+  auto two = Sql(*client_, handle_, "delete from t; -- all\n  drop table t");
+  EXPECT_EQ(two->Name(), "Error");
+  EXPECT_EQ(two->SysErrorText(), "sqlite: more than one statement in one command - drop table t");
+  auto script = Call("ExecScript", {}, CompressScript("delete from t; drop table t^"));
+  EXPECT_EQ(script->Name(), "Error");
+  EXPECT_EQ(Scalar("select count(*) from t"), "6");
+}
+
+// A client that gives up on a statement disconnects its session from another connection: the
+// statement is cancelled rather than left to run (here: for ever) with the session's locks.
+TEST_F(SqlCommandsTest, DisconnectCancelsTheStatementRunningOnTheSession) {
+  std::unique_ptr<TStreamData> running;
+  std::thread worker([&] {
+    running = Sql(*client_, handle_,
+                  "with recursive n(i) as (select 1 union all select i + 1 from n) "
+                  "select count(*) from n");
+  });
+  // Only so that the statement has started; the outcome does not depend on the time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto other = NewClient();
+  auto bye = other->Call("Disconnect", SessionHeaders(handle_));
+  EXPECT_EQ(bye->Name(), "OK") << bye->SysErrorText();
+  worker.join();
+  ASSERT_NE(running, nullptr);
+  EXPECT_EQ(running->Name(), "Error");
+  EXPECT_NE(running->SysErrorText().find("interrupt"), std::string::npos)
+      << running->SysErrorText();
+  handle_ = 0;
 }
 
 TEST_F(SqlCommandsTest, FailingStatementIsLoggedOnOneLine) {

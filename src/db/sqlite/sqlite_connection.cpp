@@ -160,6 +160,31 @@ int WaitingForSharedCache(TmncSQLiteLib& lib, sqlite3* handle, Attempt attempt) 
   throw EmncException(text);
 }
 
+// How much of a refused second statement an error message shows.
+constexpr std::size_t kStatementShown = 60;
+
+// Where a statement starts in the text SQLite left after the first one, or npos when the text
+// holds only blanks, ";" and comments ("-- ..." to the line end, "/* ... */", which may run to
+// the end as SQLite allows).
+std::size_t StatementAfterFirst(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+      ++i;
+    } else if (text.substr(i, 2) == "--") {
+      const std::size_t end = text.find('\n', i);
+      i = end == std::string_view::npos ? text.size() : end + 1;
+    } else if (text.substr(i, 2) == "/*") {
+      const std::size_t end = text.find("*/", i + 2);
+      i = end == std::string_view::npos ? text.size() : end + 2;
+    } else {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
 bool IsURIName(const std::string& name) {
   return name.size() >= 5 && SameText(std::string_view(name).substr(0, 5), "file:");
 }
@@ -543,6 +568,16 @@ void TmncSQLiteCommand::DoPrepare() {
   });
   FTail = tail != nullptr ? std::string(tail) : std::string();
   CheckError(result);
+  // One command runs one statement. SQLite would prepare the first and leave the rest unrun
+  // while the client is told "OK"; refuse the text instead, as PostgreSQL does.
+  const std::size_t rest = StatementAfterFirst(FTail);
+  if (rest != std::string::npos) {
+    FStatment.reset();
+    std::string shown = FTail.substr(rest, kStatementShown);
+    while (!shown.empty() && static_cast<unsigned char>(shown.back()) <= ' ')
+      shown.pop_back();
+    RaiseSQLiteError("more than one statement in one command", shown);
+  }
 }
 
 void TmncSQLiteCommand::DoExecute() {

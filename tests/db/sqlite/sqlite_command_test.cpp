@@ -265,11 +265,13 @@ TEST_F(SQLiteTest, PreparedStatementRunsTwiceWithOtherValues) {
   }
 }
 
-TEST_F(SQLiteTest, OnlyTheFirstStatementOfACommandRuns) {
+// SQLite prepares the first statement and hands back the rest; running only the first would
+// drop the others unseen, so the text is refused and nothing of it runs.
+TEST_F(SQLiteTest, TextAfterTheFirstStatementIsRefused) {
   Exec("create table t(a integer)");
   auto command = Command("insert into t values(1); insert into t values(2)");
-  command->Execute();
-  EXPECT_EQ(Scalar("select count(*) from t"), Variant(1));
+  EXPECT_THROW(command->Execute(), EmncException);
+  EXPECT_EQ(Scalar("select count(*) from t"), Variant(0));
 }
 
 // ---- Dates ----
