@@ -34,7 +34,16 @@ struct TqmServerConfig {
   // Client connections served at once, as written; "" when not configured.
   std::string MaxConnections;
   std::string CompressionLevel;  // "" is zlib's default level
+  // Sessions at once, as written ("" keeps the default; 0 lifts the bound).
+  std::string MaxSessions;
+  // Yes/no texts, as written (ConfigFlag reads them).
+  std::string PrivateSessions;
+  std::string FBDefaultCredentials;
 };
+
+// A yes/no setting: "1", "yes", "true", "on" or "0", "no", "false", "off" (any case); Default
+// for an empty text, and Default too (with a log line naming Key) for anything else.
+bool ConfigFlag(std::string_view Key, const std::string& Text, bool Default);
 
 // A number of seconds from the configuration: Default for an empty text; Default too (with a
 // log line naming Key) for anything but a whole number from 0 to 86400.
@@ -91,6 +100,9 @@ class TqmDBServer : public TpdcDataCommandServer {
   int StopTimeout() const { return FStopTimeout; }
   // Absolute, or "" when not configured.
   const std::string& SQLiteFolder() const { return FSQLiteFolder; }
+  // Whether a Firebird "Connect" without a user name logs in with the driver's default user
+  // and password ("FBDefaultCredentials"; off unless configured).
+  bool FBDefaultCredentials() const { return FFBDefaultCredentials; }
   // Made absolute. For connections made after the call; raises Exception for a folder whose
   // absolute path cannot be found.
   void SetSQLiteFolder(const std::string& Value);
@@ -117,6 +129,7 @@ class TqmDBServer : public TpdcDataCommandServer {
   std::string FFBHost;
   int FConnectTimeout = kDefaultConnectTimeout;
   int FStopTimeout = kDefaultStopTimeout;
+  bool FFBDefaultCredentials = false;
   std::unique_ptr<TqmInterrupter> FInterrupter;
   std::string FSQLiteFolder;
 };

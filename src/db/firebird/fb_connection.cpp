@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "db/engines.h"
+#include "db/string_list.h"
 #include "support/text_utils.h"
 
 namespace qm {
@@ -95,8 +96,14 @@ TmncCapabilities TmncFBConnection::Capabilities() const {
 }
 
 void TmncFBConnection::DoConnect() {
-  const TStrings params =
-      SetConnectionDefaults(UserName(), Password(), Role(), FCharacterSet, Params().Lines());
+  const TStrings params = SetConnectionDefaults(FDefaultCredentials, UserName(), Password(), Role(),
+                                                FCharacterSet, Params().Lines());
+  // Without a user name the client library would try ISC_USER (cleared at start) or log in
+  // without one; the server's administrator account is used only where it is allowed.
+  TmncStringList lines;
+  lines.Assign(params);
+  if (Trim(lines.Values("user_name")).empty())
+    throw EmncException("Firebird: a user name is required");
   const TFBBuffer dpb = BuildDPB(params);
   const std::string target = FBConnectString(Resource(), Host(), Port());
   TFBStatus status;
