@@ -58,9 +58,10 @@ std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view 
 // Reads the keys; a missing file gives Found = false and empty values.
 TqmServerConfig ReadServerConfig(const std::string& FileName);
 
-// Adds the roles "Server.PGHost", "Server.FBHost" and "Server.SQLiteFolder" to every new client
-// connection, and, when the server has a password, the secret role "Password" with it, so
-// that header lines with another "Password" are refused.
+// Adds the roles "Server.PGHost", "Server.FBHost", "Server.SQLiteFolder" and
+// "Server.FBDefaultCredentials" ("1" or "") to every new client connection, and, when the server
+// has a password, the secret role "Password" with it, so that header lines with another "Password"
+// are refused.
 class TqmCommandListener : public TpdcDataCommandListener {
  protected:
   std::unique_ptr<TmnServerConnection> DoCreateConnection(
@@ -82,7 +83,8 @@ class TqmDBServer : public TpdcDataCommandServer {
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
   // ("979" when none is configured), the address ("0.0.0.0" when none is), the password, the
   // SQLite folder (made absolute) and the result blocks' zlib level ("CompressionLevel", -1..9;
-  // zlib's default when missing or not such a number), and registers the commands. Raises
+  // zlib's default when missing or not such a number), the session rules ("MaxSessions",
+  // "PrivateSessions") of the registry, "FBDefaultCredentials", and registers the commands. Raises
   // Exception for a password that no header line can carry (";", quotes, CR or LF).
   explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
   ~TqmDBServer() override;
