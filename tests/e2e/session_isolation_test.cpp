@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,6 +117,35 @@ TEST(SQLiteProcessStateTest, TokenizerAddressesCanNeitherBeReadNorPlanted) {
       [&] { client->ExecuteSQL("pragma temp_store_directory = '" + server.Folder() + "/..'"); });
   EXPECT_TRUE(Contains(moved, "PRAGMA temp_store_directory: not available to sessions")) << moved;
   EXPECT_TRUE(client->Check());
+}
+
+// A link inside the SQLite folder whose target does not exist yet leads nowhere outside it, and
+// ATTACH makes new files inside it also when the session's own file already existed.
+TEST(SQLiteFolderLinksTest, DanglingLinksLeadNowhereAndAttachMakesNewFiles) {
+  SessionServer server;
+  ASSERT_TRUE(server.Start()) << server.Err();
+  TempDir outside;
+  const std::string planted = outside.File("authorized_keys");
+  std::filesystem::create_symlink(planted, server.Folder() + "/keys.db");
+
+  std::unique_ptr<TqmDBClient> client = server.Client("127.0.0.1");
+  const std::string opened = ServerError([&] {
+    client->Connect({"SQLite", "keys.db", "", "", "", ""});
+  });
+  EXPECT_TRUE(Contains(opened, "the file is outside the SQLite folder")) << opened;
+  client->Connect({"SQLite", "main.db", "", "", "", ""});
+  for (const std::string& sql : {"attach 'keys.db' as k", "vacuum into 'keys.db'"}) {
+    SCOPED_TRACE(sql);
+    const std::string refused = ServerError([&] { client->ExecuteSQL(sql); });
+    EXPECT_TRUE(Contains(refused, "the file is outside the SQLite folder")) << refused;
+  }
+  EXPECT_FALSE(FileExists(planted));
+
+  // main.db exists now: a second session on it attaches a file that does not exist yet.
+  std::unique_ptr<TqmDBClient> again = server.Client("127.0.0.1", "main.db");
+  again->ExecuteSQL("attach 'fresh.db' as f");
+  again->ExecuteSQL("create table f.t(a)");
+  EXPECT_TRUE(FileExists(server.Folder() + "/fresh.db"));
 }
 
 // Without private sessions: a "Reconnect" under a number the server has not issued gets a new
