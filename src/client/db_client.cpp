@@ -29,6 +29,7 @@ void TqmDBClient::SetServerPassword(const std::string& Value) {
 void TqmDBClient::Open() {
   Close();
   auto stream = std::make_unique<TpdcClientSocketStream>(FHost, FPort);
+  stream->SetBindAddress(FLocalAddress);
   stream->SetReadTimeout(FTimeoutMs);
   stream->SetWriteTimeout(FTimeoutMs);
   try {

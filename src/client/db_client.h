@@ -79,6 +79,9 @@ class TqmDBClient {
   const std::string& ServerPassword() const { return FServerPassword; }
   // Takes effect at the next Open.
   void SetTLS(const TqmTLSOptions& Value) { FTLS = Value; }
+  // The local address the socket is bound to ("" lets the system choose); takes effect at the
+  // next Open.
+  void SetLocalAddress(const std::string& Value) { FLocalAddress = Value; }
 
   // Connects the socket. Raises EqmConnectionError.
   void Open();
@@ -132,6 +135,7 @@ class TqmDBClient {
   std::uint32_t FHandle = 0;
   std::string FServerID;
   std::string FServerPassword;
+  std::string FLocalAddress;
 };
 
 }  // namespace qm

@@ -102,8 +102,46 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.CertPassword = ConfigValue(lines, "CertPassword");
   config.MaxConnections = ConfigValue(lines, "MaxConnections");
   config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
+  config.MaxSessions = ConfigValue(lines, "MaxSessions");
+  config.PrivateSessions = ConfigValue(lines, "PrivateSessions");
+  config.FBDefaultCredentials = ConfigValue(lines, "FBDefaultCredentials");
   return config;
 }
+
+bool ConfigFlag(std::string_view Key, const std::string& Text, bool Default) {
+  const std::string value = Trim(Text);
+  if (value.empty())
+    return Default;
+  for (const char* yes : {"1", "yes", "true", "on"}) {
+    if (SameText(value, yes))
+      return true;
+  }
+  for (const char* no : {"0", "no", "false", "off"}) {
+    if (SameText(value, no))
+      return false;
+  }
+  WriteLogFmt("Invalid %s: \"%s\", using %s", {std::string(Key), Text, Default ? "yes" : "no"});
+  return Default;
+}
+
+namespace {
+
+// "MaxSessions" and "PrivateSessions" for the session registry.
+TqmdSessionRules ReadSessionRules(const TqmServerConfig& Config) {
+  TqmdSessionRules rules;
+  const std::string max_sessions = Trim(Config.MaxSessions);
+  if (!max_sessions.empty()) {
+    const std::int64_t value = StrToInt64Def(max_sessions, -1);
+    if (value >= 0 && value <= INT32_MAX)
+      rules.MaxSessions = static_cast<int>(value);
+    else
+      WriteLogFmt("Invalid MaxSessions: \"%s\", using %d", {Config.MaxSessions, rules.MaxSessions});
+  }
+  rules.PrivateSessions = ConfigFlag("PrivateSessions", Config.PrivateSessions, false);
+  return rules;
+}
+
+}  // namespace
 
 int ConfigSeconds(std::string_view Key, const std::string& Text, int Default) {
   if (Text.empty())
@@ -170,6 +208,8 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
     data_connection->Roles().Add("Server.FBHost", server == nullptr ? "" : server->FBHost());
     data_connection->Roles().Add("Server.SQLiteFolder",
                                  server == nullptr ? "" : server->SQLiteFolder());
+    data_connection->Roles().Add("Server.FBDefaultCredentials",
+                                 server != nullptr && server->FBDefaultCredentials() ? "1" : "");
     if (server != nullptr && !server->Password().empty())
       data_connection->Roles().Add("Password", server->Password(), true);
   }
@@ -236,9 +276,11 @@ void TqmDBServer::Created() {
     const std::int64_t max_connections = StrToInt64Def(Trim(config.MaxConnections), -1);
     if (max_connections >= 0 && max_connections <= INT32_MAX)
       SetMaxConnections(static_cast<int>(max_connections));
+    FFBDefaultCredentials = ConfigFlag("FBDefaultCredentials", config.FBDefaultCredentials, false);
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   }
+  TqmdConnections::Instance().SetRules(ReadSessionRules(config));
   if (Port().empty())
     SetPort(kDefaultPort);
   TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);

@@ -34,7 +34,16 @@ struct TqmServerConfig {
   // Client connections served at once, as written; "" when not configured.
   std::string MaxConnections;
   std::string CompressionLevel;  // "" is zlib's default level
+  // Sessions at once, as written ("" keeps the default; 0 lifts the bound).
+  std::string MaxSessions;
+  // Yes/no texts, as written (ConfigFlag reads them).
+  std::string PrivateSessions;
+  std::string FBDefaultCredentials;
 };
+
+// A yes/no setting: "1", "yes", "true", "on" or "0", "no", "false", "off" (any case); Default
+// for an empty text, and Default too (with a log line naming Key) for anything else.
+bool ConfigFlag(std::string_view Key, const std::string& Text, bool Default);
 
 // A number of seconds from the configuration: Default for an empty text; Default too (with a
 // log line naming Key) for anything but a whole number from 0 to 86400.
@@ -49,9 +58,10 @@ std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view 
 // Reads the keys; a missing file gives Found = false and empty values.
 TqmServerConfig ReadServerConfig(const std::string& FileName);
 
-// Adds the roles "Server.PGHost", "Server.FBHost" and "Server.SQLiteFolder" to every new client
-// connection, and, when the server has a password, the secret role "Password" with it, so
-// that header lines with another "Password" are refused.
+// Adds the roles "Server.PGHost", "Server.FBHost", "Server.SQLiteFolder" and
+// "Server.FBDefaultCredentials" ("1" or "") to every new client connection, and, when the server
+// has a password, the secret role "Password" with it, so that header lines with another "Password"
+// are refused.
 class TqmCommandListener : public TpdcDataCommandListener {
  protected:
   std::unique_ptr<TmnServerConnection> DoCreateConnection(
@@ -73,7 +83,8 @@ class TqmDBServer : public TpdcDataCommandServer {
   // Reads ConfigFileName (logging "file config not found: %s" when it is missing), sets the port
   // ("979" when none is configured), the address ("0.0.0.0" when none is), the password, the
   // SQLite folder (made absolute) and the result blocks' zlib level ("CompressionLevel", -1..9;
-  // zlib's default when missing or not such a number), and registers the commands. Raises
+  // zlib's default when missing or not such a number), the session rules ("MaxSessions",
+  // "PrivateSessions") of the registry, "FBDefaultCredentials", and registers the commands. Raises
   // Exception for a password that no header line can carry (";", quotes, CR or LF).
   explicit TqmDBServer(const std::string& ConfigFileName = DefaultConfigFileName());
   ~TqmDBServer() override;
@@ -91,6 +102,9 @@ class TqmDBServer : public TpdcDataCommandServer {
   int StopTimeout() const { return FStopTimeout; }
   // Absolute, or "" when not configured.
   const std::string& SQLiteFolder() const { return FSQLiteFolder; }
+  // Whether a Firebird "Connect" without a user name logs in with the driver's default user
+  // and password ("FBDefaultCredentials"; off unless configured).
+  bool FBDefaultCredentials() const { return FFBDefaultCredentials; }
   // Made absolute. For connections made after the call; raises Exception for a folder whose
   // absolute path cannot be found.
   void SetSQLiteFolder(const std::string& Value);
@@ -117,6 +131,7 @@ class TqmDBServer : public TpdcDataCommandServer {
   std::string FFBHost;
   int FConnectTimeout = kDefaultConnectTimeout;
   int FStopTimeout = kDefaultStopTimeout;
+  bool FFBDefaultCredentials = false;
   std::unique_ptr<TqmInterrupter> FInterrupter;
   std::string FSQLiteFolder;
 };

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "db/client_environment.h"
 #include "service/db_server.h"
 #include "service/service_host.h"
 #include "service/systemd_unit.h"
@@ -212,6 +213,8 @@ int Uninstall(qm::TqmDBService& service, const Arguments& args) {
 int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the blocked stop signals.
   qm::BlockStopSignals();
+  // The server never lends its own database credentials to a client that sends none.
+  qm::ForgetClientLibraryEnvironment();
 
   Arguments args;
   if (!ParseArguments(argc, argv, args)) {

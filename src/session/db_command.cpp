@@ -35,9 +35,9 @@ void TDBCommand::Execute(TStreamDataWriter& Writer) {
   DoCommand(Writer);
 }
 
-TqmdConnectionPtr TDBCommand::FindConnection(std::uint32_t vHandle) {
+TqmdConnectionPtr TDBCommand::FindConnection(std::uint32_t vHandle, const std::string& vRemoteIP) {
   TLockGuard lock(Sessions().Lock());
-  TqmdConnectionPtr session = Sessions().Find(vHandle);
+  TqmdConnectionPtr session = Sessions().FindFor(vHandle, vRemoteIP);
   if (session)
     session->HitLastAccess();
   return session;
@@ -45,8 +45,15 @@ TqmdConnectionPtr TDBCommand::FindConnection(std::uint32_t vHandle) {
 
 TqmdConnectionPtr TDBCommand::AddConnection(std::unique_ptr<TmncSQLConnection> vConn,
                                             std::uint32_t vHandle, const std::string& vRemoteIP) {
-  TLockGuard lock(Sessions().Lock());
-  return Sessions().RegisterConnection(std::move(vConn), vHandle, vRemoteIP);
+  TqmdConnectionPtr session;
+  {
+    TLockGuard lock(Sessions().Lock());
+    session = Sessions().Find(vHandle);
+    if (!session)
+      return Sessions().RegisterConnection(std::move(vConn), vHandle, vRemoteIP);
+  }
+  // vConn goes here, outside the registry lock.
+  return session;
 }
 
 void TDBCommand::RemoveConnection(std::uint32_t vHandle) {
@@ -55,6 +62,7 @@ void TDBCommand::RemoveConnection(std::uint32_t vHandle) {
     TLockGuard lock(Sessions().Lock());
     removed = Sessions().EnumDeadConnections();
     removed.push_back(Sessions().Extract(vHandle));
+    Sessions().ForgetHandle(vHandle);
   }
   // A statement still running on the session (a client gave up on it and disconnects from
   // another connection) is cancelled: otherwise it, its transaction and its locks would live on
@@ -68,13 +76,27 @@ void TDBCommand::RemoveConnection(std::uint32_t vHandle) {
 }
 
 std::uint32_t TDBCommand::NewSessionHandle() {
-  TpdcDataCommandListener* listener = Connection().Listener();
-  if (listener == nullptr)
-    throw Exception("No listener");
-  return static_cast<std::uint32_t>(listener->NewHandle());
+  TLockGuard lock(Sessions().Lock());
+  return Sessions().IssueHandle(RemoteIP());
 }
 
 TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
+  TqmdConnectionPtr session;
+  try {
+    session = ConnectEngine(vHandle);
+  } catch (...) {
+    TLockGuard lock(Sessions().Lock());
+    Sessions().ReleaseHandle(vHandle);
+    throw;
+  }
+  if (!session) {
+    TLockGuard lock(Sessions().Lock());
+    Sessions().ReleaseHandle(vHandle);
+  }
+  return session;
+}
+
+TqmdConnectionPtr TDBCommand::ConnectEngine(std::uint32_t vHandle) {
   const std::string driver = AsString("Database", "Driver");
   std::unique_ptr<TmncSQLConnection> connection;
   // Engine names compare exactly, in this order.
@@ -95,6 +117,8 @@ TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
     fb->SetPort(AsString("Database", "Port"));
     fb->SetUserName(AsString("Database", "UserName"));
     fb->SetPassword(AsString("Database", "Password"));
+    fb->SetDefaultCredentials(
+        !Connection().Roles().AsString("Server.FBDefaultCredentials").empty());
     const TqmdConnecting connecting(*fb);
     fb->Connect();
     connection = std::move(fb);
@@ -173,7 +197,7 @@ void TLockDBCommand::DoCommand(TStreamDataWriter& Response) {
   // The reference keeps the session alive even when another connection disconnects it while
   // this command runs; the lock is released before the reference goes.
   TqmdConnectionPtr session =
-      FindConnection(static_cast<std::uint32_t>(AsInteger("Database", "Handle")));
+      FindConnection(static_cast<std::uint32_t>(AsInteger("Database", "Handle")), RemoteIP());
   if (!session)
     throw Exception("#Handle Not Found");
   std::lock_guard<std::recursive_mutex> lock(session->Lock());

@@ -24,17 +24,21 @@ class TDBCommand : public TpdcDataCommand {
   void Execute(TStreamDataWriter& Writer) override;
 
   // Registry operations; each holds the registry lock for its whole work.
-  // The session (its last access refreshed), or null.
-  static TqmdConnectionPtr FindConnection(std::uint32_t vHandle);
+  // The session (its last access refreshed) as the client at vRemoteIP sees it (with private
+  // sessions, another address's session is not found), or null.
+  static TqmdConnectionPtr FindConnection(std::uint32_t vHandle, const std::string& vRemoteIP);
+  // Registers the session; when another "Reconnect" made one under vHandle meanwhile, that one
+  // is returned and vConn is freed outside the lock.
   static TqmdConnectionPtr AddConnection(std::unique_ptr<TmncSQLConnection> vConn,
                                          std::uint32_t vHandle, const std::string& vRemoteIP);
   // Takes the session and every dead session out of the registry; they are freed outside the
-  // lock (a session still in use by a running command goes when that command ends).
+  // lock (a session still in use by a running command goes when that command ends). vHandle
+  // is ended for good: no "Reconnect" of a private session brings it back.
   static void RemoveConnection(std::uint32_t vHandle);
 
   // Makes, connects and registers a session on the engine named by ("Database", "Driver").
   // Null when the name matches no engine; a connection that fails is freed and the engine's
-  // error passes on.
+  // error passes on. Either way a handle that was reserved for it is given up.
   TqmdConnectionPtr ConnectDatabase(std::uint32_t vHandle);
 
   // Binds the request's "Params" headers, executes vCMD and fills vData: "Notices", the result
@@ -48,7 +52,10 @@ class TDBCommand : public TpdcDataCommand {
   // Whether the request must carry the current ServerID.
   virtual bool CheckServerID() const { return true; }
 
-  // A new session handle from the listener (1, 2, 3 ... per start).
+  // ConnectDatabase without giving the handle up.
+  TqmdConnectionPtr ConnectEngine(std::uint32_t vHandle);
+  // A new session handle, reserved for this client (1, 2, 3 ... per start, or at random with
+  // private sessions). Raises "Too many sessions" at the bound.
   std::uint32_t NewSessionHandle();
 };
 

@@ -23,7 +23,7 @@ void TDBStatusCommand::DoCommand(TStreamDataWriter& Response) {
   std::vector<TqmdConnectionPtr> sessions;
   {
     TLockGuard lock(TqmdConnections::Instance().Lock());
-    sessions = TqmdConnections::Instance().EnumItems();
+    sessions = TqmdConnections::Instance().EnumItemsFor(RemoteIP());
   }
   nlohmann::ordered_json items = nlohmann::ordered_json::array();
   for (const TqmdConnectionPtr& session : sessions) {
@@ -65,7 +65,7 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
     session = ConnectDatabase(NewSessionHandle());
   } else {
     const auto handle = static_cast<std::uint32_t>(AsInteger("Database", "Handle"));
-    session = FindConnection(handle);
+    session = FindConnection(handle, RemoteIP());
     if (session) {
       // Under the session lock: another client may be working on the same session.
       std::unique_lock<std::recursive_mutex> lock(session->Lock());
@@ -88,12 +88,22 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
         }
         // The lost session goes here, outside the registry lock (or with the last command that
         // still holds it); a session another "Reconnect" made meanwhile is taken as it is.
-        session = FindConnection(handle);
+        session = FindConnection(handle, RemoteIP());
         lost.reset();
       }
     }
-    if (!session)
-      session = ConnectDatabase(handle);
+    if (!session) {
+      // Made anew under the same handle only when this run issued it to this client and it is
+      // free; any other number (one never issued, or another client's) gets a new handle, as
+      // after a restart, so that nobody can plant a session under a number that a later
+      // "Connect" hands to someone else.
+      bool recreate = false;
+      {
+        TLockGuard registry(TqmdConnections::Instance().Lock());
+        recreate = TqmdConnections::Instance().MayRecreate(handle, RemoteIP());
+      }
+      session = ConnectDatabase(recreate ? handle : NewSessionHandle());
+    }
   }
   if (!session)
     throw Exception("Driver Create Connection = nil");
@@ -103,7 +113,7 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
 
 void TDBDisconnectCommand::DoCommand(TStreamDataWriter& Response) {
   TqmdConnectionPtr session =
-      FindConnection(static_cast<std::uint32_t>(AsInteger("Database", "Handle")));
+      FindConnection(static_cast<std::uint32_t>(AsInteger("Database", "Handle")), RemoteIP());
   if (!session)
     throw Exception("#Handle Not Found");
   const std::uint32_t handle = session->Handle();

@@ -6,7 +6,8 @@
 
 namespace qm {
 
-// Lists the sessions as JSON text (UTF-16LE) in the reply's buffer; refreshes none of them.
+// Lists the sessions as JSON text (UTF-16LE) in the reply's buffer (with private sessions only
+// the caller's own); refreshes none of them.
 class TDBStatusCommand : public TDBCommand {
  public:
   using TDBCommand::TDBCommand;
@@ -16,7 +17,8 @@ class TDBStatusCommand : public TDBCommand {
   bool CheckServerID() const override { return false; }
 };
 
-// Opens a session under a new handle; an unknown driver raises "Driver Create Connection = nil".
+// Opens a session under a new handle; an unknown driver raises "Driver Create Connection = nil",
+// a full registry "Too many sessions".
 class TDBConnectCommand : public TDBCommand {
  public:
   using TDBCommand::TDBCommand;
@@ -28,7 +30,9 @@ class TDBConnectCommand : public TDBCommand {
 
 // Brings a client's session back: a new session after a server restart, the same session with
 // its opened transactions dropped when it is still there, or a new session under the client's
-// own handle when it was swept or its database connection was lost.
+// own handle when it was swept, ended or its database connection was lost. A handle that this
+// run did not issue (or, with private sessions, issued to another address) gets a new session
+// under a new handle instead.
 class TDBReConnectCommand : public TDBConnectCommand {
  public:
   using TDBConnectCommand::TDBConnectCommand;

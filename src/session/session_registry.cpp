@@ -1,9 +1,12 @@
 #include "session/session_registry.h"
 
 #include <cmath>
+#include <random>
 #include <typeinfo>
 #include <utility>
 
+#include "support/exception.h"
+#include "support/format.h"
 #include "support/log.h"
 #include "support/object_list.h"
 
@@ -156,9 +159,98 @@ TqmdConnections& TqmdConnections::Instance() {
   return instance;
 }
 
+void TqmdConnections::SetRules(const TqmdSessionRules& Value) {
+  TLockGuard lock(FLock);
+  FRules = Value;
+}
+
+TqmdSessionRules TqmdConnections::Rules() const {
+  TLockGuard lock(FLock);
+  return FRules;
+}
+
+void TqmdConnections::CheckRoom() const {
+  const std::size_t open = static_cast<std::size_t>(FList.Count()) + FReserved.size();
+  if (FRules.MaxSessions > 0 && open >= static_cast<std::size_t>(FRules.MaxSessions))
+    throw Exception(
+        Format("Too many sessions (the server allows %d at once)", {FRules.MaxSessions}));
+}
+
+std::uint32_t TqmdConnections::IssueHandle(const std::string& vRemoteIP) {
+  CheckRoom();
+  const auto taken = [this](std::uint32_t handle) {
+    return handle == 0 || Find(handle) != nullptr || FReserved.count(handle) != 0 ||
+           FOwners.count(handle) != 0;
+  };
+  std::uint32_t handle = 0;
+  if (FRules.PrivateSessions) {
+    // From the system's random source: a handle must not be guessable from one's own.
+    std::random_device source;
+    // Below 2^31: clients keep a handle as a signed 32-bit number.
+    std::uniform_int_distribution<std::uint32_t> draw(1, INT32_MAX);
+    do
+      handle = draw(source);
+    while (taken(handle));
+    RememberOwner(handle, vRemoteIP);
+  } else {
+    // Past 2^32 - 1 the count starts again, around the handles still in use.
+    do
+      handle = ++FLastHandle;
+    while (taken(handle));
+  }
+  FReserved.insert(handle);
+  return handle;
+}
+
+void TqmdConnections::ReleaseHandle(std::uint32_t vHandle) {
+  if (FReserved.erase(vHandle) != 0)
+    FOwners.erase(vHandle);
+}
+
+bool TqmdConnections::MayRecreate(std::uint32_t vHandle, const std::string& vRemoteIP) {
+  if (vHandle == 0 || Find(vHandle) != nullptr || FReserved.count(vHandle) != 0)
+    return false;
+  if (FRules.PrivateSessions) {
+    const auto owner = FOwners.find(vHandle);
+    if (owner == FOwners.end() || owner->second != vRemoteIP)
+      return false;
+  } else if (vHandle > FLastHandle) {
+    return false;  // never issued in this run
+  }
+  CheckRoom();
+  return true;
+}
+
+void TqmdConnections::ForgetHandle(std::uint32_t vHandle) {
+  FOwners.erase(vHandle);
+}
+
+void TqmdConnections::RememberOwner(std::uint32_t vHandle, const std::string& vRemoteIP) {
+  FOwners[vHandle] = vRemoteIP;
+  FOwnerOrder.push_back(vHandle);
+  // The oldest ended handles go first; live and reserved ones are kept.
+  for (std::size_t turns = FOwnerOrder.size();
+       FOwnerOrder.size() > kMaxRememberedHandles && turns > 0; --turns) {
+    const std::uint32_t oldest = FOwnerOrder.front();
+    FOwnerOrder.pop_front();
+    if (Find(oldest) != nullptr || FReserved.count(oldest) != 0)
+      FOwnerOrder.push_back(oldest);
+    else
+      FOwners.erase(oldest);
+  }
+}
+
 TqmdConnectionPtr TqmdConnections::Find(std::uint32_t vHandle) {
   auto* item = FList.FindAs<TqmdConnectionItem>(vHandle);
   return item == nullptr ? nullptr : item->Session();
+}
+
+TqmdConnectionPtr TqmdConnections::FindFor(std::uint32_t vHandle, const std::string& vRemoteIP) {
+  TqmdConnectionPtr session = Find(vHandle);
+  // Another address's session answers as a handle that does not exist.
+  if (session && FRules.PrivateSessions && session->RemoteIP() != vRemoteIP)
+    return nullptr;
+  return session;
 }
 
 TqmdConnectionPtr TqmdConnections::RegisterConnection(std::unique_ptr<TmncSQLConnection> vConn,
@@ -166,6 +258,7 @@ TqmdConnectionPtr TqmdConnections::RegisterConnection(std::unique_ptr<TmncSQLCon
                                                       const std::string& vRemoteIP) {
   auto session = std::make_shared<TqmdConnection>(std::move(vConn), vHandle, vRemoteIP);
   FList.Add(std::make_unique<TqmdConnectionItem>(session));
+  FReserved.erase(vHandle);
   WriteLogFmt("%s: Register Connection [%s]", {vRemoteIP, session->Resource()});
   return session;
 }
@@ -198,12 +291,25 @@ std::vector<TqmdConnectionPtr> TqmdConnections::EnumItems() const {
   return sessions;
 }
 
+std::vector<TqmdConnectionPtr> TqmdConnections::EnumItemsFor(const std::string& vRemoteIP) const {
+  std::vector<TqmdConnectionPtr> sessions = EnumItems();
+  if (FRules.PrivateSessions)
+    std::erase_if(sessions, [&vRemoteIP](const TqmdConnectionPtr& session) {
+      return session->RemoteIP() != vRemoteIP;
+    });
+  return sessions;
+}
+
 void TqmdConnections::Clear() {
   std::vector<TqmdConnectionPtr> sessions;
   {
     TLockGuard lock(FLock);
     sessions = EnumItems();
     FList.Clear();
+    FLastHandle = 0;
+    FReserved.clear();
+    FOwners.clear();
+    FOwnerOrder.clear();
   }
   // The sessions go here, outside the registry lock.
   sessions.clear();

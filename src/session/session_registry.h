@@ -17,9 +17,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "db/sql_connections.h"
@@ -160,10 +163,30 @@ class TqmdConnection {
 
 using TqmdConnectionPtr = std::shared_ptr<TqmdConnection>;
 
+// How the registry hands out and shows its sessions (the server's configuration).
+struct TqmdSessionRules {
+  // Sessions at once, counting those still connecting; 0 for no bound.
+  static constexpr int kDefaultMaxSessions = 1000;
+  int MaxSessions = kDefaultMaxSessions;
+  // Handles drawn at random; a session serves, lists and recreates only for the client address
+  // that opened it.
+  bool PrivateSessions = false;
+};
+
 // All sessions of the process, by handle, in the buckets of a TprmHashList (1023 of them), so
 // that listings come in bucket order. The lookups do not lock; callers hold Enter/Leave.
+//
+// Handles: IssueHandle gives a number that no session holds and no other connect is about to
+// take (1, 2, 3 ... per start, or drawn at random with PrivateSessions); it stays reserved
+// until RegisterConnection or ReleaseHandle. Reconnect may make a session anew only under a
+// handle that this run issued and that is neither live nor reserved (MayRecreate), so that no
+// client can plant a session under a number that the next "Connect" hands to someone else.
 class TqmdConnections {
  public:
+  // Handles of ended sessions remembered with their owners for Reconnect (PrivateSessions);
+  // past it the oldest are forgotten, so that the memory stays bounded.
+  static constexpr std::size_t kMaxRememberedHandles = 65536;
+
   TqmdConnections();
   ~TqmdConnections();
   TqmdConnections(const TqmdConnections&) = delete;
@@ -172,7 +195,26 @@ class TqmdConnections {
   // The process-wide registry, created on first use.
   static TqmdConnections& Instance();
 
+  // For the sessions made from now on; the server sets them once at start.
+  void SetRules(const TqmdSessionRules& Value) EXCLUDES(FLock);
+  TqmdSessionRules Rules() const EXCLUDES(FLock);
+  bool PrivateSessions() const REQUIRES(FLock) { return FRules.PrivateSessions; }
+
+  // A new handle for a session of vRemoteIP, reserved. Raises Exception "Too many sessions"
+  // when MaxSessions sessions are live or connecting.
+  std::uint32_t IssueHandle(const std::string& vRemoteIP) REQUIRES(FLock);
+  // Gives a reserved handle up (its connect failed).
+  void ReleaseHandle(std::uint32_t vHandle) REQUIRES(FLock);
+  // Whether vRemoteIP may have a session made anew under vHandle: issued by this run, owned by
+  // vRemoteIP (PrivateSessions), not live and not reserved. Raises "Too many sessions" like
+  // IssueHandle when it may but the bound is reached.
+  bool MayRecreate(std::uint32_t vHandle, const std::string& vRemoteIP) REQUIRES(FLock);
+  // Forgets the owner of an ended handle: a "Disconnect" ends it for good.
+  void ForgetHandle(std::uint32_t vHandle) REQUIRES(FLock);
+
   TqmdConnectionPtr Find(std::uint32_t vHandle) REQUIRES(FLock);
+  // The session as vRemoteIP sees it: with PrivateSessions only its own, else any.
+  TqmdConnectionPtr FindFor(std::uint32_t vHandle, const std::string& vRemoteIP) REQUIRES(FLock);
   TqmdConnectionPtr Items(std::uint32_t vHandle) REQUIRES(FLock) { return Find(vHandle); }
   // Makes a session of the open connection vConn (the session owns it), adds it and logs
   // "%s: Register Connection [%s]".
@@ -185,7 +227,10 @@ class TqmdConnections {
   TqmdConnectionPtr Extract(std::uint32_t vHandle) REQUIRES(FLock);
   // Every session, in bucket order.
   std::vector<TqmdConnectionPtr> EnumItems() const REQUIRES(FLock);
-  // Drops every session (each is freed once no command holds it any more).
+  // The sessions vRemoteIP may see ("Status"): with PrivateSessions only its own.
+  std::vector<TqmdConnectionPtr> EnumItemsFor(const std::string& vRemoteIP) const REQUIRES(FLock);
+  // Drops every session (each is freed once no command holds it any more) and starts the
+  // handles afresh.
   void Clear();
   int Count() const REQUIRES(FLock) { return FList.Count(); }
 
@@ -200,8 +245,20 @@ class TqmdConnections {
     std::uint32_t KeyHash(const TprmHashKey& key) const override { return IntegerKeyHash(key); }
   };
 
+  void CheckRoom() const REQUIRES(FLock);
+  void RememberOwner(std::uint32_t vHandle, const std::string& vRemoteIP) REQUIRES(FLock);
+
   TqmdConnectionList FList GUARDED_BY(FLock);
-  TRecursiveMutex FLock;
+  TqmdSessionRules FRules GUARDED_BY(FLock);
+  // The last handle counted out (without PrivateSessions).
+  std::uint32_t FLastHandle GUARDED_BY(FLock) = 0;
+  // Handles issued whose connect is still under way.
+  std::unordered_set<std::uint32_t> FReserved GUARDED_BY(FLock);
+  // PrivateSessions: every handle issued this run and not disconnected, with the address that
+  // opened it, and the order they came in (to forget the oldest).
+  std::unordered_map<std::uint32_t, std::string> FOwners GUARDED_BY(FLock);
+  std::deque<std::uint32_t> FOwnerOrder GUARDED_BY(FLock);
+  mutable TRecursiveMutex FLock;
 };
 
 }  // namespace qm

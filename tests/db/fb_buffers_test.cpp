@@ -26,16 +26,20 @@ std::string Bytes(std::initializer_list<int> bytes) {
 }
 
 TEST(FBParameterBuffers, DefaultsFillUserPasswordAndCharacterSetInListOrder) {
-  const TStrings params = SetConnectionDefaults("", "", "", "", {"lc_ctype=UTF8"});
+  const TStrings params = SetConnectionDefaults(true, "", "", "", "", {"lc_ctype=UTF8"});
   EXPECT_EQ(params, (TStrings{"lc_ctype=UTF8", "user_name=sysdba", "password=brightowl"}));
   EXPECT_EQ(BuildDPB(params),
             Bytes({1, 48, 4}) + "UTF8" + Bytes({28, 6}) + "sysdba" + Bytes({29, 9}) + "brightowl");
 
   // Given values win over lines of the list; the role and character set only fill gaps.
-  const TStrings given =
-      SetConnectionDefaults("ann", "pw", "admin", "WIN1252", {"user_name=bob", "lc_ctype=UTF8"});
+  const TStrings given = SetConnectionDefaults(true, "ann", "pw", "admin", "WIN1252",
+                                               {"user_name=bob", "lc_ctype=UTF8"});
   EXPECT_EQ(given,
             (TStrings{"user_name=ann", "lc_ctype=UTF8", "password=pw", "sql_role_name=admin"}));
+
+  // Without the default credentials nothing stands in for a missing user or password.
+  EXPECT_EQ(SetConnectionDefaults(false, "", "", "", "", {"lc_ctype=UTF8"}),
+            (TStrings{"lc_ctype=UTF8"}));
 }
 
 TEST(FBParameterBuffers, DPBItemsHaveTheirExactBytes) {

@@ -12,6 +12,7 @@
 #include "db/connections.h"
 #include "service/service_host.h"
 #include "session/session_fixture.h"
+#include "session/session_registry.h"
 #include "support/utf16.h"
 
 namespace qm::testing {
@@ -109,6 +110,35 @@ TEST_F(DbServerConfigTest, TimeOutsTakeWholeSecondsAndOtherwiseTheDefaults) {
     EXPECT_EQ(home_.LogText().find("Invalid ", log_before) != std::string::npos, c.logged);
   }
   TmncConnection::SetDefaultConnectTimeout(saved);
+}
+
+TEST_F(DbServerConfigTest, SessionKeysTakeTheirValuesAndOtherwiseTheDefaults) {
+  struct Case {
+    std::string content;
+    int max_sessions;
+    bool private_sessions, fb_defaults, logged;
+  };
+  const Case cases[] = {
+      {"", 1000, false, false, false},
+      {"MaxSessions=0\r\nPrivateSessions=yes\r\nFBDefaultCredentials=ON", 0, true, true, false},
+      {"maxsessions=25\r\nprivatesessions=1\r\nfbdefaultcredentials=no", 25, true, false, false},
+      {"PrivateSessions=False\r\nFBDefaultCredentials=0", 1000, false, false, false},
+      {"MaxSessions=-1", 1000, false, false, true},
+      {"MaxSessions=lots", 1000, false, false, true},
+      {"PrivateSessions=maybe", 1000, false, false, true},
+      {"FBDefaultCredentials=sure", 1000, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    const std::size_t log_before = home_.LogText().size();
+    TqmDBServer server(Write(c.content));
+    const TqmdSessionRules rules = TqmdConnections::Instance().Rules();
+    EXPECT_EQ(rules.MaxSessions, c.max_sessions);
+    EXPECT_EQ(rules.PrivateSessions, c.private_sessions);
+    EXPECT_EQ(server.FBDefaultCredentials(), c.fb_defaults);
+    EXPECT_EQ(home_.LogText().find("Invalid ", log_before) != std::string::npos, c.logged);
+  }
+  TqmDBServer reset(Write(""));
 }
 
 // Armed by a stop, the deadline ends the process with exit code 0 once the time is up; a stop

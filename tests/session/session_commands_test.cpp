@@ -212,6 +212,41 @@ TEST_F(SessionCommandsTest, DisconnectSweepsOnlySessionsIdleTooLong) {
   EXPECT_EQ(log.find("Delete Dead [" + DbFile("young.db")), std::string::npos);
 }
 
+// With private sessions a swept handle still comes back under its number, to its own address
+// only; one ended by "Disconnect" is gone for good.
+TEST_F(SessionCommandsTest, PrivateSweptHandleComesBackOnlyToItsOwner) {
+  StartServer("Port=0\r\nPrivateSessions=yes\r\n");
+  auto client = NewClient();
+  const std::string file = DbFile("swept.db");
+  const std::uint32_t swept = ConnectSQLite(*client, file);
+  const std::uint32_t leaving = ConnectSQLite(*client, DbFile("leaving.db"));
+  TqmdConnections& registry = TqmdConnections::Instance();
+  {
+    std::lock_guard<std::recursive_mutex> lock(registry.Lock());
+    registry.Find(swept)->SetLastAccess(Now() - 901.0 / 86400.0);
+  }
+  ASSERT_EQ(client->Call("Disconnect", SessionHeaders(leaving))->Name(), "OK");
+  {
+    std::lock_guard<std::recursive_mutex> lock(registry.Lock());
+    ASSERT_EQ(registry.Find(swept), nullptr);
+    EXPECT_FALSE(registry.MayRecreate(swept, "192.0.2.7"));
+    EXPECT_FALSE(registry.MayRecreate(leaving, "127.0.0.1"));
+    EXPECT_TRUE(registry.MayRecreate(swept, "127.0.0.1"));
+  }
+  const auto reconnect = [&](std::uint32_t h) {
+    return client->Call("Reconnect", {{"Database", "ServerID", server_->ServerID()},
+                                      {"Database", "Handle", static_cast<std::int32_t>(h)},
+                                      {"Database", "Driver", "SQLite"},
+                                      {"Database", "Resource", file}});
+  };
+  auto back = reconnect(swept);
+  ASSERT_EQ(back->Name(), "OK") << back->SysErrorText();
+  EXPECT_EQ(back->AsCardinal("Database", "Handle"), swept);
+  auto renewed = reconnect(leaving);
+  ASSERT_EQ(renewed->Name(), "OK") << renewed->SysErrorText();
+  EXPECT_NE(renewed->AsCardinal("Database", "Handle"), leaving);
+}
+
 // Holds its session until the test lets it go, then still uses it.
 struct HoldGate {
   std::mutex lock;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "db/engines.h"
+#include "db/string_list.h"
 #include "support/text_utils.h"
 
 namespace qm {
@@ -154,8 +155,14 @@ TmncCapabilities TmncFBConnection::Capabilities() const {
 }
 
 void TmncFBConnection::DoConnect() {
-  const TStrings params =
-      SetConnectionDefaults(UserName(), Password(), Role(), FCharacterSet, Params().Lines());
+  const TStrings params = SetConnectionDefaults(FDefaultCredentials, UserName(), Password(), Role(),
+                                                FCharacterSet, Params().Lines());
+  // Without a user name the client library would try ISC_USER (cleared at start) or log in
+  // without one; the server's administrator account is used only where it is allowed.
+  TmncStringList lines;
+  lines.Assign(params);
+  if (Trim(lines.Values("user_name")).empty())
+    throw EmncException("Firebird: a user name is required");
   TFBBuffer dpb = BuildDPB(params);
   // The connect waits at most ConnectTimeout for the server: for the TCP connection and for the
   // server's first answer (a server that accepts and never answers).

@@ -102,6 +102,10 @@ class TmncFBConnection : public TmncSQLConnection {
 
   isc_db_handle* Handle() { return &FHandle; }
   TmncFBLib& Lib() const { return *FLib; }
+  // Whether a connect without a user name (or password) takes the driver's default ones (the
+  // administrator account with its well-known password). Off: such a connect is refused.
+  bool DefaultCredentials() const { return FDefaultCredentials; }
+  void SetDefaultCredentials(bool value) { FDefaultCredentials = value; }
   const std::string& CharacterSet() const { return FCharacterSet; }
   void SetCharacterSet(const std::string& value) { FCharacterSet = value; }
   TFBErrorHandles ErrorHandles() const { return FErrorHandles; }
@@ -130,6 +134,7 @@ class TmncFBConnection : public TmncSQLConnection {
   // FHandle for Interrupt on another thread; cleared before the handle is detached.
   isc_db_handle FSharedHandle GUARDED_BY(FInterruptLock) = 0;
   std::string FCharacterSet = "UTF8";
+  bool FDefaultCredentials = false;
 };
 
 class TmncFBTransaction : public TmncSQLTransaction {

@@ -177,9 +177,9 @@ void AppendCounted(TFBBuffer& buffer, int code, const std::string& value, std::s
 
 }  // namespace
 
-TStrings SetConnectionDefaults(const std::string& user_name, const std::string& password,
-                               const std::string& role, const std::string& character_set,
-                               const TStrings& params) {
+TStrings SetConnectionDefaults(bool default_credentials, const std::string& user_name,
+                               const std::string& password, const std::string& role,
+                               const std::string& character_set, const TStrings& params) {
   TmncStringList list;
   list.Assign(params);
   auto missing = [&list](std::string_view name) { return list.IndexOfName(name) < 0; };
@@ -191,6 +191,8 @@ TStrings SetConnectionDefaults(const std::string& user_name, const std::string& 
     list.SetValues("sql_role_name", role);
   if (missing("lc_ctype"))
     list.SetValues("lc_ctype", character_set);
+  if (!default_credentials)
+    return list.Lines();
   if (missing("user_name"))
     list.SetValues("user_name", kFBDefaultUser);
   if (missing("password"))

@@ -14,11 +14,11 @@ namespace qm {
 using TFBBuffer = std::string;  // raw bytes
 
 // Completes a copy of connection parameter lines: user_name, password (when absent or given),
-// sql_role_name, lc_ctype (when absent), then "sysdba" and the default password when still
-// absent.
-TStrings SetConnectionDefaults(const std::string& user_name, const std::string& password,
-                               const std::string& role, const std::string& character_set,
-                               const TStrings& params);
+// sql_role_name, lc_ctype (when absent), then, with default_credentials only, "sysdba" and the
+// default password when still absent.
+TStrings SetConnectionDefaults(bool default_credentials, const std::string& user_name,
+                               const std::string& password, const std::string& role,
+                               const std::string& character_set, const TStrings& params);
 inline constexpr const char* kFBDefaultUser = "sysdba";
 inline constexpr const char* kFBDefaultPassword = "brightowl";
 

@@ -22,6 +22,11 @@ constexpr const char* kKeepalivesIdle = "30";
 constexpr const char* kKeepalivesInterval = "10";
 constexpr const char* kKeepalivesCount = "3";
 
+// Where libpq would otherwise look on its own for credentials of the process (~/.pgpass, the
+// client certificate and key under ~/.postgresql): a path that cannot exist, so that a missing
+// password or certificate stays missing. /proc/self holds no such file and none can be made.
+constexpr const char* kNoFile = "/proc/self/no-such-file";
+
 // How often a waiting connect looks whether it was interrupted.
 constexpr std::chrono::milliseconds kInterruptCheck{100};
 
@@ -43,10 +48,11 @@ std::string TmncPGConnection::ConnectionText(const std::string& database) const 
   const std::string db = database.empty() ? Resource() : database;
   const char* sslmode = FUseSSL ? "prefer" : "disable";
   const char* sslcompression = FUseSSL ? "1" : "0";
-  std::string text;
-  if (!UserName().empty() || !Password().empty())
-    text = "user=" + QuoteConnectionValue(UserName()) +
-           " password=" + QuoteConnectionValue(Password()) + " ";
+  // User and password always, with the files that would lend the process's own credentials
+  // shut off (see InternalConnect).
+  std::string text = "user=" + QuoteConnectionValue(UserName()) +
+                     " password=" + QuoteConnectionValue(Password()) + " passfile=" + kNoFile +
+                     " sslcert=" + kNoFile + " sslkey=" + kNoFile + " gssencmode=disable ";
   text += "host=" + QuoteConnectionValue(host) + " port=" + QuoteConnectionValue(port) +
           " dbname=" + QuoteConnectionValue(db) + " sslmode=" + sslmode +
           " sslcompression=" + sslcompression +
@@ -59,6 +65,10 @@ TPGConnOwner TmncPGConnection::InternalConnect(const std::string& database) {
   if (lib.PQsetdbLogin == nullptr)
     throw EprmException("PQsetdbLogin not assigned");
   FInterrupted = false;
+  // libpq would take the operating-system account of the server for an empty user name: a
+  // client names its own role or gets no connection.
+  if (UserName().empty())
+    throw EprmException("Postgre connection failed\ra user name is required");
   TPGConnOwner handle;
   if (FSimpleConnection) {
     const std::string host = FirstNonEmpty({Host(), "127.0.0.1"});
@@ -74,10 +84,19 @@ TPGConnOwner TmncPGConnection::InternalConnect(const std::string& database) {
                                 "keepalives_idle",
                                 "keepalives_interval",
                                 "keepalives_count",
+                                "passfile",
+                                "sslcert",
+                                "sslkey",
+                                "gssencmode",
                                 nullptr};
+    // An empty password is passed as none; with the PG* variables gone (cleared at start) and
+    // no password file, libpq then has no password of the process to offer. GSS encryption
+    // would use the process's Kerberos tickets.
     const char* const values[] = {
-        host.c_str(), port.c_str(),    db.c_str(),          UserName().c_str(), Password().c_str(),
-        "1",          kKeepalivesIdle, kKeepalivesInterval, kKeepalivesCount,   nullptr};
+        host.c_str(),       port.c_str(), db.c_str(),      UserName().c_str(),
+        Password().c_str(), "1",          kKeepalivesIdle, kKeepalivesInterval,
+        kKeepalivesCount,   kNoFile,      kNoFile,         kNoFile,
+        "disable",          nullptr};
     handle.reset(lib.PQconnectStartParams(keys, values, 0));
   } else {
     const std::string text =

@@ -1,13 +1,18 @@
 #include "db/sqlite/sqlite_connection.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "db/engines.h"
 #include "support/format.h"
@@ -191,6 +196,52 @@ bool IsURIName(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// The path that opening `start` (absolute) reaches, found one component at a time the way the
+// kernel walks it: every link is followed, also one whose target does not exist yet (an open
+// that creates the file creates it at the target), and ".." goes up from where the links led.
+// Components that do not exist are taken as written. Empty when the links go round in circles
+// or cannot be read.
+std::optional<std::filesystem::path> FollowLinks(const std::filesystem::path& start) {
+  namespace fs = std::filesystem;
+  constexpr int kMaxLinks = 40;  // as the kernel's own bound
+  std::deque<std::string> rest;
+  for (const fs::path& part : start.relative_path())
+    rest.push_back(part.string());
+  fs::path now = start.root_path();
+  int links = 0;
+  while (!rest.empty()) {
+    const std::string part = std::move(rest.front());
+    rest.pop_front();
+    if (part.empty() || part == ".")
+      continue;
+    if (part == "..") {
+      now = now.parent_path();
+      continue;
+    }
+    fs::path next = now / part;
+    struct stat status {};
+    if (::lstat(next.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+      now = std::move(next);
+      continue;
+    }
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(next, ec);
+    if (ec || ++links > kMaxLinks)
+      return std::nullopt;
+    std::vector<std::string> parts;
+    for (const fs::path& target_part : target.relative_path())
+      parts.push_back(target_part.string());
+    rest.insert(rest.begin(), parts.begin(), parts.end());
+    if (target.is_absolute())
+      now = target.root_path();
+  }
+  return now;
+}
+
+}  // namespace
+
 bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
                            const std::filesystem::path& RelativeTo, std::string& Path,
                            std::string& Why) {
@@ -207,19 +258,26 @@ bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
     Path = Name;
     return true;
   }
-  // Compared as the library will open them: links and ".." resolved.
+  // Compared as the library will open them: every link followed, a dangling one included (a
+  // weakly canonical path would take a dangling link as a plain name inside the folder, while
+  // the open creates its target wherever it points).
   std::error_code ec;
-  fs::path base = fs::weakly_canonical(fs::absolute(Folder, ec), ec);
-  if (!base.has_filename())
-    base = base.parent_path();  // "/folder/" and "/folder" are the same folder
   const fs::path name(Name);
-  const fs::path target = fs::weakly_canonical(name.is_absolute() ? name : RelativeTo / name, ec);
-  const fs::path inside = target.lexically_relative(base);
-  if (ec || base.empty() || inside.empty() || inside == "." || *inside.begin() == "..") {
+  const fs::path folder = fs::absolute(Folder, ec);
+  const fs::path relative_to = fs::absolute(RelativeTo, ec);
+  const std::optional<fs::path> base = FollowLinks(folder);
+  const std::optional<fs::path> target =
+      FollowLinks(name.is_absolute() ? name : relative_to / name);
+  if (ec || !base || !target) {
     Why = "the file is outside the SQLite folder";
     return false;
   }
-  Path = target.string();
+  const fs::path inside = target->lexically_relative(*base);
+  if (inside.empty() || inside == "." || *inside.begin() == "..") {
+    Why = "the file is outside the SQLite folder";
+    return false;
+  }
+  Path = target->string();
   return true;
 }
 
@@ -259,7 +317,10 @@ void TmncSQLiteConnection::CheckError(int result, const std::string& detail) con
 }
 
 void TmncSQLiteConnection::DoConnect() {
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_SHAREDCACHE;
+  // Always with the create flag: the files a later ATTACH names open with these flags too, and
+  // attaching a new file must work whether or not the main file already existed. Whether a
+  // missing main file may be made is decided here, before the open.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_SHAREDCACHE;
   std::string file;
   std::string why;
   if (!ResolveSQLiteFileName(FFolder, Resource(), FFolder, file, why)) {
@@ -270,7 +331,6 @@ void TmncSQLiteConnection::DoConnect() {
     if (!FAutoCreate)
       throw EmncException("Database not exist: \"" + Resource() + "\"");
     SetState(cstCreated);
-    flags |= SQLITE_OPEN_CREATE;
   }
 
   sqlite3* handle = nullptr;
@@ -315,11 +375,57 @@ void TmncSQLiteConnection::SetSafetySwitch(int option, int value) {
     RaiseSQLiteError("the library refused a safety setting", std::to_string(option));
 }
 
-int TmncSQLiteConnection::Authorize(void* self, int action, const char* name, const char*,
+namespace {
+
+// Functions and pragmas whose effect reaches past the session, denied whatever their arguments:
+// - fts3_tokenizer hands out the address of a tokenizer's function table and, given a pointer,
+//   installs one. The library's "FTS3 tokenizer" switch stops only literal arguments: a bound
+//   value counts as the application's own, so one client could plant any address in the
+//   process and crash it (or worse) with the next full-text table.
+// - load_extension runs any shared library in the process (its switch is off as well).
+// - temp_store_directory and data_store_directory are one setting for the whole process: one
+//   session would move every other session's files to a folder of its choosing.
+// - soft_heap_limit and hard_heap_limit bound the memory of the whole process.
+constexpr std::string_view kDeniedFunctions[] = {"fts3_tokenizer", "load_extension"};
+constexpr std::string_view kDeniedPragmas[] = {"temp_store_directory", "data_store_directory",
+                                               "soft_heap_limit", "hard_heap_limit"};
+
+// The listed name that `name` is (any case), or empty.
+std::string_view Listed(const char* name, const std::string_view* begin,
+                        const std::string_view* end) {
+  if (name == nullptr)
+    return {};
+  for (const std::string_view* item = begin; item != end; ++item) {
+    if (SameText(*item, name))
+      return *item;
+  }
+  return {};
+}
+
+}  // namespace
+
+int TmncSQLiteConnection::Authorize(void* self, int action, const char* name, const char* detail,
                                     const char*, const char*) {
+  const auto* connection = static_cast<const TmncSQLiteConnection*>(self);
+  if (action == SQLITE_FUNCTION) {
+    // For a function the library passes its name second.
+    const std::string_view denied =
+        Listed(detail, std::begin(kDeniedFunctions), std::end(kDeniedFunctions));
+    if (denied.empty())
+      return SQLITE_OK;
+    connection->FDenial = std::string(denied) + "(): not available to sessions";
+    return SQLITE_DENY;
+  }
+  if (action == SQLITE_PRAGMA) {
+    const std::string_view denied =
+        Listed(name, std::begin(kDeniedPragmas), std::end(kDeniedPragmas));
+    if (denied.empty())
+      return SQLITE_OK;
+    connection->FDenial = "PRAGMA " + std::string(denied) + ": not available to sessions";
+    return SQLITE_DENY;
+  }
   if (action != SQLITE_ATTACH)
     return SQLITE_OK;
-  const auto* connection = static_cast<const TmncSQLiteConnection*>(self);
   std::string why;
   std::string path;
   if (name == nullptr) {

@@ -60,8 +60,10 @@ class TmncSQLiteCommand;
 // Where a database name leads when the files must stay inside Folder ("" for no such limit).
 // Relative names resolve against RelativeTo. "" and ":memory:" need no file and pass as they
 // are; names starting with "file:" (any case) are refused, folder or not; with a Folder, a name
-// leading outside it (an absolute path elsewhere, "..", a link out of it) or to the folder itself
-// is refused. Returns false with the reason in Why, else true with the path to open in Path.
+// leading outside it (an absolute path elsewhere, "..", a link out of it, also a link whose
+// target does not exist yet) or to the folder itself is refused; links are followed one
+// component at a time, as opening the file would. Returns false with the reason in Why, else
+// true with the path to open in Path.
 bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
                            const std::filesystem::path& RelativeTo, std::string& Path,
                            std::string& Why);
@@ -150,7 +152,9 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   void CheckOptionChange(const char* name) const;
   // The library's safety switches, each checked; the defensive flag comes after the pragmas.
   void SetSafetySwitch(int option, int value);
-  static int Authorize(void* self, int action, const char* name, const char*, const char*,
+  // Refuses the functions and pragmas that reach past the session, and ATTACH of a file
+  // outside the folder (see the list in the source).
+  static int Authorize(void* self, int action, const char* name, const char* detail, const char*,
                        const char*);
 
   TmncSQLiteLib* FLib;  // process-wide binding, outlives every connection

@@ -24,17 +24,23 @@ using ::testing::StartsWith;
 TEST(PGConnectionText, QuotesEveryValueAndDefaultsHostAndPort) {
   TprmPGConnection connection;
   connection.SetResource("db");
+  // User and password always, and none of the files that would lend the server's own.
+  const std::string no_own =
+      "passfile=/proc/self/no-such-file sslcert=/proc/self/no-such-file "
+      "sslkey=/proc/self/no-such-file gssencmode=disable ";
   EXPECT_EQ(connection.ConnectionText(),
-            "host='127.0.0.1' port='5432' dbname='db' sslmode=disable sslcompression=0 "
-            "application_name=''");
+            "user='' password='' " + no_own +
+                "host='127.0.0.1' port='5432' dbname='db' sslmode=disable sslcompression=0 "
+                "application_name=''");
 
   connection.SetUserName("u");
   connection.SetPassword("it's a \\secret");
   connection.SetAppName("app [1.2.3.4]");
   connection.SetUseSSL(true);
   EXPECT_EQ(connection.ConnectionText("other"),
-            "user='u' password='it\\'s a \\\\secret' host='127.0.0.1' port='5432' "
-            "dbname='other' sslmode=prefer sslcompression=1 application_name='app [1.2.3.4]'");
+            "user='u' password='it\\'s a \\\\secret' " + no_own +
+                "host='127.0.0.1' port='5432' "
+                "dbname='other' sslmode=prefer sslcompression=1 application_name='app [1.2.3.4]'");
 }
 
 TEST(PGConnectionText, AValueCannotInjectAnOption) {

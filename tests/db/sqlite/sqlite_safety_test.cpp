@@ -38,6 +38,11 @@ TEST(SQLiteFileNameTest, NamesResolveInsideTheFolderOrAreRefused) {
   fs::create_directories(folder + "/sub");
   fs::create_directories(temp.File("db2"));
   fs::create_symlink(temp.Path(), folder + "/out");  // a link leading out of the folder
+  // Links whose targets do not exist yet: opening one with create makes its target.
+  fs::create_symlink(temp.File("made-outside.db"), folder + "/dangling-out");
+  fs::create_symlink("sub/later.db", folder + "/dangling-in");
+  fs::create_symlink("../../db2", folder + "/sub/up");  // relative, out through ".."
+  fs::create_symlink("loop", folder + "/loop");
   const std::string outside = "the file is outside the SQLite folder";
   const std::string uri = "URI file names are not accepted";
   struct Case {
@@ -59,6 +64,13 @@ TEST(SQLiteFileNameTest, NamesResolveInsideTheFolderOrAreRefused) {
       {folder, "sub/../../x.db", "", outside},
       {folder, "out/x.db", "", outside},
       {folder, ".", "", outside},  // the folder itself is no database file
+      {folder, "dangling-out", "", outside},
+      {folder, "dangling-in", folder + "/sub/later.db", ""},
+      {folder, "sub/up/x.db", "", outside},
+      // ".." goes up from where the link led (db2's parent), and back into the folder.
+      {folder, "sub/up/../db/sub/e.db", folder + "/sub/e.db", ""},
+      {folder, "sub/up/../db2/e.db", "", outside},
+      {folder, "loop", "", outside},
       {folder, "file:x.db?mode=rwc", "", uri},
       {folder, "FILE:x.db", "", uri},
       {"", "file:x.db", "", uri},
@@ -152,8 +164,52 @@ TEST(SQLiteFolderTest, AttachAndVacuumIntoReachOnlyFilesInsideTheFolder) {
   EXPECT_FALSE(Exists(outside));
   EXPECT_FALSE(Exists(temp.File("x.db")));
   EXPECT_TRUE(Exists(folder + "/copy.db"));
+  EXPECT_TRUE(Exists(folder + "/other.db"));
   // The refused statements left the connection usable.
   EXPECT_EQ(Column(connection, "select a from t"), std::vector<std::string>{"7"});
+}
+
+TEST(SQLiteFolderTest, DanglingLinksOutOfTheFolderAreNotFollowed) {
+  TempFolder temp;
+  const std::string folder = temp.File("db");
+  fs::create_directories(folder);
+  const std::string outside = temp.File("planted.db");
+  fs::create_symlink(outside, folder + "/link.db");
+  {
+    TprmSQLiteConnection connection;
+    connection.SetFolder(folder);
+    connection.SetResource("link.db");
+    EXPECT_EQ(MessageOf([&] { connection.Connect(); }),
+              "sqlite: not allowed: the file is outside the SQLite folder - link.db");
+  }
+  TprmSQLiteConnection connection;
+  connection.SetFolder(folder);
+  connection.SetResource("main.db");
+  connection.Connect();
+  EXPECT_EQ(MessageOf([&] { connection.Execute("attach '" + folder + "/link.db' as l"); }),
+            "sqlite: not authorized - ATTACH \"" + folder +
+                "/link.db\": the file is outside the SQLite folder");
+  EXPECT_EQ(MessageOf([&] { connection.Execute("vacuum into '" + folder + "/link.db'"); }),
+            "sqlite: authorization denied - ATTACH \"" + folder +
+                "/link.db\": the file is outside the SQLite folder");
+  EXPECT_FALSE(Exists(outside));
+}
+
+TEST(SQLiteFolderTest, AttachMakesANewFileAlsoWhenTheMainFileExisted) {
+  TempFolder temp;
+  const std::string folder = temp.File("db");
+  fs::create_directories(folder);
+  for (int round = 0; round < 2; ++round) {  // the second connect finds main.db made
+    SCOPED_TRACE(round);
+    TprmSQLiteConnection connection;
+    connection.SetFolder(folder);
+    connection.SetResource("main.db");
+    connection.Connect();
+    const std::string file = folder + "/new" + std::to_string(round) + ".db";
+    EXPECT_EQ(MessageOf([&] { connection.Execute("attach '" + file + "' as n"); }),
+              "<no exception>");
+    EXPECT_TRUE(Exists(file));
+  }
 }
 
 TEST(SQLiteSafetyTest, DangerousSwitchesAreOffWhateverTheConfiguration) {
@@ -179,9 +235,57 @@ TEST(SQLiteSafetyTest, DangerousSwitchesAreOffWhateverTheConfiguration) {
     EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << message;
   }
   EXPECT_EQ(Column(connection, "pragma trusted_schema"), std::vector<std::string>{"0"});
-  // With the switch on this hands out the address of a function inside the library.
-  EXPECT_EQ(Column(connection, "select fts3_tokenizer('simple') is null"),
-            std::vector<std::string>{"1"});
+}
+
+// What reaches past the session: the tokenizer table's addresses, extension loading and the
+// settings of the whole process. Refused however it is written, reading included.
+TEST(SQLiteSafetyTest, ProcessWideFunctionsAndPragmasAreRefused) {
+  TempFolder temp;
+  TprmSQLiteConnection connection;
+  connection.SetResource(temp.File("s.db"));
+  connection.Connect();
+  struct Case {
+    std::string sql;
+    std::string message;
+  };
+  const std::string refused = "fts3_tokenizer(): not available to sessions";
+  const std::string function =
+      "sqlite: not authorized to use function: fts3_tokenizer - " + refused;
+  const Case cases[] = {
+      {"select fts3_tokenizer('simple')", function},
+      {"select FTS3_Tokenizer('simple', x'0000000000000000')",
+       "sqlite: not authorized to use function: FTS3_Tokenizer - " + refused},
+      // From a view (or a hostile file's schema) the untrusted schema refuses it first.
+      {"create view v as select fts3_tokenizer('porter') as p; select * from v",
+       "sqlite: unsafe use of fts3_tokenizer() - unsafe use of fts3_tokenizer()"},
+      {"select load_extension('x')",
+       "sqlite: not authorized to use function: load_extension - "
+       "load_extension(): not available to sessions"},
+      {"pragma temp_store_directory = '" + temp.Path() + "'",
+       "sqlite: not authorized - PRAGMA temp_store_directory: not available to sessions"},
+      {"pragma temp_store_directory",
+       "sqlite: not authorized - PRAGMA temp_store_directory: not available to sessions"},
+      {"PRAGMA main.Data_Store_Directory = '/tmp'",
+       "sqlite: not authorized - PRAGMA data_store_directory: not available to sessions"},
+      {"pragma soft_heap_limit = 1",
+       "sqlite: not authorized - PRAGMA soft_heap_limit: not available to sessions"},
+      {"pragma hard_heap_limit = 1",
+       "sqlite: not authorized - PRAGMA hard_heap_limit: not available to sessions"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(MessageOf([&] { connection.Execute(c.sql); }), c.message);
+  }
+  // A bound value is refused as well: the check is on the name, at prepare.
+  auto transaction = connection.CreateTransaction();
+  EXPECT_EQ(MessageOf([&] { transaction->CreateCommand("select fts3_tokenizer(:n)")->Prepare(); }),
+            function);
+  // The session's own pragmas and the rest of full-text search still work.
+  EXPECT_EQ(Column(connection, "pragma temp_store"), std::vector<std::string>{"0"});
+  connection.Execute("create virtual table f using fts3(x, tokenize=simple)");
+  connection.Execute("insert into f values ('one two')");
+  EXPECT_EQ(Column(connection, "select x from f where f match 'two'"),
+            std::vector<std::string>{"one two"});
 }
 
 TEST(SQLiteSafetyTest, URINamesAreRefusedEvenWithoutAFolder) {
