@@ -12,6 +12,11 @@
 //   silent-connect  "Connect" to a port that accepts but never answers; then SIGTERM to qmsrv.
 //   sigterm         long statements and counted inserts in flight, then SIGTERM to qmsrv: how
 //                   long the stop takes and whether every answered insert is in the table.
+//   guessing        --clients connections from 127.0.0.1 guess the server's password for
+//                   --seconds, each going on to the next 100 ms after its header line; a
+//                   compared guess is answered only after the server's pause, a refused one
+//                   at once. Meanwhile a client from 127.0.0.2 with the right --password asks
+//                   "C" again and again.
 //
 // qmsrv: --port N, --pid N (for /proc figures and SIGTERM). PostgreSQL: QM_TEST_PG_HOST,
 // QM_TEST_PG_PORT, QM_TEST_PG_USER, QM_TEST_PG_PASSWORD, QM_TEST_PG_DATABASE; qmsrv must reach
@@ -20,6 +25,7 @@
 #include <arpa/inet.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -33,6 +39,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -53,9 +60,9 @@ using bench::UsageError;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: qmsrv_load inserts|idle|no-reader|pg-restart|silent-connect|sigterm\n"
+    "usage: qmsrv_load inserts|idle|no-reader|pg-restart|silent-connect|sigterm|guessing\n"
     "         --port N [--pid N] [--clients N] [--requests N] [--idle N] [--rows N]\n"
-    "         [--wait SECONDS] [--restart-cmd CMD]\n";
+    "         [--wait SECONDS] [--restart-cmd CMD] [--seconds N] [--password P]\n";
 
 struct Options {
   std::string Scenario;
@@ -67,6 +74,8 @@ struct Options {
   long Rows = 2000000;
   int Wait = 240;
   std::string RestartCmd;
+  int Seconds = 10;
+  std::string Password;
 };
 
 double Seconds(Clock::duration d) {
@@ -366,6 +375,140 @@ int SilentConnect(const Options& o) {
   return 0;
 }
 
+// A socket to 127.0.0.1:Port from the local address From, with its receive time-out; -1 when
+// it cannot connect.
+int ConnectFrom(const std::string& Port, const char* From, int TimeoutMs) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, From, &local.sin_addr);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<std::uint16_t>(std::atoi(Port.c_str())));
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  timeval timeout{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int Guessing(const Options& o) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> attempts{0};
+  std::atomic<long> compared{0};
+  std::atomic<long> unanswered{0};
+  std::atomic<long> failed{0};
+  // Guesses not answered within 100 ms go to the watcher, which waits for their answer: one
+  // that comes after the server's pause (900 ms or more) was compared, an earlier one refused.
+  std::mutex waiting_lock;
+  std::vector<std::pair<int, Clock::time_point>> waiting;
+  const auto start = Clock::now();
+  std::thread watcher([&] {
+    std::vector<std::pair<int, Clock::time_point>> mine;
+    while (!stop || !mine.empty()) {
+      {
+        std::lock_guard<std::mutex> lock(waiting_lock);
+        mine.insert(mine.end(), waiting.begin(), waiting.end());
+        waiting.clear();
+      }
+      std::vector<pollfd> fds;
+      for (const auto& item : mine)
+        fds.push_back({item.first, POLLIN, 0});
+      poll(fds.data(), fds.size(), 20);
+      std::vector<std::pair<int, Clock::time_point>> left;
+      for (std::size_t k = 0; k < mine.size(); ++k) {
+        const auto age = Clock::now() - mine[k].second;
+        if (fds[k].revents != 0) {
+          if (age >= std::chrono::milliseconds(900))
+            ++compared;
+          close(mine[k].first);
+        } else if (age > std::chrono::seconds(3)) {
+          ++unanswered;
+          close(mine[k].first);
+        } else {
+          left.push_back(mine[k]);
+        }
+      }
+      mine.swap(left);
+    }
+  });
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < o.Clients; ++i)
+    guessers.emplace_back([&, i] {
+      long n = 0;
+      while (!stop) {
+        const int fd = ConnectFrom(o.Port, "127.0.0.1", 100);
+        if (fd < 0) {
+          ++failed;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          continue;
+        }
+        const auto sent = Clock::now();
+        const std::string line =
+            "Command=C;Password=guess-" + std::to_string(i) + "-" + std::to_string(++n) + "\r";
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+        char answer[64];
+        const ssize_t got = recv(fd, answer, sizeof answer, MSG_PEEK);
+        ++attempts;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          std::lock_guard<std::mutex> lock(waiting_lock);
+          waiting.emplace_back(fd, sent);
+        } else {
+          close(fd);
+        }
+      }
+    });
+  std::vector<double> times;
+  long asked = 0;
+  long served = 0;
+  std::thread other([&] {
+    while (!stop) {
+      ++asked;
+      const auto t = Clock::now();
+      const int fd = ConnectFrom(o.Port, "127.0.0.2", 5000);
+      if (fd >= 0) {
+        const std::string line = "Command=C;Password=" + o.Password + "\r";
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+        char answer[64];
+        if (recv(fd, answer, sizeof answer, 0) == 1 && answer[0] == 'O') {
+          ++served;
+          times.push_back(Seconds(Clock::now() - t) * 1000.0);
+        }
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(o.Seconds));
+  stop = true;
+  for (std::thread& guesser : guessers)
+    guesser.join();
+  other.join();
+  watcher.join();
+  const double took = Seconds(Clock::now() - start);
+  Figure("guessing.connections", std::to_string(o.Clients));
+  Figure("guessing.seconds", took);
+  Figure("guessing.attempts", std::to_string(attempts.load()));
+  Figure("guessing.connect_failures", std::to_string(failed.load()));
+  Figure("guessing.compared", std::to_string(compared.load()));
+  Figure("guessing.unanswered", std::to_string(unanswered.load()));
+  Figure("guessing.guesses_per_second", compared / took);
+  Figure("guessing.other_address_asked", std::to_string(asked));
+  Figure("guessing.other_address_served", std::to_string(served));
+  if (!times.empty()) {
+    std::sort(times.begin(), times.end());
+    Figure("guessing.other_address_median_ms", times[times.size() / 2]);
+    Figure("guessing.other_address_max_ms", times.back());
+  }
+  return 0;
+}
+
 int SigTerm(const Options& o) {
   Direct db;
   const std::string table = FreshTable(db);
@@ -428,6 +571,10 @@ int main(int argc, char** argv) {
         o.Rows = PositiveInt(name, value);
       else if (name == "--wait")
         o.Wait = PositiveInt(name, value);
+      else if (name == "--seconds")
+        o.Seconds = PositiveInt(name, value);
+      else if (name == "--password")
+        o.Password = value;
       else if (name == "--restart-cmd")
         o.RestartCmd = value;
       else
@@ -447,7 +594,8 @@ int main(int argc, char** argv) {
       {"no-reader", NoReader},
       {"pg-restart", PgRestart},
       {"silent-connect", SilentConnect},
-      {"sigterm", SigTerm}};
+      {"sigterm", SigTerm},
+      {"guessing", Guessing}};
   const auto found = scenarios.find(o.Scenario);
   if (found == scenarios.end() || o.Port.empty()) {
     std::fputs(kUsage, stderr);

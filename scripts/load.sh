@@ -9,6 +9,7 @@
 #   QMSRV=/path/to/other/qmsrv bash scripts/load.sh     # measure another build of the server
 #   LOAD_CLIENTS=100 LOAD_REQUESTS=200 LOAD_ROWS=2000000 LOAD_WAIT=240 (the defaults)
 #   LOAD_ONLY="silent-connect sigterm"                  # only these scenarios
+#   LOAD_ONLY=guessing                                  # password guessing from one address
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -58,7 +59,8 @@ start_qmsrv() {
   for _ in $(seq 1 10); do
     port=$((20000 + RANDOM % 30000))
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-    printf 'Port=%s\nPGHost=%s\n' "$port" "$QM_TEST_PG_HOST" >"$dir/qmsrv.conf"
+    # extra_conf: more configuration lines for one scenario.
+    printf 'Port=%s\nPGHost=%s\n%s' "$port" "$QM_TEST_PG_HOST" "${extra_conf:-}" >"$dir/qmsrv.conf"
     HOME="$dir" XDG_DATA_HOME="$dir" "$qmsrv" --config "$dir/qmsrv.conf" --user-log \
       >"$dir/qmsrv.out" 2>"$dir/qmsrv.err" </dev/null &
     qmsrv_pid=$!
@@ -119,6 +121,11 @@ if want silent-connect; then
   start_qmsrv
   run silent-connect --wait 60
   exit_code_of_stop silent_connect
+fi
+if want guessing; then
+  # 200 connections guessing the password from one address; another address is served.
+  extra_conf=$'Password=load-right\n' start_qmsrv
+  run guessing --clients 200 --seconds 10 --password load-right
 fi
 if want sigterm; then
   start_qmsrv

@@ -3,7 +3,12 @@
 # (SQLite needs no other server). Its pid goes to build/qmsrv.pid; running this again stops the
 # instance started before and starts the new build.
 #
-#   QMSRV_CONFIG=/path/file.conf bash scripts/run.sh   another configuration (Port=..., ...)
+# The instance is for this machine only: its configuration (written to build/run/qmsrv.conf)
+# listens on 127.0.0.1 and keeps the SQLite files in build/run/sqlite (a SQLite "Resource" is a
+# file name inside that folder).
+#
+#   QMSRV_PORT=1979 bash scripts/run.sh                another port
+#   QMSRV_CONFIG=/path/file.conf bash scripts/run.sh   a configuration of your own instead
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -16,8 +21,18 @@ qmcli="$root/build/src/client/qmcli"
 pid_file="$root/build/qmsrv.pid"
 out_file="$root/build/qmsrv.out"
 
+run_dir="$root/build/run"
+if [[ -n "${QMSRV_CONFIG:-}" ]]; then
+  config="$QMSRV_CONFIG"
+else
+  # Safe by default: loopback only, SQLite files only inside a folder of the build.
+  config="$run_dir/qmsrv.conf"
+  mkdir -p "$run_dir/sqlite"
+  chmod 0750 "$run_dir" "$run_dir/sqlite"
+  printf 'Port=%s\nBind=127.0.0.1\nSQLiteFolder=%s\n' "${QMSRV_PORT:-979}" "$run_dir/sqlite" \
+    >"$config"
+fi
 # The port qmsrv will listen on: the configuration's Port line (any case), else 979.
-config="${QMSRV_CONFIG:-${qmsrv}.conf}"
 port=""
 if [[ -f "$config" ]]; then
   port="$(grep -i -m1 '^port=' "$config" | cut -d= -f2- | tr -d '\r' || true)"
@@ -47,7 +62,7 @@ stop_old() {
 stop_old
 
 echo "run: starting qmsrv on port $port"
-nohup "$qmsrv" >"$out_file" 2>&1 </dev/null &
+nohup "$qmsrv" --config "$config" >"$out_file" 2>&1 </dev/null &
 pid=$!
 echo "$pid" >"$pid_file"
 
@@ -70,13 +85,24 @@ fi
 
 cat <<EOF
 run: qmsrv is running (pid $pid, port $port; pid file build/qmsrv.pid, output build/qmsrv.out)
+     configuration $config
+EOF
+if [[ -z "${QMSRV_CONFIG:-}" ]]; then
+  cat <<EOF
+     listening on 127.0.0.1 only; the SQLite files live in build/run/sqlite
 
-Try it:
-  build/src/client/qmcli --port $port -e "select sqlite_version()" --driver SQLite --resource /tmp/demo.db
-  build/src/client/qmcli --port $port --driver SQLite --resource /tmp/demo.db \\
+Try it (a SQLite resource is a file name inside that folder):
+  build/src/client/qmcli --port $port -e "select sqlite_version()" --driver SQLite --resource demo.db
+  build/src/client/qmcli --port $port --driver SQLite --resource demo.db \\
       -e "create table if not exists notes (id integer, text text)" \\
       -e "insert into notes values (1, 'hello')" -e "select * from notes" --format csv
   build/src/client/qmcli --port $port --status
+
+To open it to a network, see "Opening the server to a network" in README.md (TLS, a password,
+the SQLite folder, private sessions).
+EOF
+fi
+cat <<EOF
 
 Stop it:
   kill \$(cat build/qmsrv.pid)

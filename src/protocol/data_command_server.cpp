@@ -188,21 +188,63 @@ bool TpdcDataCommandConnection::ReadHeaders() {
     return false;
   }
   std::string line;
-  if (!stream->ReadUTF8Line(line, true, kMaxHeaderLine) || line.empty() || !stream->Connected()) {
+  // A read that times out returns the part of a line that came; only a line that ended with
+  // its carriage return admits the connection.
+  bool ended = false;
+  if (!stream->ReadUntil(stream->EndOfLine(), true, line, ended, kMaxHeaderLine) || line.empty() ||
+      !stream->Connected()) {
     return false;
   }
   FHeaders = SplitHeaderLine(line);
   SetAsString("RemoteIP", RemoteIP());
-  if (FRoles.Accepted("Password", AsString("Password")))
+  if (!PasswordAccepted())
+    return false;
+  // Past its first whole line and the password check: no longer an opening connection.
+  if (ended)
+    Admit();
+  return true;
+}
+
+bool TpdcDataCommandConnection::PasswordAccepted() {
+  const TpdcRole* role = FRoles.Find("Password");
+  if (role == nullptr || role->Value().empty())
     return true;
-  RefuseHeaders();
+  TmnListener* listener = TmnServerConnection::Listener();
+  const std::string address = RemoteIP();
+  const std::uint64_t now = TickCount64();
+  // Wrong passwords count per address. A connection that passed the check once is not
+  // guessing: its later lines are compared without taking one of its address's guesses.
+  const bool guess = listener != nullptr && Opening();
+  if (guess && !listener->Guard().TryGuess(address, now)) {
+    RefuseHeaders(false);
+    return false;
+  }
+  const bool right = role->Accepted(AsString("Password"));
+  if (listener != nullptr)
+    listener->Guard().Guessed(address, right, guess, now);
+  if (right)
+    return true;
+  RefuseHeaders(true);
   return false;
 }
 
-void TpdcDataCommandConnection::RefuseHeaders() {
-  // A refused client learns so, as slowly as any other bad header line, and must reconnect.
-  WriteLogFmt("%s: Invalid Password", {RemoteIP()});
-  Pause(1000);
+void TpdcDataCommandConnection::RefuseHeaders(bool Compared) {
+  // A refused client learns so and must reconnect: after a wrong password as slowly as after
+  // any other bad header line; at once while its address is blocked, so that a guessing
+  // address holds no thread. The log gets one line per address a minute, not one per guess.
+  TmnListener* listener = TmnServerConnection::Listener();
+  const std::string address = RemoteIP();
+  std::string text = address + ": Invalid Password";
+  if (listener != nullptr) {
+    const std::uint64_t blocked = listener->Guard().BlockedFor(address, TickCount64());
+    if (blocked > 0)
+      text += "; blocked for " + std::to_string((blocked + 999) / 1000) + " s";
+    listener->LogAbout(address, text);
+  } else {
+    WriteLog(text);
+  }
+  if (Compared)
+    Pause(1000);
   if (!Terminated() && Connected())
     Stream()->WriteAnsiString("Invalid Headers");
   Disconnect();
@@ -396,8 +438,13 @@ const TpdcDataCommandClass* TpdcDataCommandListener::GetCommandClass(std::string
 // --- TpdcDataCommandServer ---
 
 // Number text is always written and read with "." as the decimal and "," as the thousands
-// separator (support/text_utils.h), whatever the C locale, so construction sets nothing.
-TpdcDataCommandServer::TpdcDataCommandServer() = default;
+// separator (support/text_utils.h), whatever the C locale, so construction sets nothing about
+// numbers.
+TpdcDataCommandServer::TpdcDataCommandServer() {
+  SetMaxOpening(kDefaultMaxOpening);
+  SetMaxOpeningPerAddress(kDefaultMaxOpeningPerAddress);
+  SetOpeningTimeout(kDefaultOpeningTimeout);
+}
 
 TpdcDataCommandServer::~TpdcDataCommandServer() {
   FIsDestroying = true;

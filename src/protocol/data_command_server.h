@@ -174,7 +174,10 @@ class TpdcDataCommandConnection : public TmnServerConnection {
 
  private:
   void ProcessData();
-  void RefuseHeaders();
+  // The "Password" role's check, with the count of wrong passwords per client address.
+  bool PasswordAccepted();
+  // Answers "Invalid Headers" (after the usual pause when a password was compared) and closes.
+  void RefuseHeaders(bool Compared);
   // Pauses, waking early when the connection is asked to end.
   void Pause(int Milliseconds);
 
@@ -215,6 +218,12 @@ class TpdcDataCommandListener : public TmnCustomDataCommandListener {
 // connection. Commands are registered before the first Start.
 class TpdcDataCommandServer : public TmnEventServer {
  public:
+  // A connection is admitted once its first header line passed the password check; until then
+  // these bounds and this deadline (ms) hold (see TmnListener).
+  static constexpr int kDefaultMaxOpening = 128;
+  static constexpr int kDefaultMaxOpeningPerAddress = 32;
+  static constexpr int kDefaultOpeningTimeout = 10000;
+
   TpdcDataCommandServer();
   // Stops first: connection threads must not outlive the registry.
   ~TpdcDataCommandServer() override;

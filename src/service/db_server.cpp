@@ -101,6 +101,8 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
   config.CertPassword = ConfigValue(lines, "CertPassword");
   config.MaxConnections = ConfigValue(lines, "MaxConnections");
+  config.MaxOpeningConnections = ConfigValue(lines, "MaxOpeningConnections");
+  config.MaxOpeningPerAddress = ConfigValue(lines, "MaxOpeningPerAddress");
   config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
   config.MaxSessions = ConfigValue(lines, "MaxSessions");
   config.PrivateSessions = ConfigValue(lines, "PrivateSessions");
@@ -273,9 +275,16 @@ void TqmDBServer::Created() {
     CertPassword = config.CertPassword;
     SetIsSecure(!CertificateFile.empty());
     // A value that is not a number keeps the default; 0 lifts the bound.
-    const std::int64_t max_connections = StrToInt64Def(Trim(config.MaxConnections), -1);
-    if (max_connections >= 0 && max_connections <= INT32_MAX)
-      SetMaxConnections(static_cast<int>(max_connections));
+    const auto bound = [](const std::string& Text) {
+      const std::int64_t value = StrToInt64Def(Trim(Text), -1);
+      return value >= 0 && value <= INT32_MAX ? static_cast<int>(value) : -1;
+    };
+    if (const int value = bound(config.MaxConnections); value >= 0)
+      SetMaxConnections(value);
+    if (const int value = bound(config.MaxOpeningConnections); value >= 0)
+      SetMaxOpening(value);
+    if (const int value = bound(config.MaxOpeningPerAddress); value >= 0)
+      SetMaxOpeningPerAddress(value);
     FFBDefaultCredentials = ConfigFlag("FBDefaultCredentials", config.FBDefaultCredentials, false);
   } else {
     WriteLogFmt("file config not found: %s", {FConfigFileName});

@@ -33,6 +33,10 @@ struct TqmServerConfig {
   std::string CertPassword;
   // Client connections served at once, as written; "" when not configured.
   std::string MaxConnections;
+  // Connections still opening (TLS handshake, first header line, password) at once, in all and
+  // from one address, as written; "" when not configured.
+  std::string MaxOpeningConnections;
+  std::string MaxOpeningPerAddress;
   std::string CompressionLevel;  // "" is zlib's default level
   // Sessions at once, as written ("" keeps the default; 0 lifts the bound).
   std::string MaxSessions;

@@ -1,6 +1,7 @@
 #include "support/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,13 +89,23 @@ std::string LogFilePath(TDateTime date) {
 
 namespace {
 
+// Makes the missing folders of Folder, each readable by its owner and group only (log lines
+// carry client addresses and SQL): folders that exist keep their modes.
+void MakeLogFolders(const std::filesystem::path& Folder) {
+  std::filesystem::path partial;
+  for (const auto& part : Folder) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST)
+      return;  // the open below says why
+  }
+}
+
 void AppendBytes(const std::string& file_name, std::string_view bytes) {
-  std::error_code ignored;
   const std::filesystem::path path(file_name);
   if (path.has_parent_path())
-    std::filesystem::create_directories(path.parent_path(), ignored);
+    MakeLogFolders(path.parent_path());
   const TFileDescriptor file(
-      ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+      ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   if (!file.Valid()) {
     const int error = errno;
     throw Exception("Cannot open file \"" + file_name + "\". " + std::strerror(error));

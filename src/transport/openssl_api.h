@@ -42,6 +42,7 @@ namespace qm {
   X(SSL_CTX_use_PrivateKey_file)        \
   X(SSL_CTX_check_private_key)          \
   X(SSL_CTX_set_alpn_protos)            \
+  X(SSL_CTX_set_cipher_list)            \
   X(SSL_new)                            \
   X(SSL_free)                           \
   X(SSL_set_bio)                        \
@@ -59,35 +60,36 @@ namespace qm {
   X(SSL_set1_host)                      \
   X(SSL_get0_param)
 
-#define QM_CRYPTO_ENTRY_POINTS(X)  \
-  X(OPENSSL_init_crypto)           \
-  X(OSSL_PROVIDER_load)            \
-  X(ERR_get_error)                 \
-  X(ERR_error_string_n)            \
-  X(ERR_clear_error)               \
-  X(BIO_new)                       \
-  X(BIO_new_file)                  \
-  X(BIO_new_mem_buf)               \
-  X(BIO_free)                      \
-  X(BIO_get_new_index)             \
-  X(BIO_meth_new)                  \
-  X(BIO_meth_set_write)            \
-  X(BIO_meth_set_read)             \
-  X(BIO_meth_set_ctrl)             \
-  X(BIO_set_data)                  \
-  X(BIO_get_data)                  \
-  X(BIO_set_init)                  \
-  X(BIO_set_flags)                 \
-  X(BIO_clear_flags)               \
-  X(d2i_PKCS12_bio)                \
-  X(PKCS12_parse)                  \
-  X(PKCS12_free)                   \
-  X(X509_free)                     \
-  X(EVP_PKEY_free)                 \
-  X(OPENSSL_sk_num)                \
-  X(OPENSSL_sk_value)              \
-  X(OPENSSL_sk_free)               \
-  X(X509_VERIFY_PARAM_set1_ip_asc) \
+#define QM_CRYPTO_ENTRY_POINTS(X)    \
+  X(OPENSSL_init_crypto)             \
+  X(OSSL_PROVIDER_load)              \
+  X(ERR_get_error)                   \
+  X(ERR_error_string_n)              \
+  X(ERR_clear_error)                 \
+  X(BIO_new)                         \
+  X(BIO_new_file)                    \
+  X(BIO_new_mem_buf)                 \
+  X(BIO_free)                        \
+  X(BIO_get_new_index)               \
+  X(BIO_meth_new)                    \
+  X(BIO_meth_set_write)              \
+  X(BIO_meth_set_read)               \
+  X(BIO_meth_set_ctrl)               \
+  X(BIO_set_data)                    \
+  X(BIO_get_data)                    \
+  X(BIO_set_init)                    \
+  X(BIO_set_flags)                   \
+  X(BIO_clear_flags)                 \
+  X(d2i_PKCS12_bio)                  \
+  X(PKCS12_parse)                    \
+  X(PKCS12_free)                     \
+  X(X509_free)                       \
+  X(EVP_PKEY_free)                   \
+  X(OPENSSL_sk_num)                  \
+  X(OPENSSL_sk_value)                \
+  X(OPENSSL_sk_free)                 \
+  X(X509_VERIFY_PARAM_set1_ip_asc)   \
+  X(X509_VERIFY_PARAM_set_hostflags) \
   X(X509_verify_cert_error_string)
 
 #define QM_OPENSSL_MEMBER(name) decltype(&::name) name = nullptr;

@@ -16,6 +16,11 @@ namespace {
 // Process-wide connection numbers: unique across all listeners.
 std::atomic<std::uint32_t> gConnectionCounter{0};
 
+// How often (at least) the listener looks for opening connections past their deadline (ms).
+constexpr int kOpeningCheckMs = 250;
+
+constexpr std::string_view kBusy = "Server busy: too many connections";
+
 }  // namespace
 
 // ---- TmnThread ----
@@ -142,7 +147,16 @@ void TmnServerConnection::Prepare() {
     FStream->Prepare();
 }
 
+bool TmnServerConnection::LeaveOpening() {
+  if (!FOpening.exchange(false))
+    return false;
+  if (TmnListener* listener = Listener())
+    listener->OpeningEnded(FRemoteIP);
+  return true;
+}
+
 void TmnServerConnection::Finish() {
+  LeaveOpening();
   // The connection is done: its stream is disconnected and freed at once; the thread object
   // itself is freed by its listener.
   std::unique_ptr<TmnConnectionStream> stream = Detach();
@@ -237,7 +251,8 @@ void TmnListener::Execute() {
     }
     Signal();
     while (FListening && !Terminated()) {
-      const TmnError wait = FSocket->Select(FTimeout, slRead);
+      // Short waits: opening connections past their deadline are closed between two of them.
+      const TmnError wait = FSocket->Select(std::min(FTimeout, kOpeningCheckMs), slRead);
       if (Terminated() || !FSocket->Active())
         break;
       std::unique_ptr<TmnCustomSocket> accepted;
@@ -267,6 +282,7 @@ void TmnListener::Execute() {
         if (FServer != nullptr)
           FServer->CheckIdle();
         ReapFinished();
+        CloseLateOpenings();
         if (accepted)
           StartConnection(std::move(accepted));
       }
@@ -296,15 +312,45 @@ void TmnListener::Execute() {
 }
 
 void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
+  const std::string address = Socket->GetRemoteAddress();
+  const std::uint64_t now = TickCount64();
+  // An address that keeps sending wrong passwords is answered at once, with no thread and no
+  // slot spent on it.
+  if (FAddressGuard.Blocked(address, now)) {
+    Refuse(*Socket, "Invalid Headers");
+    LogAbout(address, address + ": refused, blocked after wrong passwords for " +
+                          std::to_string((FAddressGuard.BlockedFor(address, now) + 999) / 1000) +
+                          " s more");
+    return;
+  }
+  bool address_full = false;
+  {
+    TLockGuard lock(FOpeningLock);
+    const auto it = FOpeningByAddress.find(address);
+    address_full = FMaxOpeningPerAddress > 0 && it != FOpeningByAddress.end() &&
+                   it->second >= FMaxOpeningPerAddress;
+  }
+  if (address_full) {
+    Refuse(*Socket, kBusy);
+    LogAbout(address, "Connection refused: " + std::to_string(FMaxOpeningPerAddress) +
+                          " connections from " + address + " still opening");
+    return;
+  }
   if (FMaxConnections > 0 && Count() + FStarting >= FMaxConnections) {
     // Full: say so in the reply a client reads first, then close.
-    static constexpr char kBusy[] = "Server busy: too many connections";
-    std::int64_t count = sizeof(kBusy) - 1;
-    Socket->LimitSend(1000);
-    Socket->Send(kBusy, count);
-    Socket->Close();
+    Refuse(*Socket, kBusy);
     Log("Connection refused: " + std::to_string(FMaxConnections) + " connections already");
     return;
+  }
+  if (FMaxOpening > 0) {
+    int opening = 0;
+    {
+      TLockGuard lock(FOpeningLock);
+      opening = FOpeningCount;
+    }
+    // The oldest has had the most time: a client that means to talk has long spoken.
+    if (opening >= FMaxOpening)
+      CloseOldestOpening();
   }
   // Whatever goes wrong while one connection is set up (no thread, no memory) costs that
   // connection only: the listener goes on.
@@ -312,6 +358,13 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
   try {
     connection = AcceptSocket(std::move(Socket));
     if (connection != nullptr) {
+      {
+        TLockGuard lock(FOpeningLock);
+        ++FOpeningByAddress[connection->RemoteIP()];
+        ++FOpeningCount;
+      }
+      connection->FStartTick = now;
+      connection->FOpening = true;
       ++FStarting;
       try {
         connection->Start();
@@ -329,9 +382,65 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
   }
 }
 
+void TmnListener::Refuse(TmnCustomSocket& Socket, std::string_view Text) {
+  std::int64_t count = static_cast<std::int64_t>(Text.size());
+  Socket.LimitSend(1000);
+  Socket.Send(Text.data(), count);
+  Socket.Close();
+}
+
+void TmnListener::OpeningEnded(const std::string& Address) {
+  TLockGuard lock(FOpeningLock);
+  --FOpeningCount;
+  const auto it = FOpeningByAddress.find(Address);
+  if (it != FOpeningByAddress.end() && --it->second <= 0)
+    FOpeningByAddress.erase(it);
+}
+
+void TmnListener::CloseLateOpenings() {
+  const std::uint64_t now = TickCount64();
+  // Not at every accept of a flood: a look every check interval is precise enough.
+  if (FOpeningTimeout <= 0 || now - FLastOpeningCheck < static_cast<std::uint64_t>(kOpeningCheckMs))
+    return;
+  FLastOpeningCheck = now;
+  for (auto& connection : FConnections) {
+    if (!connection->Opening() || connection->Finished() ||
+        now - connection->FStartTick < static_cast<std::uint64_t>(FOpeningTimeout) ||
+        !connection->LeaveOpening())
+      continue;
+    const std::string address = connection->RemoteIP();
+    connection->Terminate();  // wakes its read: the thread ends and closes the socket
+    LogAbout(address, "Connection from " + address + " closed: not opened within " +
+                          std::to_string(FOpeningTimeout / 1000) + " s");
+  }
+}
+
+void TmnListener::CloseOldestOpening() {
+  // FConnections is in the order of acceptance.
+  for (auto& connection : FConnections) {
+    if (connection->Finished() || !connection->LeaveOpening())
+      continue;
+    const std::string address = connection->RemoteIP();
+    connection->Terminate();
+    LogAbout(address, "Connection from " + address + " closed: " + std::to_string(FMaxOpening) +
+                          " connections opening, it was the oldest");
+    return;
+  }
+}
+
+void TmnListener::LogAbout(const std::string& Address, const std::string& Text) {
+  int skipped = 0;
+  if (!FAddressGuard.TakeLogTurn(Address, TickCount64(), skipped))
+    return;
+  Log(skipped == 0 ? Text
+                   : Text + " (" + std::to_string(skipped) + " more about " + Address +
+                         " not logged in the last minute)");
+}
+
 void TmnListener::DiscardConnection(TmnServerConnection* Connection) {
   if (Connection == nullptr)
     return;
+  Connection->LeaveOpening();
   auto it = std::find_if(FConnections.begin(), FConnections.end(),
                          [Connection](const auto& c) { return c.get() == Connection; });
   if (it != FConnections.end())
@@ -479,6 +588,9 @@ void TmnServer::Start(bool WaitToStart) {
       options.Include(soWaitBeforeRead).Include(soSSL);
     FListener->SetOptions(options);
     FListener->SetMaxConnections(FMaxConnections);
+    FListener->SetMaxOpening(FMaxOpening);
+    FListener->SetMaxOpeningPerAddress(FMaxOpeningPerAddress);
+    FListener->SetOpeningTimeout(FOpeningTimeout);
     if (FSendTimeout)
       FListener->SetSendTimeout(*FSendTimeout);
     FListener->CertPassword = CertPassword;

@@ -10,11 +10,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "support/exception.h"
 #include "support/thread_annotations.h"
+#include "transport/address_guard.h"
 #include "transport/main_queue.h"
 #include "transport/socket_stream.h"
 #include "transport/sockets.h"
@@ -130,15 +133,25 @@ class TmnServerConnection : public TmnConnection {
   void SetRemoteIP(const std::string& Value) { FRemoteIP = Value; }
   bool IsSecure() const { return FIsSecure; }
   void SetIsSecure(bool Value) { FIsSecure = Value; }
+  // A connection is opening from its start until Admit (its TLS handshake, first header line
+  // and password check done): until then it counts against the listener's bounds of opening
+  // connections and must be admitted within the listener's opening deadline.
+  void Admit() { LeaveOpening(); }
+  bool Opening() const { return FOpening; }
 
  protected:
+  friend class TmnListener;
   void Prepare() override;
   void Finish() override;
+  // Leaves the listener's count of opening connections; false when it had left it already.
+  bool LeaveOpening();
 
   std::string FRemoteIP;
   std::unique_ptr<TmnConnectionStream> FStream;
   std::mutex FStreamLock;  // guards replacing FStream against Terminate from another thread
   bool FIsSecure = false;
+  std::atomic<bool> FOpening{false};
+  std::uint64_t FStartTick = 0;  // when the listener started it (ms, monotonic)
 };
 
 // The listening thread: binds, accepts, and owns the connection threads it starts. FLock (the
@@ -174,6 +187,24 @@ class TmnListener : public TmnConnections {
   // Connections served at once; one more is told the server is busy and closed. 0: no bound.
   int MaxConnections() const { return FMaxConnections; }
   void SetMaxConnections(int Value) { FMaxConnections = Value; }
+  // Opening connections (see TmnServerConnection::Admit) at once, in all and from one address
+  // (0: no bound). A new one past the bound for its address is told the server is busy and
+  // closed; past the bound in all, the oldest opening connection is closed to make room.
+  int MaxOpening() const { return FMaxOpening; }
+  void SetMaxOpening(int Value) { FMaxOpening = Value; }
+  int MaxOpeningPerAddress() const { return FMaxOpeningPerAddress; }
+  void SetMaxOpeningPerAddress(int Value) { FMaxOpeningPerAddress = Value; }
+  // How long (ms) a connection may stay opening, however slowly its bytes come; then it is
+  // closed. 0: no deadline.
+  int OpeningTimeout() const { return FOpeningTimeout; }
+  void SetOpeningTimeout(int Value) { FOpeningTimeout = Value; }
+  // Wrong passwords per client address; a blocked address is refused at accept.
+  TAddressGuard& Guard() { return FAddressGuard; }
+  // Log lines about one client address: at most one a minute per address; the next one says
+  // how many were held back.
+  void LogAbout(const std::string& Address, const std::string& Text);
+  // An opening connection from Address was admitted or ended. Any thread.
+  void OpeningEnded(const std::string& Address);
 
   std::string CertPassword;
   std::string CertificateFile;
@@ -213,9 +244,13 @@ class TmnListener : public TmnConnections {
   int FTimeout = 3000;           // ms
   int FSendTimeout = 60000;      // ms
   int FMaxConnections = 0;
+  int FMaxOpening = 0;
+  int FMaxOpeningPerAddress = 0;
+  int FOpeningTimeout = 0;
   std::unique_ptr<TmnCustomSocket> FSocket;
   TmnsoOptions FOptions;
   std::uint64_t FLastCheck = 0;
+  std::uint64_t FLastOpeningCheck = 0;  // listener thread only
   // The TLS context given to every accepted socket; null unless soSSL. Listener thread only
   // once it runs.
   std::shared_ptr<TContext> Context;
@@ -228,6 +263,12 @@ class TmnListener : public TmnConnections {
   void DiscardConnection(TmnServerConnection* Connection);
   void DeliverLog();
   void CloseSocket();
+  // Answers Text at once and closes the socket, in the listener thread.
+  void Refuse(TmnCustomSocket& Socket, std::string_view Text);
+  // Closes the opening connections that are past the opening deadline (listener thread).
+  void CloseLateOpenings();
+  // Closes the oldest opening connection to make room for a new one (listener thread).
+  void CloseOldestOpening();
 
   std::atomic<bool> FListening{false};
   // Connection threads started but not yet in the list.
@@ -240,6 +281,10 @@ class TmnListener : public TmnConnections {
   std::condition_variable FEvent;
   bool FSignalled GUARDED_BY(FEventLock) = false;
   std::shared_ptr<TMainQueueGuard> FGuard;
+  TAddressGuard FAddressGuard;
+  TMutex FOpeningLock;
+  std::unordered_map<std::string, int> FOpeningByAddress GUARDED_BY(FOpeningLock);
+  int FOpeningCount GUARDED_BY(FOpeningLock) = 0;
 };
 
 // A TCP server: configured and started or stopped from outside, it runs one listener thread.
@@ -290,6 +335,14 @@ class TmnServer {
   // Client connections served at once (0: no bound); takes effect at the next Start.
   int MaxConnections() const { return FMaxConnections; }
   void SetMaxConnections(int Value) { FMaxConnections = Value; }
+  // Bounds and deadline (ms) of the connections still opening (see TmnListener; 0: none, the
+  // default here); take effect at the next Start.
+  int MaxOpening() const { return FMaxOpening; }
+  void SetMaxOpening(int Value) { FMaxOpening = Value; }
+  int MaxOpeningPerAddress() const { return FMaxOpeningPerAddress; }
+  void SetMaxOpeningPerAddress(int Value) { FMaxOpeningPerAddress = Value; }
+  int OpeningTimeout() const { return FOpeningTimeout; }
+  void SetOpeningTimeout(int Value) { FOpeningTimeout = Value; }
   // How long one reply may take to send (ms; 0 or less: no bound); when set, it replaces the
   // listener's own at the next Start.
   std::optional<int> SendTimeout() const { return FSendTimeout; }
@@ -340,6 +393,9 @@ class TmnServer {
   bool FPrepared = false;
   bool FReuseAddress = false;
   int FMaxConnections = kDefaultMaxConnections;
+  int FMaxOpening = 0;
+  int FMaxOpeningPerAddress = 0;
+  int FOpeningTimeout = 0;
   std::optional<int> FSendTimeout;
 };
 

@@ -18,6 +18,8 @@ namespace {
 // once its first bytes came: a silent or stalled peer must not hold its thread for ever.
 constexpr int kServerRecordTimeoutMs = 10000;
 
+constexpr const char* kTLS12Ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
+
 bool FileExists(const std::string& FileName) {
   std::error_code ec;
   return std::filesystem::is_regular_file(FileName, ec);
@@ -147,6 +149,11 @@ TContext::TContext(std::unique_ptr<TSSLMethod> Method, TContextOptions Options)
     options |= SSL_OP_CIPHER_SERVER_PREFERENCE;
   ssl.SSL_CTX_set_options(FHandle, options);
   ssl.SSL_CTX_ctrl(FHandle, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  // TLS 1.2 only with an ephemeral key exchange (a stolen key must not open recorded traffic)
+  // and authenticated encryption (no CBC with its padding oracles, no SHA-1 MACs). TLS 1.3
+  // suites are all of that kind and keep the library's list.
+  if (ssl.SSL_CTX_set_cipher_list(FHandle, kTLS12Ciphers) != 1)
+    throw CreateLastError("Can not set the TLS 1.2 cipher list");
 }
 
 TContext::~TContext() {
@@ -335,6 +342,9 @@ void TSSL::SetExpectedHost(const std::string& Host) {
     host = host.substr(1, host.size() - 2);
   // A numeric address must be among the certificate's IP addresses; a name among its names.
   X509_VERIFY_PARAM* param = OpenSSLLib().SSL_get0_param(FHandle);
+  // Names only from the subject alternative names: a name in the subject's common name is
+  // the old practice that lets a certificate vouch for names its issuer never checked.
+  CryptoLib().X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   if (CryptoLib().X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
     CryptoLib().ERR_clear_error();
     OpenSSLLib().SSL_set1_host(FHandle, host.c_str());

@@ -309,12 +309,19 @@ bool Connects(const std::string& Address, int Port) {
   return ok;
 }
 
-std::string Exchange(int Port, const std::string& Bytes, bool& Closed,
-                     std::chrono::milliseconds Quiet) {
-  Closed = false;
+int ConnectFrom(int Port, const std::string& From) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     throw std::runtime_error("no socket");
+  }
+  if (!From.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, From.c_str(), &local.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      throw std::runtime_error("cannot bind to " + From);
+    }
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -324,6 +331,13 @@ std::string Exchange(int Port, const std::string& Bytes, bool& Closed,
     close(fd);
     throw std::runtime_error("cannot connect");
   }
+  return fd;
+}
+
+std::string Exchange(int Port, const std::string& Bytes, bool& Closed,
+                     std::chrono::milliseconds Quiet, const std::string& From) {
+  Closed = false;
+  const int fd = ConnectFrom(Port, From);
   timeval timeout{};
   timeout.tv_sec = static_cast<long>(Quiet.count() / 1000);
   timeout.tv_usec = static_cast<long>(Quiet.count() % 1000) * 1000;

@@ -104,7 +104,12 @@ ProcessResult RunClient(int Port, const std::vector<std::string>& Args,
 bool Connects(const std::string& Address, int Port);
 // Connects to 127.0.0.1:Port, sends Bytes, and returns what came back until the server closed
 // the connection or nothing came for Quiet; Closed tells which.
+// From, when given, is the local address to connect from (any of 127.0.0.0/8).
 std::string Exchange(int Port, const std::string& Bytes, bool& Closed,
-                     std::chrono::milliseconds Quiet = std::chrono::milliseconds(5000));
+                     std::chrono::milliseconds Quiet = std::chrono::milliseconds(5000),
+                     const std::string& From = "");
+// A socket connected to 127.0.0.1:Port from the local address From ("": any); the caller
+// closes it.
+int ConnectFrom(int Port, const std::string& From);
 
 }  // namespace qm::e2e

@@ -71,18 +71,23 @@ TEST_F(PackageTest, InstallsTheProgramsTheConfigurationAndTheUnit) {
   for (const char* part : {"Package: qmsrv", "libsqlite3-0", "postinst", "conffiles"}) {
     EXPECT_TRUE(Contains(info.Out, part)) << part << " in\n" << info.Out;
   }
-  // The packaged configuration is all comments: every setting takes its default.
+  // The packaged configuration keeps the server to this machine with private sessions; the
+  // settings for opening it to a network are there, commented.
   const std::string conf = ReadFile(root_ + "/etc/qmsrv/qmsrv.conf");
-  for (const char* key : {"#Port=", "#Bind=", "#Password=", "#SQLiteFolder=", "#PGHost="}) {
+  for (const char* key : {"#Port=", "#Password=", "#SQLiteFolder=", "#PGHost=", "#CertificateFile=",
+                          "#PrivateKeyFile="}) {
     EXPECT_TRUE(Contains(conf, key)) << key;
   }
+  std::vector<std::string> settings;
   std::size_t start = 0;
   while (start < conf.size()) {
     const std::size_t end = conf.find('\n', start);
     const std::string line = conf.substr(start, end - start);
-    EXPECT_TRUE(line.empty() || line[0] == '#') << line;
+    if (!line.empty() && line[0] != '#')
+      settings.push_back(line);
     start = end == std::string::npos ? conf.size() : end + 1;
   }
+  EXPECT_EQ(settings, (std::vector<std::string>{"Bind=127.0.0.1", "PrivateSessions=1"}));
   // The packaged programs run.
   const ProcessResult help = RunProcess(root_ + "/usr/bin/qmcli", {"--help"});
   EXPECT_EQ(help.ExitCode, 0) << help.Err;
@@ -96,7 +101,9 @@ TEST_F(PackageTest, UnitRunsTheServiceAsItsOwnUserInTheSandbox) {
         "Group=qmsrv\n", "StateDirectory=qmsrv\n", "LogsDirectory=Quillmoor/Logs/qmsrv\n",
         "ProtectSystem=strict\n", "ProtectHome=true\n", "PrivateTmp=true\n",
         "NoNewPrivileges=true\n", "ReadWritePaths=/var/lib/qmsrv\n",
-        "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"}) {
+        "AmbientCapabilities=CAP_NET_BIND_SERVICE\n", "LimitNOFILE=65536\n",
+        "SystemCallFilter=@system-service\n", "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n",
+        "MemoryDenyWriteExecute=true\n", "ProtectProc=invisible\n"}) {
     EXPECT_TRUE(Contains(unit, line)) << "missing " << line << " in\n" << unit;
   }
   EXPECT_FALSE(Contains(unit, "User=root")) << unit;
@@ -114,6 +121,24 @@ TEST_F(PackageTest, UnitPassesSystemdAnalyzeVerify) {
   const ProcessResult r = RunProcess("/usr/bin/systemd-analyze", {"verify", unit});
   EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
   EXPECT_FALSE(Contains(r.Err, "qmDBService.service:")) << r.Err;  // no warnings either
+
+  // The sandbox as systemd rates it: "OK" or better (SAFE), never MEDIUM, EXPOSED or UNSAFE.
+  const ProcessResult security =
+      RunProcess("/usr/bin/systemd-analyze", {"security", "--offline=true", unit});
+  EXPECT_EQ(security.ExitCode, 0) << security.Out << security.Err;
+  const std::size_t rating = security.Out.find("Overall exposure level");
+  ASSERT_NE(rating, std::string::npos) << security.Out << security.Err;
+  const std::string verdict = security.Out.substr(rating);
+  EXPECT_TRUE(Contains(verdict, " OK") || Contains(verdict, " SAFE")) << verdict;
+}
+
+TEST_F(PackageTest, AnUpgradeRestartsTheRunningService) {
+  // dpkg runs postinst "configure <old version>" on an upgrade: the new binary must take over.
+  const ProcessResult postinst = RunProcess("/usr/bin/dpkg-deb", {"-I", deb_, "postinst"});
+  ASSERT_EQ(postinst.ExitCode, 0) << postinst.Err;
+  EXPECT_TRUE(Contains(postinst.Out, "try-restart qmDBService.service")) << postinst.Out;
+  // and only on an upgrade ("$2", the version replaced, is empty on a first install).
+  EXPECT_TRUE(Contains(postinst.Out, "[ -n \"$2\" ]")) << postinst.Out;
 }
 
 }  // namespace

@@ -122,6 +122,74 @@ TEST_F(TlsCliTest, PfxConfigurationNeedsItsPassword) {
       << absent.LogText();
 }
 
+// Under TLS 1.2 the server agrees only to an ephemeral key exchange with authenticated
+// encryption: RSA key exchange (no forward secrecy) and CBC suites are refused.
+TEST_F(TlsCliTest, Tls12SuitesHaveForwardSecrecyAndAuthenticatedEncryption) {
+  const int port = FreePort();
+  ServerProcess secure("Port=" + std::to_string(port) +
+                       "\nCertificateFile=" + certificates->ServerCertificate() +
+                       "\nPrivateKeyFile=" + certificates->ServerKey() + "\n");
+  ASSERT_TRUE(secure.Start(port)) << secure.Err();
+  struct Case {
+    std::vector<std::string> options;
+    bool agreed;
+  };
+  const Case cases[] = {
+      {{"-tls1_2", "-cipher", "AES128-SHA"}, false},               // RSA key exchange, CBC
+      {{"-tls1_2", "-cipher", "AES256-GCM-SHA384"}, false},        // RSA key exchange
+      {{"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"}, false},     // CBC with SHA-1
+      {{"-tls1_2", "-cipher", "ECDHE-RSA-AES256-SHA384"}, false},  // CBC
+      {{"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, true},
+      {{"-tls1_2", "-cipher", "ECDHE-RSA-CHACHA20-POLY1305"}, true},
+      {{"-tls1_3"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options.back());
+    std::vector<std::string> args = {"s_client", "-connect", "127.0.0.1:" + std::to_string(port)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ProcessResult r = RunProcess("/usr/bin/openssl", args, {}, std::chrono::seconds(30));
+    EXPECT_EQ(r.ExitCode == 0, c.agreed) << r.Out << r.Err;
+    EXPECT_EQ(Contains(r.Out, "Cipher is (NONE)") || !Contains(r.Out, "Cipher is"), !c.agreed)
+        << r.Out;
+  }
+}
+
+// qmcli finds the host's name only among the certificate's subject alternative names: a
+// certificate that names it only in its subject's common name does not vouch for it.
+TEST_F(TlsCliTest, HostNamesMatchOnlyTheSubjectAlternativeNames) {
+  struct Case {
+    const char* name;
+    const char* alt_names;
+    bool works;
+  };
+  const Case cases[] = {
+      {"name among the alternative names", "DNS:localhost", true},
+      {"name only in the common name", "IP:192.0.2.1", false},
+      {"another name", "DNS:elsewhere.test", false},
+  };
+  int made = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string certificate = dir.File("named-" + std::to_string(++made) + ".pem");
+    const std::string key = certificate + ".key";
+    certificates->MakeServer(certificate, key, c.alt_names);  // subject CN=localhost in each
+    const int port = FreePort();
+    ServerProcess secure("Port=" + std::to_string(port) + "\nCertificateFile=" + certificate +
+                         "\nPrivateKeyFile=" + key + "\n");
+    ASSERT_TRUE(secure.Start(port)) << secure.Err();
+    const ProcessResult r =
+        RunProcess(QM_QMCLI_PATH,
+                   With({"--host", "localhost", "--port", std::to_string(port), "--timeout", "10",
+                         "--tls", "--ca", certificates->CA()},
+                        Query()),
+                   {}, std::chrono::seconds(30));
+    EXPECT_EQ(r.ExitCode, c.works ? 0 : 1) << r.Out << r.Err;
+    if (!c.works) {
+      EXPECT_TRUE(Contains(r.Err, "SSL Connect failed")) << r.Err;
+    }
+  }
+}
+
 // The client library: TLS options and the session commands over them.
 TEST_F(TlsCliTest, ClientLibraryRunsASessionOverTls) {
   const int port = FreePort();

@@ -1,6 +1,7 @@
 #include "support/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -204,6 +205,24 @@ TEST_F(LogTest, DeletedFolderIsRecreated) {
   const std::string text = TodaysText();
   EXPECT_EQ(text.find("before"), std::string::npos);
   EXPECT_NE(text.find(";after\r\n\r\n"), std::string::npos);
+}
+
+// Log lines carry client addresses and SQL: not for every user of the machine.
+TEST_F(LogTest, FilesAndTheFoldersMadeForThemAreForOwnerAndGroupOnly) {
+  const mode_t old_mask = ::umask(0);  // the modes must not depend on the caller's mask
+  WriteLog("private");
+  FlushLog();
+  ::umask(old_mask);
+  ASSERT_TRUE(fs::exists(TodaysFile()));
+  const auto mode = [](const fs::path& path) {
+    return fs::status(path).permissions() & fs::perms::all;
+  };
+  EXPECT_EQ(mode(TodaysFile()), fs::perms(0640));
+  for (const fs::path& folder :
+       {root_ / "Quillmoor", root_ / "Quillmoor" / "Logs", TodaysFile().parent_path()}) {
+    EXPECT_EQ(mode(folder), fs::perms(0750)) << folder;
+  }
+  EXPECT_EQ(mode(root_), fs::perms(0700));  // a folder that was there keeps its mode
 }
 
 class ThrowingJob : public TPoolObject {

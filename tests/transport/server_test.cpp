@@ -1,8 +1,12 @@
 #include "transport/server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "support/exception.h"
@@ -43,8 +48,11 @@ class EchoConnection : public TmnServerConnection {
  protected:
   void Process() override {
     std::string line;
-    if (!Stream()->ReadUTF8Line(line, true, 1024))
+    bool ended = false;
+    if (!Stream()->ReadUntil(Stream()->EndOfLine(), true, line, ended, 1024))
       return;
+    if (ended)
+      Admit();  // a whole line: past its opening
     if (line == "boom")
       throw EmnException("boom raised");
     if (line == "flood") {
@@ -323,6 +331,81 @@ TEST(ServerMaxConnectionsTest, OneConnectionTooManyIsToldTheServerIsBusy) {
   ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
   auto fourth = Connect(port);
   EXPECT_EQ(Ask(*fourth, "fourth"), "echo:fourth");
+  server.Stop();
+}
+
+// A client of the server bound to its own loopback address (127.0.0.0/8 is all this machine).
+std::unique_ptr<TmnClientSocket> ConnectFrom(const std::string& port, const std::string& from) {
+  return testing::ConnectClient(port, {}, "127.0.0.1",
+                                [&](TmnClientSocket& client) { client.SetBindAddress(from); });
+}
+
+// Reads what waits on the client's socket (waiting at most WaitMs for the first of it); true
+// when the server has closed the connection.
+bool ClosedByServer(TmnClientSocket& client, int WaitMs = 3000) {
+  const int fd = client.Socket()->Handle();
+  pollfd wait{fd, POLLIN, 0};
+  poll(&wait, 1, WaitMs);
+  char buffer[256];
+  ssize_t n = 0;
+  while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+  }
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+TEST(ServerOpeningTest, AConnectionMustOpenWithinTheDeadlineHoweverItsBytesTrickle) {
+  EchoServer server;
+  server.SetOpeningTimeout(1000);
+  server.Start(true);
+  const std::string port = server.UsedPort();
+  auto trickling = Connect(port);
+  auto talking = Connect(port);
+  EXPECT_EQ(Ask(*talking, "hello"), "echo:hello");
+  // One byte every 200 ms: every read gets something (the server echoes what came when its
+  // read times out), the line never ends.
+  const auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (int i = 0; i < 20 && !closed; ++i) {
+    std::int64_t one = 1;
+    trickling->Socket()->Send("x", one);
+    closed = ClosedByServer(*trickling, 200);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_TRUE(WaitUntil([&] {
+    TMainQueue::Instance().RunPending();  // log lines come through the main queue
+    return server.Logged("Connection from 127.0.0.1 closed: not opened within 1 s");
+  })) << ::testing::PrintToString(server.log);
+  // A connection that has spoken may stay idle past the deadline.
+  EXPECT_EQ(Ask(*talking, "still"), "echo:still");
+  server.Stop();
+}
+
+TEST(ServerOpeningTest, SilentSocketsDoNotShutOutClientsThatTalk) {
+  EchoServer server;
+  server.SetMaxOpeningPerAddress(3);
+  server.SetMaxOpening(5);
+  server.Start(true);
+  const std::string port = server.UsedPort();
+  std::vector<std::unique_ptr<TmnClientSocket>> silent;
+  for (int i = 0; i < 3; ++i)
+    silent.push_back(Connect(port));
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 3; }));
+  // One more from the same address is refused; another address is served.
+  auto fourth = Connect(port);
+  std::string answer;
+  fourth->ReadUTF8Line(answer);
+  EXPECT_EQ(answer, "Server busy: too many connections");
+  auto other = ConnectFrom(port, "127.0.0.2");
+  EXPECT_EQ(Ask(*other, "served"), "echo:served");
+  // Silent sockets from more addresses fill the bound in all: the oldest opening one makes room.
+  silent.push_back(ConnectFrom(port, "127.0.0.3"));
+  silent.push_back(ConnectFrom(port, "127.0.0.4"));
+  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 6; }));
+  auto late = ConnectFrom(port, "127.0.0.5");
+  EXPECT_EQ(Ask(*late, "late"), "echo:late");
+  EXPECT_TRUE(ClosedByServer(*silent.front()));
+  EXPECT_EQ(Ask(*other, "again"), "echo:again");
   server.Stop();
 }
 
