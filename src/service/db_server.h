@@ -34,6 +34,7 @@ struct TqmServerConfig {
   // Client connections served at once, as written; "" when not configured.
   std::string MaxConnections;
   std::string CompressionLevel;  // "" is zlib's default level
+  std::string MaxResultSize;     // "" is the default bound (1 GiB)
 };
 
 // A number of seconds from the configuration: Default for an empty text; Default too (with a
