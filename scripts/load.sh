@@ -56,10 +56,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A fresh qmsrv on a port nobody answers on (the next one is tried should it be taken); with an
-# argument, under that descriptor limit (soft and hard).
+# A fresh qmsrv on a port nobody answers on (the next one is tried should it be taken); the
+# first argument, when set, is its descriptor limit (soft and hard), the second a further
+# configuration line.
 start_qmsrv() {
-  local nofile="${1:-}"
+  local nofile="${1:-}" extra="${2:-}"
   stop_qmsrv
   local dir="$work/qmsrv"
   rm -rf "$dir"
@@ -67,7 +68,7 @@ start_qmsrv() {
   for _ in $(seq 1 10); do
     port=$((20000 + RANDOM % 30000))
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-    printf 'Port=%s\nPGHost=%s\n' "$port" "$QM_TEST_PG_HOST" >"$dir/qmsrv.conf"
+    printf 'Port=%s\nPGHost=%s\n%s\n' "$port" "$QM_TEST_PG_HOST" "$extra" >"$dir/qmsrv.conf"
     (
       [[ -n "$nofile" ]] && ulimit -n "$nofile"
       HOME="$dir" XDG_DATA_HOME="$dir" exec "$qmsrv" --config "$dir/qmsrv.conf" --user-log \
@@ -149,7 +150,7 @@ if want abandoned; then
   run abandoned --wait 30
 fi
 if want memory; then
-  start_qmsrv
+  start_qmsrv "" "MaxConnections=0"
   run memory --clients "${LOAD_MEMORY_CLIENTS:-5000}"
 fi
 if want descriptors; then

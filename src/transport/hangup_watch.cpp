@@ -22,16 +22,18 @@ struct TWatched {
   std::function<void()> OnHangup;
 };
 
-// The watched descriptors and the thread that polls them. The lock guards the list and is held
-// while a callback runs, so that a watch cannot end (and what its callback uses cannot go)
-// meanwhile. The poll itself runs without the lock on a copy of the list; an entry that ended
-// during the poll is no longer in the list afterwards and is skipped, so a descriptor number
-// closed and reused meanwhile never reaches a callback that is not its own.
+// The watched descriptors and the thread that polls them. The lock guards the list. A callback
+// runs without it (an interrupt may wait on a network round trip, and other watches must not
+// wait for that), but a watch that ends meanwhile waits until its callback has returned. The
+// poll runs without the lock on a copy of the list; an entry that ended during the poll is no
+// longer in the list afterwards and is skipped, so a descriptor number closed and reused
+// meanwhile never reaches a callback that is not its own.
 class THangupWatcher {
  public:
   static THangupWatcher& Instance() {
-    static THangupWatcher watcher;
-    return watcher;
+    // Never destroyed: a connection thread may still end a watch while the process exits.
+    static THangupWatcher* watcher = new THangupWatcher();
+    return *watcher;
   }
 
   std::uint64_t Add(int Descriptor, std::function<void()> OnHangup) {
@@ -39,8 +41,10 @@ class THangupWatcher {
     const std::uint64_t id = ++FLastID;
     const bool was_empty = FWatched.empty();
     FWatched.emplace(id, TWatched{Descriptor, std::move(OnHangup)});
-    if (!FThread.joinable())
-      FThread = std::thread([this] { Run(); });
+    if (!FStarted) {
+      std::thread([this] { Run(); }).detach();
+      FStarted = true;
+    }
     // A thread already polling looks at the new entry on its next round.
     if (was_empty)
       FChanged.notify_one();
@@ -48,18 +52,9 @@ class THangupWatcher {
   }
 
   void Remove(std::uint64_t ID) {
-    std::lock_guard<std::mutex> lock(FLock);
+    std::unique_lock<std::mutex> lock(FLock);
+    FCalled.wait(lock, [&] { return FCalling != ID; });
     FWatched.erase(ID);
-  }
-
-  ~THangupWatcher() {
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      FStopping = true;
-      FChanged.notify_one();
-    }
-    if (FThread.joinable())
-      FThread.join();
   }
 
  private:
@@ -69,7 +64,7 @@ class THangupWatcher {
     std::vector<std::uint64_t> ids;
     std::vector<pollfd> fds;
     std::unique_lock<std::mutex> lock(FLock);
-    while (!FStopping) {
+    for (;;) {
       if (FWatched.empty()) {
         FChanged.wait(lock);
         continue;
@@ -93,21 +88,27 @@ class THangupWatcher {
           // Once: the entry stays (its owner removes it) but no longer calls.
           std::function<void()> call = std::move(found->second.OnHangup);
           found->second.Descriptor = -1;
-          if (call)
-            call();
+          if (!call)
+            continue;
+          FCalling = ids[i];
+          lock.unlock();
+          call();
+          lock.lock();
+          FCalling = 0;
+          FCalled.notify_all();
         }
       }
-      FChanged.wait_for(lock, std::chrono::milliseconds(kPollInterval),
-                        [this] { return FStopping; });
+      FChanged.wait_for(lock, std::chrono::milliseconds(kPollInterval));
     }
   }
 
   std::mutex FLock;
   std::condition_variable FChanged;
+  std::condition_variable FCalled;
+  std::uint64_t FCalling = 0;  // the watch whose callback runs, 0 for none
   std::map<std::uint64_t, TWatched> FWatched;
   std::uint64_t FLastID = 0;
-  bool FStopping = false;
-  std::thread FThread;
+  bool FStarted = false;
 };
 
 }  // namespace
