@@ -601,7 +601,7 @@ int Memory(const Options& o) {
   clients.clear();
   WaitForThreads(o, threads_before, 60);
   // The server hands freed memory back within a few seconds of the last connection's end.
-  std::this_thread::sleep_for(std::chrono::seconds(5));
+  std::this_thread::sleep_for(std::chrono::seconds(10));
   const long rss_after = ProcStatus(o.Pid, "VmRSS");
   const long sessions = static_cast<long>(o.Clients) - errors;
   Figure("memory.connections", std::to_string(sessions));

@@ -12,9 +12,12 @@ namespace {
 
 // Returning walks every arena under its lock: at most once per this many milliseconds.
 constexpr std::int64_t kMinInterval = 1000;
+// Memory goes on being freed for a while after connections end (their log lines and background
+// jobs drain), so returning goes on until a return came this long after the last note.
+constexpr std::int64_t kSettle = 10000;
 
-std::atomic<bool> gFreed{false};
-std::atomic<std::int64_t> gLastReturn{0};
+std::atomic<std::int64_t> gLastFreed{-1};
+std::atomic<std::int64_t> gLastReturn{-1};
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -25,17 +28,17 @@ std::int64_t NowMs() {
 }  // namespace
 
 void NoteMemoryFreed() {
-  gFreed.store(true, std::memory_order_relaxed);
+  gLastFreed.store(NowMs());
 }
 
 void ReturnFreedMemoryIfDue() {
-  if (!gFreed.load(std::memory_order_relaxed))
+  const std::int64_t freed = gLastFreed.load();
+  std::int64_t last = gLastReturn.load();
+  if (freed < 0 || last > freed + kSettle)
     return;
   const std::int64_t now = NowMs();
-  std::int64_t last = gLastReturn.load();
-  if (now - last < kMinInterval || !gLastReturn.compare_exchange_strong(last, now))
+  if ((last >= 0 && now - last < kMinInterval) || !gLastReturn.compare_exchange_strong(last, now))
     return;
-  gFreed.store(false, std::memory_order_relaxed);
   ::malloc_trim(0);
 }
 

@@ -10,8 +10,10 @@ namespace qm {
 // Notes that a good deal of memory has just been freed (connections ended).
 void NoteMemoryFreed();
 
-// When memory was noted freed and the last return is at least a second ago, returns the free
-// pages of every arena to the system (malloc_trim). Cheap otherwise: call it often.
+// Returns the free pages of every arena to the system (malloc_trim) when memory was noted freed
+// and the last return is at least a second ago; it goes on doing so, once a second at most,
+// until a return came 10 s after the last note, since memory goes on being freed for a while.
+// Cheap otherwise: call it often.
 void ReturnFreedMemoryIfDue();
 
 }  // namespace qm

@@ -402,7 +402,8 @@ std::unique_ptr<TmnServerConnection> TmnListener::DoCreateConnection(
 }
 
 void TmnListener::ReapFinished() {
-  // What connections that ended before freed goes back to the system, a second at most after.
+  // What connections freed goes back to the system as they are reaped, or (at most once a
+  // second) on a later round.
   ReturnFreedMemoryIfDue();
   std::vector<std::unique_ptr<TmnServerConnection>> finished;
   for (auto& connection : FConnections)
@@ -414,6 +415,7 @@ void TmnListener::ReapFinished() {
                      FConnections.end());
   finished.clear();  // joins each (already ended) thread and frees it
   NoteMemoryFreed();
+  ReturnFreedMemoryIfDue();
 }
 
 void TmnListener::DropConnections() {
