@@ -14,7 +14,7 @@ namespace {
 constexpr std::int64_t kMinInterval = 1000;
 // Memory goes on being freed for a while after connections end (their log lines and background
 // jobs drain), so returning goes on until a return came this long after the last note.
-constexpr std::int64_t kSettle = 10000;
+constexpr std::int64_t kSettle = 30000;
 
 std::atomic<std::int64_t> gLastFreed{-1};
 std::atomic<std::int64_t> gLastReturn{-1};

@@ -12,7 +12,7 @@ void NoteMemoryFreed();
 
 // Returns the free pages of every arena to the system (malloc_trim) when memory was noted freed
 // and the last return is at least a second ago; it goes on doing so, once a second at most,
-// until a return came 10 s after the last note, since memory goes on being freed for a while.
+// until a return came 30 s after the last note, since memory goes on being freed for a while.
 // Cheap otherwise: call it often.
 void ReturnFreedMemoryIfDue();
 
