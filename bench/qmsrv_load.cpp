@@ -17,7 +17,16 @@
 //                   compared guess is answered only after the server's pause, a refused one
 //                   at once. Meanwhile a client from 127.0.0.2 with the right --password asks
 //                   "C" again and again.
+//   stale-handle    inserts naming a transaction that is not open (rolled back, dropped by
+//                   "Reconnect", never opened): how many were answered OK and committed.
+//   abandoned       a client sends a long SQLite count, another a pg_sleep(30), and each closes
+//                   its connection: the server's CPU meanwhile, and when the work ends.
+//   memory          --clients connections (5,000), each with a SQLite session after one small
+//                   query: the server's memory before, with them, and after they left.
+//   descriptors     clients with a SQLite file each until the server runs out of descriptors
+//                   (run it under a low "ulimit -n"): how each client beyond that is answered.
 //
+// SQLite files go in --dir (default /tmp).
 // qmsrv: --port N, --pid N (for /proc figures and SIGTERM). PostgreSQL: QM_TEST_PG_HOST,
 // QM_TEST_PG_PORT, QM_TEST_PG_USER, QM_TEST_PG_PASSWORD, QM_TEST_PG_DATABASE; qmsrv must reach
 // the same server through its "PGHost".
@@ -60,9 +69,10 @@ using bench::UsageError;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: qmsrv_load inserts|idle|no-reader|pg-restart|silent-connect|sigterm|guessing\n"
+    "usage: qmsrv_load inserts|idle|no-reader|pg-restart|silent-connect|sigterm|guessing|\n"
+    "                  stale-handle|abandoned|memory|descriptors\n"
     "         --port N [--pid N] [--clients N] [--requests N] [--idle N] [--rows N]\n"
-    "         [--wait SECONDS] [--restart-cmd CMD] [--seconds N] [--password P]\n";
+    "         [--wait SECONDS] [--restart-cmd CMD] [--seconds N] [--password P] [--dir DIR]\n";
 
 struct Options {
   std::string Scenario;
@@ -76,6 +86,7 @@ struct Options {
   std::string RestartCmd;
   int Seconds = 10;
   std::string Password;
+  std::string Dir = "/tmp";
 };
 
 double Seconds(Clock::duration d) {
@@ -544,6 +555,276 @@ int SigTerm(const Options& o) {
   return 0;
 }
 
+TqmSessionParams SqliteParams(const std::string& file, const std::string& app) {
+  return {"SQLite", file, "", "", "", app};
+}
+
+// CPU seconds (user and system) the process has used; -1 when it is gone.
+double ProcCpuSeconds(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(file, stat))
+    return -1;
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14)
+      utime = std::atol(field.c_str());
+    if (i == 15) {
+      stime = std::atol(field.c_str());
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::replace(text.begin(), text.end(), '\r', ' ');
+  return text;
+}
+
+int StaleHandle(const Options& o) {
+  const std::string file = o.Dir + "/qm_load_stale.db";
+  std::remove(file.c_str());
+  auto client = OpenClient(o);
+  client->Connect(SqliteParams(file, "stale"));
+  client->ExecuteSQL("create table s(id integer)");
+  long ok = 0, refused = 0, other = 0, id = 0;
+  auto attempt = [&](std::uint32_t tr) {
+    for (int i = 0; i < o.Requests; ++i) {
+      try {
+        client->ExecuteSQL("insert into s values(" + std::to_string(++id) + ")", {}, tr);
+        ++ok;
+      } catch (const EqmServerError& e) {
+        ++(e.Message() == "Transaction Handle Not Found" ? refused : other);
+      }
+    }
+  };
+  std::uint32_t tr = client->OpenTransaction();
+  client->CloseTransaction(tr, "rollback");
+  attempt(tr);
+  tr = client->OpenTransaction();
+  client->Call("Reconnect", {{"Database", "ServerID", client->ServerID()},
+                             {"Database", "Handle", static_cast<std::int32_t>(client->Handle())},
+                             {"Database", "Driver", "SQLite"},
+                             {"Database", "Resource", file}});
+  attempt(tr);
+  attempt(999999);
+  const TqmResultSet rows = client->ExecuteSQL("select count(*) from s");
+  Figure("stale_handle.requests", std::to_string(3L * o.Requests));
+  Figure("stale_handle.answered_ok", std::to_string(ok));
+  Figure("stale_handle.refused_handle_not_found", std::to_string(refused));
+  Figure("stale_handle.other_errors", std::to_string(other));
+  Figure("stale_handle.rows_committed",
+         rows.Rows.size() == 1 ? std::string(rows.Rows[0][0].value_or("")) : "?");
+  client->Disconnect();
+  std::remove(file.c_str());
+  return 0;
+}
+
+// Sends "ExecuteSQL" of sql on the session and closes the connection once the statement had
+// time to start, without reading the reply.
+void Abandon(const Options& o, const TqmDBClient& owner, const std::string& sql) {
+  TpdcClientSocketStream stream("127.0.0.1", o.Port);
+  stream.Connect();
+  TStreamDataWriter writer(stream);
+  writer.SetName("ExecuteSQL");
+  writer.RegisterHeader("Database", "ServerID", owner.ServerID());
+  writer.RegisterHeader("Database", "Handle", static_cast<std::int32_t>(owner.Handle()));
+  writer.RegisterHeader("Database", "SQL", sql);
+  stream.WriteRawByte("Protocol=VSK;Command=Data;Password=;\r");
+  writer.WriteResponse();  // the request alone: nothing is read back
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  stream.Disconnect();
+}
+
+int Abandoned(const Options& o) {
+  const int window = std::min(o.Wait, 30);
+  // SQLite: a count that would run for many minutes.
+  const std::string file = o.Dir + "/qm_load_abandoned.db";
+  std::remove(file.c_str());
+  auto owner = OpenClient(o, window * 1000);
+  owner->Connect(SqliteParams(file, "abandoned"));
+  const double cpu_before = ProcCpuSeconds(o.Pid);
+  const auto start = Clock::now();
+  Abandon(o, *owner,
+          "with recursive c(x) as (select 1 union all select x + 1 from c limit 100000000000) "
+          "select count(*) from c");
+  // The session's next request waits for the statement (the session lock).
+  std::string free_after;
+  std::thread next([&] {
+    try {
+      owner->ExecuteSQL("select 1");
+      free_after = std::to_string(Seconds(Clock::now() - start));
+    } catch (const std::exception& e) {
+      free_after = "not within " + std::to_string(window) + " s (" + OneLine(e.what()) + ")";
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const double cpu_10s = ProcCpuSeconds(o.Pid) - cpu_before;
+  next.join();
+  Figure("abandoned.sqlite_server_cpu_s_in_first_10s", cpu_10s);
+  Figure("abandoned.sqlite_session_answers_after_s", free_after);
+
+  // PostgreSQL: pg_sleep(30) for a client that left.
+  Direct db;
+  auto pg = OpenClient(o);
+  pg->Connect(PgParams("abandoned"));
+  const std::string pid(pg->ExecuteSQL("select pg_backend_pid()").Rows[0][0].value_or(""));
+  const auto pg_start = Clock::now();
+  Abandon(o, *pg, "select pg_sleep(30)");
+  std::string ended = "not within 40 s";
+  while (Seconds(Clock::now() - pg_start) < 40) {
+    if (db.Value("select count(*) from pg_stat_activity where pid = " + pid +
+                 " and state = 'active' and query like 'select pg_sleep%'") == "0") {
+      ended = std::to_string(Seconds(Clock::now() - pg_start));
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Figure("abandoned.pg_sleep_30_ended_after_s", ended);
+  try {
+    pg->ExecuteSQL("select 1");
+    Figure("abandoned.pg_session_after", "answers");
+  } catch (const std::exception& e) {
+    Figure("abandoned.pg_session_after", OneLine(e.what()));
+  }
+  std::remove(file.c_str());
+  return 0;
+}
+
+// The server's thread count back to `threads` (or `limit` seconds passed).
+void WaitForThreads(const Options& o, long threads, int limit) {
+  const auto start = Clock::now();
+  while (ProcStatus(o.Pid, "Threads") > threads && Seconds(Clock::now() - start) < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+int Memory(const Options& o) {
+  const std::string file = o.Dir + "/qm_load_memory.db";
+  std::remove(file.c_str());
+  {
+    auto setup = OpenClient(o);
+    setup->Connect(SqliteParams(file, "memory"));
+    setup->ExecuteSQL("create table m(id integer, name text)");
+    setup->ExecuteSQL("insert into m values(1, 'one'), (2, 'two')");
+    setup->Disconnect();
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long threads_before = ProcStatus(o.Pid, "Threads");
+  const long rss_before = ProcStatus(o.Pid, "VmRSS");
+  std::vector<std::unique_ptr<TqmDBClient>> clients;
+  long errors = 0;
+  std::string first_error;
+  const auto start = Clock::now();
+  for (int i = 0; i < o.Clients; ++i) {
+    try {
+      auto client = OpenClient(o, 30000);
+      client->Connect(SqliteParams(file, "memory"));
+      client->ExecuteSQL("select id, name from m");
+      clients.push_back(std::move(client));
+    } catch (const std::exception& e) {
+      if (errors++ == 0)
+        first_error = OneLine(e.what());
+    }
+  }
+  const double open_seconds = Seconds(Clock::now() - start);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long rss_with = ProcStatus(o.Pid, "VmRSS");
+  const long vm_with = ProcStatus(o.Pid, "VmSize");
+  const long threads_with = ProcStatus(o.Pid, "Threads");
+  for (auto& client : clients) {
+    try {
+      client->Disconnect();
+    } catch (const std::exception&) {
+    }
+  }
+  clients.clear();
+  WaitForThreads(o, threads_before, 60);
+  // The server hands freed memory back in the seconds after the last connection's end, as its
+  // log lines and queued work drain.
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+  const long rss_after = ProcStatus(o.Pid, "VmRSS");
+  const long sessions = static_cast<long>(o.Clients) - errors;
+  Figure("memory.connections", std::to_string(sessions));
+  Figure("memory.errors", std::to_string(errors));
+  if (!first_error.empty())
+    Figure("memory.first_error", first_error);
+  Figure("memory.open_seconds", open_seconds);
+  Figure("memory.server_threads_with", std::to_string(threads_with));
+  Figure("memory.server_rss_before_kb", std::to_string(rss_before));
+  Figure("memory.server_rss_with_kb", std::to_string(rss_with));
+  Figure("memory.server_rss_per_connection_kb",
+         sessions > 0 ? std::to_string((rss_with - rss_before) / sessions) : "-");
+  Figure("memory.server_vmsize_with_kb", std::to_string(vm_with));
+  Figure("memory.server_rss_after_kb", std::to_string(rss_after));
+  Figure("memory.server_rss_kept_kb", std::to_string(rss_after - rss_before));
+  std::remove(file.c_str());
+  return 0;
+}
+
+int Descriptors(const Options& o) {
+  std::vector<std::unique_ptr<TqmDBClient>> clients;
+  long served = 0, busy = 0, error_reply = 0, no_reply = 0;
+  int first_refused = -1;
+  std::string first_error;
+  double slowest_refusal = 0;
+  std::vector<std::string> files;
+  for (int i = 0; i < o.Clients && no_reply < 10; ++i) {
+    const std::string file = o.Dir + "/qm_load_fd_" + std::to_string(i) + ".db";
+    files.push_back(file);
+    const auto start = Clock::now();
+    try {
+      auto client = OpenClient(o, 3000);
+      client->Connect(SqliteParams(file, "descriptors"));
+      client->ExecuteSQL("select 1");
+      clients.push_back(std::move(client));
+      ++served;
+      continue;
+    } catch (const EqmServerError& e) {
+      ++(e.Message().starts_with("Server busy") ? busy : error_reply);
+      if (first_error.empty())
+        first_error = OneLine(e.Message());
+    } catch (const std::exception& e) {
+      ++no_reply;
+      if (first_error.empty())
+        first_error = OneLine(e.what());
+    }
+    if (first_refused < 0)
+      first_refused = i;
+    slowest_refusal = std::max(slowest_refusal, Seconds(Clock::now() - start));
+  }
+  Figure("descriptors.clients_tried", std::to_string(served + busy + error_reply + no_reply));
+  Figure("descriptors.served", std::to_string(served));
+  Figure("descriptors.first_not_served", std::to_string(first_refused));
+  Figure("descriptors.told_server_busy", std::to_string(busy));
+  Figure("descriptors.other_error_reply", std::to_string(error_reply));
+  Figure("descriptors.no_reply_within_3s", std::to_string(no_reply));
+  Figure("descriptors.first_error", first_error.empty() ? "-" : first_error);
+  Figure("descriptors.slowest_refusal_s", slowest_refusal);
+  for (auto& client : clients) {
+    try {
+      client->Disconnect();
+    } catch (const std::exception&) {
+    }
+  }
+  clients.clear();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  try {
+    auto client = OpenClient(o, 5000);
+    client->Connect(SqliteParams(files.front(), "descriptors"));
+    client->ExecuteSQL("select 1");
+    Figure("descriptors.served_after_they_left", "yes");
+  } catch (const std::exception& e) {
+    Figure("descriptors.served_after_they_left", "no: " + OneLine(e.what()));
+  }
+  for (const std::string& file : files)
+    std::remove(file.c_str());
+  return 0;
+}
+
 }  // namespace
 }  // namespace qm::load
 
@@ -577,6 +858,8 @@ int main(int argc, char** argv) {
         o.Password = value;
       else if (name == "--restart-cmd")
         o.RestartCmd = value;
+      else if (name == "--dir")
+        o.Dir = value;
       else
         return false;
       return true;
@@ -595,7 +878,11 @@ int main(int argc, char** argv) {
       {"pg-restart", PgRestart},
       {"silent-connect", SilentConnect},
       {"sigterm", SigTerm},
-      {"guessing", Guessing}};
+      {"guessing", Guessing},
+      {"stale-handle", StaleHandle},
+      {"abandoned", Abandoned},
+      {"memory", Memory},
+      {"descriptors", Descriptors}};
   const auto found = scenarios.find(o.Scenario);
   if (found == scenarios.end() || o.Port.empty()) {
     std::fputs(kUsage, stderr);

@@ -131,9 +131,12 @@ std::unique_ptr<TStreamData> TqmDBClient::Call(const std::string& Name,
           "Invalid Headers (the server refused the header line: wrong or "
           "missing server password?)");
     }
-    // A server that already serves MaxConnections clients says so and closes.
+    // A server that already serves MaxConnections clients, or has no descriptor left for
+    // another, says so and closes.
     if (writer.LastSizeField().starts_with("Server bus")) {
-      throw EqmServerError("Server busy: too many connections");
+      throw EqmServerError(
+          "Server busy: the server turned the connection away (too many connections, or out "
+          "of descriptors)");
     }
     // The reader reports a missing reply as an empty size field.
     throw EqmConnectionError("No reply to " + Name + " from " + FHost + ":" + FPort + " (" +

@@ -193,6 +193,9 @@ void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int f
     FTotal += produced;
     if (result == Z_STREAM_ERROR)
       throw EprmException("deflate failed");
+    if (FLimit != 0 && FTotal > FLimit)
+      throw EResultTooLarge("Result too large: the compressed result passed MaxResultSize (" +
+                            std::to_string(FLimit) + " bytes)");
     if (flush == Z_FINISH ? result == Z_STREAM_END : stream.avail_in == 0 && stream.avail_out != 0)
       break;
   }

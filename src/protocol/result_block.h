@@ -31,6 +31,12 @@ inline constexpr std::string_view kResultNullMarker = "NULL;";
 inline constexpr std::string_view kResultFieldSeparator = "\xEE\x80\x81";  // U+E001
 inline constexpr std::string_view kResultRowTerminator = "\xEE\x80\x82";   // U+E002
 
+// A result whose compressed block grew past the bound the compressor was given.
+class EResultTooLarge : public EprmException {
+ public:
+  using EprmException::EprmException;
+};
+
 // zlib's own default level, which the block uses unless an operator chose another.
 inline constexpr int kResultBlockDefaultLevel = Z_DEFAULT_COMPRESSION;
 
@@ -52,6 +58,10 @@ class TqmdZCompressor {
   TqmdZCompressor(const TqmdZCompressor&) = delete;
   TqmdZCompressor& operator=(const TqmdZCompressor&) = delete;
   ~TqmdZCompressor();
+
+  // The compressed block may grow to at most Bytes (0: no bound); past it, Write or Finish
+  // raises EResultTooLarge, and the compressor is spent.
+  void SetLimit(std::uint64_t Bytes) { FLimit = Bytes; }
 
   void Write(std::string_view bytes);
   // The size of the block Finish handed over.
@@ -92,6 +102,7 @@ class TqmdZCompressor {
   std::vector<TPiece> FPieces;
   std::size_t FLastUsed = 0;  // bytes used in the last piece
   std::size_t FTotal = 0;
+  std::uint64_t FLimit = 0;
   std::size_t FFlushedStages = 0;  // deflated on the caller's thread, before any background
   bool FFinished = false;
   std::unique_ptr<TBackground> FBackground;  // last: its thread uses the members above

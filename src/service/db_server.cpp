@@ -107,6 +107,7 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
   config.MaxSessions = ConfigValue(lines, "MaxSessions");
   config.PrivateSessions = ConfigValue(lines, "PrivateSessions");
   config.FBDefaultCredentials = ConfigValue(lines, "FBDefaultCredentials");
+  config.MaxResultSize = ConfigValue(lines, "MaxResultSize");
   return config;
 }
 
@@ -235,6 +236,19 @@ void ApplyCompressionLevel(const std::string& Text) {
   SetResultBlockLevel(level);
 }
 
+// The bound of a result's compressed block in bytes: a whole number, 0 for none.
+void ApplyMaxResultSize(const std::string& Text) {
+  std::int64_t bytes = static_cast<std::int64_t>(kDefaultMaxResultSize);
+  if (!Text.empty()) {
+    bytes = StrToInt64Def(Trim(Text), -1);
+    if (bytes < 0) {
+      WriteLogFmt("MaxResultSize %s is not a number of bytes; the default is used", {Text});
+      bytes = static_cast<std::int64_t>(kDefaultMaxResultSize);
+    }
+  }
+  SetMaxResultSize(static_cast<std::uint64_t>(bytes));
+}
+
 }  // namespace
 
 TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
@@ -296,6 +310,7 @@ void TqmDBServer::Created() {
   if (Bind().empty())
     SetBind(kDefaultBind);
   ApplyCompressionLevel(config.CompressionLevel);
+  ApplyMaxResultSize(config.MaxResultSize);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");

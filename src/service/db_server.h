@@ -43,6 +43,7 @@ struct TqmServerConfig {
   // Yes/no texts, as written (ConfigFlag reads them).
   std::string PrivateSessions;
   std::string FBDefaultCredentials;
+  std::string MaxResultSize;     // "" is the default bound (1 GiB)
 };
 
 // A yes/no setting: "1", "yes", "true", "on" or "0", "no", "false", "off" (any case); Default

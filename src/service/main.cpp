@@ -25,6 +25,7 @@
 
 #include "db/client_environment.h"
 #include "service/db_server.h"
+#include "service/descriptor_limit.h"
 #include "service/service_host.h"
 #include "service/systemd_unit.h"
 #include "session/session_registry.h"
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
         exit_code = Uninstall(service, args);
         break;
       case Action::Run:
+        qm::WriteLog(qm::RaiseDescriptorLimit());
         EnterSQLiteFolder(service.Server());
         exit_code = qm::RunService(service);
         break;

@@ -12,6 +12,8 @@
 #include "support/format.h"
 #include "support/log.h"
 #include "support/text_utils.h"
+#include "transport/hangup_watch.h"
+#include "transport/socket_stream.h"
 
 namespace qm {
 
@@ -19,6 +21,14 @@ namespace {
 
 TqmdConnections& Sessions() {
   return TqmdConnections::Instance();
+}
+
+// The socket of the client connection, or -1 for a stream that is not over one.
+int ClientDescriptor(const TpdcDataCommandConnection& Connection) {
+  const auto* stream = dynamic_cast<const TmnSocketStream*>(Connection.Stream());
+  if (stream == nullptr || stream->Socket() == nullptr)
+    return -1;
+  return stream->Socket()->Handle();
 }
 
 }  // namespace
@@ -201,6 +211,12 @@ void TLockDBCommand::DoCommand(TStreamDataWriter& Response) {
   if (!session)
     throw Exception("#Handle Not Found");
   std::lock_guard<std::recursive_mutex> lock(session->Lock());
+  // A client that leaves while its statement runs gets the statement interrupted as a stop
+  // would: nobody waits for the result. The session stays for a later "Reconnect".
+  const THangupWatch watch(ClientDescriptor(Connection()), [&session] {
+    if (TmncConnection* connection = session->Connection())
+      connection->Interrupt();
+  });
   DoSessionCommand(*session, Response);
 }
 

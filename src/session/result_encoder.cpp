@@ -12,6 +12,7 @@ namespace qm {
 namespace {
 
 std::atomic<int> g_block_level{kResultBlockDefaultLevel};
+std::atomic<std::uint64_t> g_max_result_size{kDefaultMaxResultSize};
 
 // The generic way: step the command row by row through its fields.
 void EncodeByStepping(TmncSQLCommand& command, TResultBlockWriter& writer) {
@@ -107,10 +108,19 @@ int ResultBlockLevel() {
   return g_block_level.load();
 }
 
+void SetMaxResultSize(std::uint64_t vBytes) {
+  g_max_result_size.store(vBytes);
+}
+
+std::uint64_t MaxResultSize() {
+  return g_max_result_size.load();
+}
+
 std::vector<std::uint8_t> EncodeResultRows(TmncSQLCommand& vCMD, const std::string& vRemoteIP,
                                            TqmdResultEncoding vEncoding) {
   TLogTick tick([&] { return Format("[%s] Compress Request", {vRemoteIP}); });
   TqmdZCompressor compressor(ResultBlockLevel());
+  compressor.SetLimit(MaxResultSize());
   TResultBlockWriter writer(compressor, vEncoding);
   if (auto* pg = dynamic_cast<TmncPGCommand*>(&vCMD))
     EncodeFromResult(*pg, writer);

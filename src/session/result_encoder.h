@@ -22,6 +22,13 @@ namespace qm {
 void SetResultBlockLevel(int vLevel);
 int ResultBlockLevel();
 
+// The largest compressed result block a reply may carry (bytes; 0: no bound). A result that
+// passes it fails with EResultTooLarge and its block is freed. Process-wide; read once per
+// block.
+inline constexpr std::uint64_t kDefaultMaxResultSize = std::uint64_t{1} << 30;
+void SetMaxResultSize(std::uint64_t vBytes);
+std::uint64_t MaxResultSize();
+
 // Steps the executed command from its current row to its end, writing every row into the
 // compressor at ResultBlockLevel(), and returns the compressed block. Byte values are written
 // in their text form. vRemoteIP names the client in the debug timing line. The engine's errors

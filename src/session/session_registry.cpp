@@ -110,11 +110,15 @@ void TqmdConnection::SyncCounts() {
 }
 
 TmncSQLTransaction* TqmdConnection::FindTransaction(std::uint32_t vHandle) {
-  if (vHandle != 0) {
-    if (TqmdTransaction* item = FTransactions.Find(vHandle))
-      return item->Transaction();
-  }
-  return FTransaction.get();
+  if (vHandle == 0)
+    return FTransaction.get();
+  // A handle that is not open (rolled back, dropped by "Reconnect", never opened) must not
+  // fall back to the default transaction: the statement would be committed at once while the
+  // client believes it part of its transaction.
+  TqmdTransaction* item = FTransactions.Find(vHandle);
+  if (item == nullptr)
+    throw Exception("Transaction Handle Not Found");
+  return item->Transaction();
 }
 
 TqmdTransaction* TqmdConnection::OpenTransaction(const std::string& vParams) {

@@ -130,7 +130,8 @@ class TqmdConnection {
   // Call under the session lock after changing Commands or Transactions.
   void SyncCounts();
 
-  // The opened transaction vHandle, or the default transaction for 0 or an unknown handle.
+  // The default transaction for 0, else the opened transaction vHandle; raises "Transaction
+  // Handle Not Found" for a handle that is not open.
   TmncSQLTransaction* FindTransaction(std::uint32_t vHandle);
   // Creates a transaction with the parameter lines vParams, starts it and registers it under
   // the next handle. On failure nothing is registered and no handle is used.

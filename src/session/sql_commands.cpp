@@ -1,8 +1,8 @@
 #include "session/sql_commands.h"
 
 #include "db/db_script.h"
-#include "db/postgres/pg_command.h"
 #include "db/firebird/fb_connection.h"
+#include "db/postgres/pg_command.h"
 #include "session/pg_session.h"
 #include "support/buffer.h"
 #include "support/text_utils.h"

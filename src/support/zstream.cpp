@@ -1,6 +1,7 @@
 #include "support/zstream.h"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "support/exception.h"
@@ -31,24 +32,52 @@ struct TZCachedStream {
 
 namespace {
 
-// A few idle streams per thread: enough for a message and a result block at two levels.
-constexpr std::size_t kCachedPerThread = 4;
+// Idle streams kept for the whole process. A deflate stream holds about 330 KiB, so a cache per
+// thread would cost that much for every connection thread that ever compressed; a shared pool
+// costs it only for as many streams as are in use at once, up to this bound. Streams given back
+// beyond it are freed.
+constexpr std::size_t kPooledStreams = 16;
 
-std::vector<std::unique_ptr<TZCachedStream>>& ThreadCache() {
-  thread_local std::vector<std::unique_ptr<TZCachedStream>> cache;
-  return cache;
-}
+class TZStreamPool {
+ public:
+  static TZStreamPool& Instance() {
+    // Never destroyed: leases may end on threads that outlive static destruction.
+    static TZStreamPool* pool = new TZStreamPool();
+    return *pool;
+  }
+
+  std::unique_ptr<TZCachedStream> Take(bool inflating, int level, int window_bits) {
+    std::lock_guard<std::mutex> lock(FLock);
+    auto it = std::find_if(FIdle.begin(), FIdle.end(), [&](const auto& item) {
+      return item->Matches(inflating, level, window_bits);
+    });
+    if (it == FIdle.end())
+      return nullptr;
+    std::unique_ptr<TZCachedStream> taken = std::move(*it);
+    FIdle.erase(it);
+    return taken;
+  }
+
+  // Keeps the stream for a later lease, or frees it (outside the lock) when the pool is full.
+  void Give(std::unique_ptr<TZCachedStream> stream) {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (FIdle.size() < kPooledStreams) {
+        // The most recently used first: its memory is the likeliest to be resident.
+        FIdle.insert(FIdle.begin(), std::move(stream));
+        return;
+      }
+    }
+    stream.reset();
+  }
+
+ private:
+  std::mutex FLock;
+  std::vector<std::unique_ptr<TZCachedStream>> FIdle;
+};
 
 std::unique_ptr<TZCachedStream> TakeCached(bool inflating, int level, int window_bits) {
-  auto& cache = ThreadCache();
-  auto it = std::find_if(cache.begin(), cache.end(), [&](const auto& item) {
-    return item->Matches(inflating, level, window_bits);
-  });
-  if (it == cache.end())
-    return nullptr;
-  std::unique_ptr<TZCachedStream> taken = std::move(*it);
-  cache.erase(it);
-  return taken;
+  return TZStreamPool::Instance().Take(inflating, level, window_bits);
 }
 
 }  // namespace
@@ -68,9 +97,8 @@ TZStreamLease::~TZStreamLease() {
   stream.next_out = nullptr;
   stream.avail_out = 0;
   const int rc = FStream->Inflating ? inflateReset(&stream) : deflateReset(&stream);
-  auto& cache = ThreadCache();
-  if (rc == Z_OK && cache.size() < kCachedPerThread)
-    cache.push_back(std::move(FStream));
+  if (rc == Z_OK)
+    TZStreamPool::Instance().Give(std::move(FStream));
 }
 
 TZStreamLease TZStreamLease::Deflater(int level, int window_bits) {

@@ -1,11 +1,12 @@
 #pragma once
 
-// zlib streams kept per thread and reset between uses. Setting a deflate stream up (its window,
-// hash tables and pending buffer) costs more than compressing a small message, and a server
-// thread or a client compresses one message after another.
+// zlib streams kept in one bounded pool for the process and reset between uses. Setting a
+// deflate stream up (its window, hash tables and pending buffer) costs more than compressing a
+// small message, and a server compresses one message after another; keeping one per thread
+// instead would hold a stream's memory for every connection thread that ever compressed.
 //
-// A lease takes a stream of the wanted kind from the calling thread's cache (or makes one) and
-// gives it back reset when it ends. Leases are per thread: never hand one to another thread.
+// A lease takes an idle stream of the wanted kind from the pool (or makes one) and gives it back
+// reset when it ends. A lease is used by one thread at a time.
 
 #include <zlib.h>
 

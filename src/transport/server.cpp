@@ -4,9 +4,12 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <system_error>
 
 #include "support/date_time.h"
 #include "support/log.h"
+#include "support/memory_return.h"
+#include "transport/descriptor_reserve.h"
 #include "transport/tls.h"
 
 namespace qm {
@@ -26,30 +29,47 @@ constexpr std::string_view kBusy = "Server busy: too many connections";
 // ---- TmnThread ----
 
 TmnThread::~TmnThread() {
-  if (FThread.joinable()) {
-    if (FThread.get_id() == std::this_thread::get_id())
-      FThread.detach();
+  if (FJoinable) {
+    FJoinable = false;
+    if (pthread_equal(FHandle, pthread_self()))
+      pthread_detach(FHandle);
     else
-      FThread.join();
+      pthread_join(FHandle, nullptr);
   }
 }
 
+void* TmnThread::Run(void* Self) {
+  auto* thread = static_cast<TmnThread*>(Self);
+  try {
+    thread->Execute();
+  } catch (...) {
+    // An exception leaving the work method ends the thread, never the process.
+  }
+  thread->FFinished = true;
+  return nullptr;
+}
+
 void TmnThread::Start() {
-  if (FThread.joinable())
+  if (FJoinable)
     return;
-  FThread = std::thread([this] {
-    try {
-      Execute();
-    } catch (...) {
-      // An exception leaving the work method ends the thread, never the process.
-    }
-    FFinished = true;
-  });
+  // A thread of its own rather than std::thread: connection threads ask for a smaller stack
+  // than the system's 8 MiB, and std::thread cannot.
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  if (FStackSize != 0)
+    pthread_attr_setstacksize(&attributes, FStackSize);
+  const int error = pthread_create(&FHandle, &attributes, &TmnThread::Run, this);
+  pthread_attr_destroy(&attributes);
+  if (error != 0)
+    throw std::system_error(error, std::generic_category(), "Thread not started");
+  FJoinable = true;
 }
 
 void TmnThread::WaitFor() {
-  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
-    FThread.join();
+  if (FJoinable && !pthread_equal(FHandle, pthread_self())) {
+    FJoinable = false;
+    pthread_join(FHandle, nullptr);
+  }
 }
 
 // ---- TmnConnections ----
@@ -110,7 +130,9 @@ void TmnConnection::Execute() {
 
 TmnServerConnection::TmnServerConnection(TmnConnections* Owner,
                                          std::unique_ptr<TmnConnectionStream> Stream)
-    : TmnConnection(Owner), FStream(std::move(Stream)) {}
+    : TmnConnection(Owner), FStream(std::move(Stream)) {
+  SetStackSize(kStackSize);
+}
 
 TmnServerConnection::~TmnServerConnection() {
   Terminate();
@@ -250,6 +272,7 @@ void TmnListener::Execute() {
           (FOptions.Contains(soSSL) ? " Secured" : ""));
     }
     Signal();
+    TDescriptorReserve reserve;
     while (FListening && !Terminated()) {
       // Short waits: opening connections past their deadline are closed between two of them.
       const TmnError wait = FSocket->Select(std::min(FTimeout, kOpeningCheckMs), slRead);
@@ -274,8 +297,13 @@ void TmnListener::Execute() {
         if (!accepted && (accept_error == EBADF || accept_error == EINVAL ||
                           accept_error == ENOTSOCK || accept_error == EOPNOTSUPP))
           throw EmnStreamException("Accept failed [" + std::to_string(accept_error) + "]");
-        // Readable but nothing to accept (out of handles, say): do not spin on it.
-        if (!accepted)
+        // Out of descriptors: the waiting client is told so at once rather than left in the
+        // backlog for ever.
+        if (!accepted && (accept_error == EMFILE || accept_error == ENFILE) &&
+            reserve.RefuseOne(FSocket->Handle(), "Server busy: out of descriptors"))
+          Log("Connection refused: out of descriptors");
+        // Readable but nothing to accept: do not spin on it.
+        else if (!accepted)
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       if (!Terminated()) {
@@ -483,6 +511,9 @@ std::unique_ptr<TmnServerConnection> TmnListener::DoCreateConnection(
 }
 
 void TmnListener::ReapFinished() {
+  // What connections freed goes back to the system as they are reaped, or (at most once a
+  // second) on a later round.
+  ReturnFreedMemoryIfDue();
   std::vector<std::unique_ptr<TmnServerConnection>> finished;
   for (auto& connection : FConnections)
     if (connection->Finished())
@@ -492,6 +523,8 @@ void TmnListener::ReapFinished() {
   FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), nullptr),
                      FConnections.end());
   finished.clear();  // joins each (already ended) thread and frees it
+  NoteMemoryFreed();
+  ReturnFreedMemoryIfDue();
 }
 
 void TmnListener::DropConnections() {

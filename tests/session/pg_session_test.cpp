@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/postgres_server.h"
+#include "session/result_encoder.h"
 #include "session/session_fixture.h"
 #include "support/buffer.h"
 #include "support/utf16.h"
@@ -305,6 +308,53 @@ TEST_F(PgSessionTest, ColumnTypesGiveFieldHeaderTypesAndValuesTravelAsServerText
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0], expected);
   EXPECT_EQ(rows[1], std::vector<std::string>(std::size(columns), "NULL;"));
+}
+
+// A client that leaves while its statement runs gets the statement cancelled on the server
+// (not run to its end for nobody); the session stays and answers its next request.
+TEST_F(PgSessionTest, AStatementWhoseClientLeftIsCancelled) {
+  auto other = client_->Call("Connect", ConnectHeaders(settings_.password));
+  ASSERT_EQ(other->Name(), "OK") << other->SysErrorText();
+  const std::uint32_t watcher = other->AsCardinal("Database", "Handle");
+  const std::string backend = Scalar("select pg_backend_pid()");
+  // Whether the session's backend is sleeping, polled for up to 20 s until it is `wanted`.
+  auto sleeping_becomes = [&](bool wanted) {
+    for (int i = 0; i < 200; ++i) {
+      auto reply = Sql(*client_, watcher,
+                       "select count(*) from pg_stat_activity where pid = " + backend +
+                           " and state = 'active' and query like 'select pg_sleep%'");
+      if (DecodeRows(Inflate(*reply)) ==
+          std::vector<std::vector<std::string>>{{wanted ? "1" : "0"}})
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+
+  auto leaver = NewClient();
+  std::vector<Header> headers = SessionHeaders(handle_);
+  headers.push_back({"Database", "SQL", "select pg_sleep(600)"});
+  leaver->Send("ExecuteSQL", headers);
+  ASSERT_TRUE(sleeping_becomes(true));
+  leaver->Close();
+  EXPECT_TRUE(sleeping_becomes(false));
+  EXPECT_EQ(Scalar("select pg_backend_pid()"), backend);
+}
+
+// A result that passes MaxResultSize while its rows still come from the server, one by one,
+// ends in an error reply; the rest of the rows are dropped and the session answers next.
+TEST_F(PgSessionTest, AResultPastMaxResultSizeIsAnErrorAndTheSessionGoesOn) {
+  SetMaxResultSize(100000);
+  struct Restore {
+    ~Restore() { SetMaxResultSize(kDefaultMaxResultSize); }
+  } restore;
+  auto reply =
+      Sql(*client_, handle_,
+          "select g, md5(g::text) || md5((g * 7)::text) from generate_series(1, 200000) g");
+  EXPECT_EQ(reply->Name(), "Error");
+  EXPECT_EQ(reply->SysErrorText(),
+            "Result too large: the compressed result passed MaxResultSize (100000 bytes)");
+  EXPECT_EQ(Scalar("select 42"), "42");
 }
 
 TEST_F(PgSessionTest, ReconnectOfALiveSessionDropsOnlyItsOpenedTransactions) {

@@ -48,6 +48,20 @@ std::unique_ptr<TStreamData> Client::Call(const std::string& name,
   return reply;
 }
 
+void Client::Send(const std::string& name, const std::vector<Header>& headers) {
+  TStreamDataWriter writer(*FStream);
+  writer.SetName(name);
+  for (const Header& header : headers)
+    writer.RegisterHeader(header.Guid, header.Name, header.Value);
+  FStream->WriteRawByte("Protocol=VSK;Command=Data;Password=" + FPassword + ";\r");
+  // Without a command the writer sends the message alone and reads nothing back.
+  writer.WriteResponse();
+}
+
+void Client::Close() {
+  FStream->Disconnect();
+}
+
 bool Client::Check() {
   FStream->WriteRawByte("Command=C;Password=" + FPassword + "\r");
   return FStream->ReadBytes(1) == "O";

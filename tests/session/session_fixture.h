@@ -40,6 +40,10 @@ class Client {
   // The reply message of request `name` with `headers` (and `buffer` as the raw block).
   std::unique_ptr<TStreamData> Call(const std::string& name, const std::vector<Header>& headers,
                                     const std::string& buffer = std::string());
+  // Sends the request `name` with `headers` without waiting for the reply; Close then leaves
+  // as a client that gives up would.
+  void Send(const std::string& name, const std::vector<Header>& headers);
+  void Close();
 
  private:
   std::unique_ptr<TpdcClientSocketStream> FStream;

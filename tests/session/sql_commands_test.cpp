@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "session/result_encoder.h"
 #include "session/session_fixture.h"
 
 namespace qm::testing {
@@ -201,6 +202,76 @@ TEST_F(SqlCommandsTest, CloseTransactionCommitsOnlyOnCommit) {
             "Transaction Handle Not Found");
 }
 
+// A statement naming a transaction that is not open is refused, never run in the default
+// transaction (where it would be committed at once): after a rollback, after "Reconnect" dropped
+// the opened transactions, and for a handle never handed out. 0 stays the default transaction.
+TEST_F(SqlCommandsTest, StatementsNamingATransactionThatIsNotOpenAreRefused) {
+  auto open = [&] {
+    auto opened = Call("OpenTransaction");
+    EXPECT_EQ(opened->Name(), "OK") << opened->SysErrorText();
+    return static_cast<std::int32_t>(opened->AsCardinal("Database", "TRHandle"));
+  };
+  const std::int32_t rolled_back = open();
+  ASSERT_EQ(Call("CloseTransaction",
+                 {{"Database", "TRHandle", rolled_back}, {"Database", "TRAction", "rollback"}})
+                ->Name(),
+            "OK");
+  const std::int32_t dropped = open();
+  std::vector<Header> reconnect = {{"Database", "Driver", "SQLite"},
+                                   {"Database", "Resource", DbFile("main.db")}};
+  auto renewed = Call("Reconnect", reconnect);
+  ASSERT_EQ(renewed->Name(), "OK") << renewed->SysErrorText();
+
+  struct Case {
+    const char* why;
+    std::int32_t handle;
+  };
+  const Case cases[] = {
+      {"rolled back", rolled_back}, {"dropped by Reconnect", dropped}, {"never opened", 999}};
+  int id = 500;
+  for (const Case& c : cases) {
+    ++id;
+    const std::string insert = "insert into t values(" + std::to_string(id) + ", 'x')";
+    const std::vector<Header> in_tr = {{"Database", "TRHandle", c.handle}};
+    auto executed = Sql(*client_, handle_, insert, in_tr);
+    EXPECT_EQ(executed->Name(), "Error") << c.why;
+    EXPECT_EQ(executed->SysErrorText(), "Transaction Handle Not Found") << c.why;
+
+    std::vector<Header> prepare = in_tr;
+    prepare.push_back({"Database", "SQL", insert});
+    auto prepared = Call("PrepareSQL", prepare);
+    EXPECT_EQ(prepared->SysErrorText(), "Transaction Handle Not Found") << c.why;
+    EXPECT_EQ(prepared->FindHeader("Database", "CmdHandle"), nullptr) << c.why;
+
+    auto script = Call("ExecScript", in_tr, CompressScript(insert + "^\r\n"));
+    EXPECT_EQ(script->SysErrorText(), "Transaction Handle Not Found") << c.why;
+
+    EXPECT_EQ(Scalar("select count(*) from t where id = " + std::to_string(id)), "0") << c.why;
+  }
+  // 0 still means the default transaction.
+  ASSERT_EQ(Sql(*client_, handle_, "insert into t values(600, 'y')",
+                {{"Database", "TRHandle", std::int32_t{0}}})
+                ->Name(),
+            "OK");
+  EXPECT_EQ(Scalar("select count(*) from t where id = 600"), "1");
+}
+
+// A client that leaves while its statement runs gets the statement interrupted instead of run
+// to its end for nobody, and its session stays: the next request on the session, which waits
+// for the statement, is answered (the statement alone would run for many minutes).
+TEST_F(SqlCommandsTest, AStatementWhoseClientLeftIsInterrupted) {
+  auto leaver = NewClient();
+  std::vector<Header> headers = SessionHeaders(handle_);
+  headers.push_back({"Database", "SQL",
+                     "with recursive c(x) as (select 1 union all select x + 1 from c "
+                     "limit 100000000000) select count(*) from c"});
+  leaver->Send("ExecuteSQL", headers);
+  // Let the statement start before the client goes (it is interrupted either way).
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  leaver->Close();
+  EXPECT_EQ(Scalar("select count(*) from t"), "2");
+}
+
 TEST_F(SqlCommandsTest, ScriptRunsEveryStatement) {
   auto reply = Call("ExecScript", {{"Database", "ScriptName", "setup"}},
                     CompressScript("create table s(x integer)^\r\ninsert into s values(1)^"
@@ -317,6 +388,50 @@ TEST_F(ResultBlockLevelTest, ConfiguredLevelCompressesTheSameBlock) {
     const auto rows = DecodeRows(Inflate(*reply));
     ASSERT_EQ(rows.size(), 500u);
     EXPECT_EQ(rows[499], (std::vector<std::string>{"500", "row 500"}));
+  }
+}
+
+// A result whose compressed block passes MaxResultSize ends in an error reply instead of a block
+// held whole, and the session goes on: smaller results still come, and so do results of the same
+// statement once fewer rows are asked for.
+class ResultLimitTest : public SessionServerTest {
+ protected:
+  void SetUp() override {
+    SessionServerTest::SetUp();
+    StartServer("Port=0\r\nMaxResultSize=20000\r\n");
+    client_ = NewClient();
+    handle_ = ConnectSQLite(*client_, DbFile("limit.db"));
+  }
+  void TearDown() override {
+    SessionServerTest::TearDown();
+    SetMaxResultSize(kDefaultMaxResultSize);
+  }
+  std::unique_ptr<Client> client_;
+  std::uint32_t handle_ = 0;
+};
+
+TEST_F(ResultLimitTest, AResultPastTheBoundIsAnErrorAndTheSessionGoesOn) {
+  // Random bytes hardly compress: rows of 1,000 bytes pass 20,000 after about 20 rows.
+  const auto rows = [](int count) {
+    return "with recursive c(x) as (select 1 union all select x + 1 from c limit " +
+           std::to_string(count) + ") select x, hex(randomblob(500)) from c";
+  };
+  struct Case {
+    int rows;
+    bool fits;
+  };
+  for (const Case& c : {Case{10, true}, Case{100, false}, Case{100000, false}, Case{5, true}}) {
+    auto reply = Sql(*client_, handle_, rows(c.rows));
+    if (c.fits) {
+      ASSERT_EQ(reply->Name(), "OK") << c.rows << ": " << reply->SysErrorText();
+      EXPECT_EQ(DecodeRows(Inflate(*reply)).size(), static_cast<std::size_t>(c.rows));
+    } else {
+      EXPECT_EQ(reply->Name(), "Error") << c.rows;
+      EXPECT_EQ(reply->SysErrorText(),
+                "Result too large: the compressed result passed MaxResultSize (20000 bytes)")
+          << c.rows;
+      EXPECT_TRUE(reply->Buffer().View().empty()) << c.rows;
+    }
   }
 }
 

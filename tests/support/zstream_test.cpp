@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "support/buffer.h"
 
 namespace qm {
 namespace {
 
-// The thread's cached streams are reset between uses: a failed inflate or a deflate in
+// The pooled streams are reset between uses: a failed inflate or a deflate in
 // another framing leaves nothing behind for the next message.
 TEST(ZStreamTest, CachedStreamsStartCleanAfterErrorsAndOtherFramings) {
   const std::string text(5000, 'a');
@@ -39,6 +40,22 @@ TEST(ZStreamTest, LeasesHeldTogetherAreDistinctStreams) {
   TZStreamLease inflater = TZStreamLease::Inflater();
   EXPECT_NE(&level1.Stream(), &first.Stream());
   EXPECT_NE(&inflater.Stream(), &second.Stream());
+}
+
+// Streams are kept for the process, not per thread: one a thread gave back serves the next
+// lease on another thread, so threads that compressed once hold no stream of their own.
+TEST(ZStreamTest, AStreamGivenBackOnOneThreadServesAnother) {
+  const z_stream* given_back = nullptr;
+  std::thread([&] {
+    TZStreamLease lease = TZStreamLease::Deflater(3);
+    given_back = &lease.Stream();
+  }).join();
+  const z_stream* taken = nullptr;
+  std::thread([&] {
+    TZStreamLease lease = TZStreamLease::Deflater(3);
+    taken = &lease.Stream();
+  }).join();
+  EXPECT_EQ(taken, given_back);
 }
 
 }  // namespace
