@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
   Options opt;
   CLI::App app{"qmcli: run SQL on a qmsrv database command server"};
   app.option_defaults()->always_capture_default();
+  app.set_version_flag("--version", std::string("qmcli ") + QM_VERSION);
   app.add_option("--host", opt.Host, "Server address");
   app.add_option("--port", opt.Port, "Server port");
   app.add_option("--timeout", opt.TimeoutSeconds, "Seconds to wait for a reply")

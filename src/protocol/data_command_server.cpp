@@ -8,6 +8,7 @@
 #include "support/buffer.h"
 #include "support/date_time.h"
 #include "support/log.h"
+#include "support/metrics.h"
 #include "support/object_list.h"
 #include "support/text_utils.h"
 
@@ -202,6 +203,7 @@ bool TpdcDataCommandConnection::ReadHeaders() {
 void TpdcDataCommandConnection::RefuseHeaders() {
   // A refused client learns so, as slowly as any other bad header line, and must reconnect.
   WriteLogFmt("%s: Invalid Password", {RemoteIP()});
+  ++TServerMetrics::Instance().RefusedPassword;
   Pause(1000);
   if (!Terminated() && Connected())
     Stream()->WriteAnsiString("Invalid Headers");
@@ -227,10 +229,12 @@ void TpdcDataCommandConnection::Process() {
     case 'C':
     case 'c':
       Stream()->WriteAnsiString("O");
+      TServerMetrics::Instance().CountRequest("Check", "ok", -1);
       break;
     case 'V':
     case 'v':
       Stream()->WriteAnsiString(FRoles.AsString("Server.ID"));
+      TServerMetrics::Instance().CountRequest("Version", "ok", -1);
       break;
     case 'D':
     case 'd':
@@ -290,9 +294,12 @@ void TpdcDataCommandConnection::ProcessData() {
                                                  ? nullptr
                                                  : listener->CreateCommand(*this, request.Name());
   if (!command) {
+    TServerMetrics::Instance().CountRequest("(invalid)", "refused", -1);
     reader.WriteError("Invalid Command :)");
     return;
   }
+  const auto started = std::chrono::steady_clock::now();
+  bool failed = false;
 
   TLogTick tick([&] {
     return Format("[%s]: command xxxxxxxxxxxxx[ %s ]xxxxxxxxxxxxx", {RemoteIP(), request.Name()});
@@ -305,7 +312,6 @@ void TpdcDataCommandConnection::ProcessData() {
     }
     command->SetRequest(&request);
     std::string failure;
-    bool failed = false;
     try {
       command->Prepare();
       command->SetWorking(true);
@@ -327,6 +333,13 @@ void TpdcDataCommandConnection::ProcessData() {
   if (writer) {
     writer->WriteResponse();
   }
+  // The registered spelling, so that a name in other cases is no other label.
+  const TpdcDataCommandServer* server = listener->Server();
+  const TpdcDataCommandClassItem* item =
+      server == nullptr ? nullptr : server->Commands().Find(request.Name());
+  TServerMetrics::Instance().CountRequest(
+      item == nullptr ? std::string("(invalid)") : item->Name, failed ? "error" : "ok",
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
 void TpdcDataCommandConnection::HandleException(const Exception& E) {

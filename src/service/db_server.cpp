@@ -3,7 +3,7 @@
 #include <unistd.h>
 #include <cstdint>
 
-#include <charconv>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -20,102 +20,13 @@
 #include "session/session_commands.h"
 #include "session/session_registry.h"
 #include "session/sql_commands.h"
+#include "service/session_sweeper.h"
 #include "support/log.h"
 #include "support/number_text.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
 
 namespace qm {
-
-// --- configuration ---
-
-namespace {
-
-// The file's bytes as UTF-8 text, by its byte-order mark.
-std::string DecodeConfigText(const std::string& bytes) {
-  const auto starts = [&bytes](std::string_view mark) {
-    return bytes.compare(0, mark.size(), mark) == 0;
-  };
-  if (starts("\xEF\xBB\xBF"))
-    return bytes.substr(3);
-  if (starts("\xFF\xFE"))
-    return Utf16LeToUtf8(std::string_view(bytes).substr(2));
-  if (starts("\xFE\xFF")) {
-    std::string swapped = bytes.substr(2);
-    for (std::size_t i = 0; i + 1 < swapped.size(); i += 2)
-      std::swap(swapped[i], swapped[i + 1]);
-    return Utf16LeToUtf8(swapped);
-  }
-  return Latin1ToUtf8(bytes);
-}
-
-}  // namespace
-
-std::vector<std::string> ReadConfigLines(const std::string& FileName) {
-  std::ifstream file(FileName, std::ios::binary);
-  if (!file)
-    return {};
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::string text = DecodeConfigText(bytes);
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    // CR LF is one line break.
-    start = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
-  }
-  return lines;
-}
-
-std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name) {
-  for (const std::string& line : Lines) {
-    const std::size_t eq = line.find('=');
-    if (eq != std::string::npos && SameText(std::string_view(line).substr(0, eq), Name))
-      return line.substr(eq + 1);
-  }
-  return {};
-}
-
-TqmServerConfig ReadServerConfig(const std::string& FileName) {
-  TqmServerConfig config;
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(FileName, ec))
-    return config;
-  const std::vector<std::string> lines = ReadConfigLines(FileName);
-  config.Found = true;
-  config.PGHost = ConfigValue(lines, "PGHost");
-  config.FBHost = ConfigValue(lines, "FBHost");
-  config.Port = ConfigValue(lines, "Port");
-  config.ServiceName = ConfigValue(lines, "ServiceName");
-  config.ConnectTimeout = ConfigValue(lines, "ConnectTimeout");
-  config.StopTimeout = ConfigValue(lines, "StopTimeout");
-  config.Bind = ConfigValue(lines, "Bind");
-  config.Password = ConfigValue(lines, "Password");
-  config.SQLiteFolder = ConfigValue(lines, "SQLiteFolder");
-  config.CertificateFile = ConfigValue(lines, "CertificateFile");
-  config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
-  config.CertPassword = ConfigValue(lines, "CertPassword");
-  config.MaxConnections = ConfigValue(lines, "MaxConnections");
-  config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
-  return config;
-}
-
-int ConfigSeconds(std::string_view Key, const std::string& Text, int Default) {
-  if (Text.empty())
-    return Default;
-  int value = -1;
-  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
-  if (error != std::errc() || end != Text.data() + Text.size() || value < 0 || value > 86400) {
-    WriteLogFmt("Invalid %s: \"%s\", using %d", {std::string(Key), Text, Default});
-    return Default;
-  }
-  return value;
-}
 
 // --- the interrupter of a stop ---
 
@@ -180,17 +91,15 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
 
 namespace {
 
-// The result blocks' zlib level: a whole number from -1 (zlib's default) to 9.
-void ApplyCompressionLevel(const std::string& Text) {
-  int level = kResultBlockDefaultLevel;
-  if (!Text.empty()) {
-    level = StrToIntDef(Trim(Text), -2);
-    if (level < -1 || level > 9) {
-      WriteLogFmt("CompressionLevel %s is not -1..9; the default is used", {Text});
-      level = kResultBlockDefaultLevel;
-    }
-  }
-  SetResultBlockLevel(level);
+// The number a checked value holds, or Default for an empty one.
+int ConfigNumber(const TqmServerConfig& Config, std::string_view Key, int Default) {
+  const std::string text = Config.Value(Key);
+  return text.empty() ? Default : static_cast<int>(StrToInt64Def(text, Default));
+}
+
+bool EnvFlag(const char* Name) {
+  const char* value = std::getenv(Name);
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
 }  // namespace
@@ -215,36 +124,35 @@ std::string TqmDBServer::DefaultConfigFileName() {
 }
 
 void TqmDBServer::Created() {
-  const TqmServerConfig config = ReadServerConfig(FConfigFileName);
-  if (config.Found) {
-    FPGHost = config.PGHost;
-    FFBHost = config.FBHost;
-    SetPort(config.Port);
-    FServiceName = config.ServiceName;
-    FConnectTimeout = ConfigSeconds("ConnectTimeout", config.ConnectTimeout, FConnectTimeout);
-    FStopTimeout = ConfigSeconds("StopTimeout", config.StopTimeout, FStopTimeout);
-    SetBind(config.Bind);
-    if (config.Password.find_first_of(";'\"\r\n") != std::string::npos)
-      throw Exception("Password: a header line cannot carry ';', quotes or line breaks");
-    SetPassword(config.Password);
-    SetSQLiteFolder(config.SQLiteFolder);
-    CertificateFile = config.CertificateFile;
-    PrivateKeyFile = config.PrivateKeyFile;
-    CertPassword = config.CertPassword;
-    SetIsSecure(!CertificateFile.empty());
-    // A value that is not a number keeps the default; 0 lifts the bound.
-    const std::int64_t max_connections = StrToInt64Def(Trim(config.MaxConnections), -1);
-    if (max_connections >= 0 && max_connections <= INT32_MAX)
-      SetMaxConnections(static_cast<int>(max_connections));
-  } else {
+  TqmServerConfig config = ReadServerConfig(FConfigFileName);
+  if (!config.Found)
     WriteLogFmt("file config not found: %s", {FConfigFileName});
+  std::string errors;
+  for (const std::string& line : config.IssueLines()) {
+    WriteLog(line);
+    if (config.HasErrors())
+      AppendSeparated(errors, line, "\n");
   }
+  if (config.HasErrors())
+    throw EqmConfigError(errors);
+  FPGHost = config.Value("PGHost");
+  FFBHost = config.Value("FBHost");
+  SetPort(config.Value("Port"));
+  FServiceName = config.Value("ServiceName");
+  SetBind(config.Value("Bind"));
+  SetSQLiteFolder(config.Value("SQLiteFolder"));
+  FMetricsListen = config.Value("MetricsListen");
+  CertificateFile = config.Value("CertificateFile");
+  SetIsSecure(!CertificateFile.empty());
   if (Port().empty())
     SetPort(kDefaultPort);
-  TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);
   if (Bind().empty())
     SetBind(kDefaultBind);
-  ApplyCompressionLevel(config.CompressionLevel);
+  // A restart right after clients were served must find the port free, though their closed
+  // connections still wait in TIME_WAIT.
+  SetReuseAddress(true);
+  ApplyLive(config);
+  FConfig = std::move(config);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");
@@ -258,6 +166,52 @@ void TqmDBServer::Created() {
   RegisterCommand<TDBOpenTransactionCommand>("OpenTransaction");
   RegisterCommand<TDBCloseTransactionCommand>("CloseTransaction");
   RegisterCommand<TDBExecuteAPICommand>("ExecuteAPI");
+}
+
+void TqmDBServer::ApplyLive(const TqmServerConfig& Config) {
+  SetPassword(Config.Value("Password"));
+  // TLS on or off is fixed at start; the files behind it may change.
+  if (IsSecure() == !Config.Value("CertificateFile").empty()) {
+    CertificateFile = Config.Value("CertificateFile");
+    PrivateKeyFile = Config.Value("PrivateKeyFile");
+    CertPassword = Config.Value("CertPassword");
+    if (Listener() != nullptr && IsSecure())
+      Listener()->ChangeCertificates(CertificateFile, PrivateKeyFile, CertPassword);
+  } else {
+    WriteLog("CertificateFile: turning TLS on or off takes effect at the next restart; kept");
+  }
+  SetMaxConnections(ConfigNumber(Config, "MaxConnections", kDefaultMaxConnections));
+  if (Listener() != nullptr)
+    Listener()->SetMaxConnections(MaxConnections());
+  FConnectTimeout = ConfigNumber(Config, "ConnectTimeout", kDefaultConnectTimeout);
+  TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);
+  FStopTimeout = ConfigNumber(Config, "StopTimeout", kDefaultStopTimeout);
+  SetResultBlockLevel(ConfigNumber(Config, "CompressionLevel", kResultBlockDefaultLevel));
+  // The installed unit sets QMSRV_LOG_STDERR=1 so that the journal has every entry.
+  SetLogToStderr(EnvFlag("QMSRV_LOG_STDERR") ||
+                 (!Config.Value("LogStderr").empty() && ConfigBoolean(Config.Value("LogStderr"))));
+  SetLogRetentionDays(ConfigNumber(Config, "LogRetentionDays", 30));
+}
+
+bool TqmDBServer::Reload() {
+  const TqmServerConfig config = ReadServerConfig(FConfigFileName);
+  if (!config.Found) {
+    WriteLog("Reload: " + FConfigFileName + " not found; the running settings stay");
+    return false;
+  }
+  for (const std::string& line : config.IssueLines())
+    WriteLog("Reload: " + line);
+  if (config.HasErrors()) {
+    WriteLog("Reload refused: the running settings stay");
+    return false;
+  }
+  for (const TqmConfigKey& key : KnownConfigKeys()) {
+    if (key.Apply == TqmConfigApply::Restart && config.Value(key.Name) != FConfig.Value(key.Name))
+      WriteLog(std::string(key.Name) + ": a change takes effect at the next restart; kept");
+  }
+  ApplyLive(config);
+  WriteLog("Configuration reloaded: " + FConfigFileName);
+  return true;
 }
 
 void TqmDBServer::SetSQLiteFolder(const std::string& Value) {
@@ -284,9 +238,22 @@ void TqmDBServer::DoLog(const std::string& Text) {
 void TqmDBServer::DoStart() {
   TpdcDataCommandServer::DoStart();
   TqmdConnections::Instance().Clear();
+  FSweeper = std::make_unique<TqmSessionSweeper>(FSweepInterval);
+}
+
+void TqmDBServer::DoStarted(TmnListener* Listener) {
+  TpdcDataCommandServer::DoStarted(Listener);
+  FAccepting = true;
+}
+
+void TqmDBServer::DoListenerLost() {
+  FAccepting = false;
+  TpdcDataCommandServer::DoListenerLost();
 }
 
 void TqmDBServer::DoStop() {
+  FAccepting = false;
+  FSweeper.reset();
   TpdcDataCommandServer::DoStop();
   FInterrupter = std::make_unique<TqmInterrupter>();
 }

@@ -7,6 +7,7 @@
 
 #include "support/date_time.h"
 #include "support/log.h"
+#include "support/metrics.h"
 #include "transport/tls.h"
 
 namespace qm {
@@ -148,6 +149,7 @@ void TmnServerConnection::Finish() {
   std::unique_ptr<TmnConnectionStream> stream = Detach();
   if (stream)
     stream->Disconnect();
+  ++TServerMetrics::Instance().ConnectionsClosed;
 }
 
 // ---- TmnListener ----
@@ -296,14 +298,16 @@ void TmnListener::Execute() {
 }
 
 void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
-  if (FMaxConnections > 0 && Count() + FStarting >= FMaxConnections) {
+  const int max_connections = FMaxConnections;
+  if (max_connections > 0 && Count() + FStarting >= max_connections) {
+    ++TServerMetrics::Instance().RefusedBusy;
     // Full: say so in the reply a client reads first, then close.
     static constexpr char kBusy[] = "Server busy: too many connections";
     std::int64_t count = sizeof(kBusy) - 1;
     Socket->LimitSend(1000);
     Socket->Send(kBusy, count);
     Socket->Close();
-    Log("Connection refused: " + std::to_string(FMaxConnections) + " connections already");
+    Log("Connection refused: " + std::to_string(max_connections) + " connections already");
     return;
   }
   // Whatever goes wrong while one connection is set up (no thread, no memory) costs that
@@ -313,9 +317,12 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
     connection = AcceptSocket(std::move(Socket));
     if (connection != nullptr) {
       ++FStarting;
+      // Counted before the thread can end (and count itself closed).
+      ++TServerMetrics::Instance().ConnectionsAccepted;
       try {
         connection->Start();
       } catch (...) {
+        ++TServerMetrics::Instance().ConnectionsClosed;
         --FStarting;
         throw;
       }

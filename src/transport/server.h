@@ -186,6 +186,9 @@ class TmnListener : public TmnConnections {
   // Loads the certificate settings into a new server context, which the connections accepted
   // from then on use (those already running keep theirs). Raises EmnOpenSSLException.
   void ReloadContext();
+  // Safe from any thread: new certificate settings, loaded by the listener thread before its
+  // next accepted connection; when they do not load, that is logged and the old context kept.
+  void ChangeCertificates(std::string Certificate, std::string Key, std::string Password);
 
  protected:
   friend class TmnServer;
@@ -212,7 +215,7 @@ class TmnListener : public TmnConnections {
   TmnServer* FServer = nullptr;  // linked, owns this listener
   int FTimeout = 3000;           // ms
   int FSendTimeout = 60000;      // ms
-  int FMaxConnections = 0;
+  std::atomic<int> FMaxConnections{0};  // changed live by a reload
   std::unique_ptr<TmnCustomSocket> FSocket;
   TmnsoOptions FOptions;
   std::uint64_t FLastCheck = 0;
@@ -228,6 +231,8 @@ class TmnListener : public TmnConnections {
   void DiscardConnection(TmnServerConnection* Connection);
   void DeliverLog();
   void CloseSocket();
+  // Takes over the settings of ChangeCertificates, if any (listener thread).
+  void TakeChangedCertificates();
 
   std::atomic<bool> FListening{false};
   // Connection threads started but not yet in the list.
@@ -240,6 +245,11 @@ class TmnListener : public TmnConnections {
   std::condition_variable FEvent;
   bool FSignalled GUARDED_BY(FEventLock) = false;
   std::shared_ptr<TMainQueueGuard> FGuard;
+  struct TCertificates {
+    std::string Certificate, Key, Password;
+  };
+  TMutex FChangedLock;
+  std::optional<TCertificates> FChanged GUARDED_BY(FChangedLock);
 };
 
 // A TCP server: configured and started or stopped from outside, it runs one listener thread.

@@ -167,7 +167,8 @@ TEST_F(ServiceUnitTest, InstallWritesUnitAndUninstallRemovesIt) {
   const std::string text = ReadFile(unit);
   for (const std::string& line : std::vector<std::string>{
            "Description=QM DB Service\n", "After=network.target\n", "Type=simple\n",
-           "Restart=on-failure\n",
+           "Restart=on-failure\n", "RestartSec=2\n", "ExecReload=/bin/kill -HUP $MAINPID\n",
+           "Environment=QMSRV_LOG_STDERR=1\n",
            "ExecStart=" + std::string(QM_QMSRV_PATH) + " --config " + server.ConfigFile() + "\n"}) {
     EXPECT_TRUE(Contains(text, line)) << "missing " << line << " in\n" << text;
   }
