@@ -283,6 +283,8 @@ int main(int argc, char** argv) {
         EnterSQLiteFolder(service.Server());
         exit_code = qm::RunService(service);
         break;
+      case Action::CheckConfig:
+        break;  // answered before the service is made
     }
     // The sessions still open end with the process: freeing them now, while the log still
     // runs, commits their default transactions and logs their disconnects.

@@ -1,8 +1,5 @@
 #include "service/metrics_endpoint.h"
 
-// Two threads serve the endpoint: a scrape is small and rare, and a client that holds them
-// cannot reach the data port anyway.
-#define CPPHTTPLIB_THREAD_POOL_COUNT 2
 #include <httplib.h>
 
 #include <chrono>
@@ -30,6 +27,9 @@ TqmMetricsEndpoint::TqmMetricsEndpoint(const std::string& HostPort,
   const int port = colon == std::string::npos ? 0 : std::atoi(HostPort.c_str() + colon + 1);
 
   httplib::Server& server = FImpl->Server;
+  // Two threads serve the endpoint: a scrape is small and rare, and a client that holds them
+  // cannot reach the data port anyway.
+  server.new_task_queue = [] { return new httplib::ThreadPool(2); };
   // Requests carry nothing worth reading: bound what a client may make the endpoint hold.
   server.set_payload_max_length(1024);
   server.set_read_timeout(5, 0);
