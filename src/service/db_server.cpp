@@ -3,9 +3,9 @@
 #include <unistd.h>
 #include <cstdint>
 
-#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,13 +14,13 @@
 #include <thread>
 
 #include "db/connections.h"
+#include "service/session_sweeper.h"
 #include "session/api_command.h"
 #include "session/interrupts.h"
 #include "session/result_encoder.h"
 #include "session/session_commands.h"
 #include "session/session_registry.h"
 #include "session/sql_commands.h"
-#include "service/session_sweeper.h"
 #include "support/log.h"
 #include "support/number_text.h"
 #include "support/text_utils.h"

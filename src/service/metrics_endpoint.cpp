@@ -16,8 +16,7 @@ class TqmMetricsEndpoint::TImpl {
   std::thread Thread;
 };
 
-TqmMetricsEndpoint::TqmMetricsEndpoint(const std::string& HostPort,
-                                       std::function<bool()> Healthy,
+TqmMetricsEndpoint::TqmMetricsEndpoint(const std::string& HostPort, std::function<bool()> Healthy,
                                        std::function<std::string()> Metrics)
     : FImpl(std::make_unique<TImpl>()) {
   const std::size_t colon = HostPort.rfind(':');

@@ -49,9 +49,8 @@ std::string CheckServiceName(const std::string& Value) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
   };
   const bool valid = letter(Value.front()) &&
-                     std::all_of(Value.begin(), Value.end(), [&letter](char c) {
-                       return letter(c) || (c >= '0' && c <= '9');
-                     });
+                     std::all_of(Value.begin(), Value.end(),
+                                 [&letter](char c) { return letter(c) || (c >= '0' && c <= '9'); });
   return valid ? std::string()
                : "must be a letter or underscore followed by letters, digits or underscores";
 }
@@ -350,8 +349,8 @@ TqmServerConfig ReadServerConfig(const std::string& FileName) {
     config.SetEntry(std::string(key->Name), value, number);
     if (!value.empty() && key->Check != nullptr) {
       if (const std::string why = key->Check(value); !why.empty())
-        config.Issues.push_back({number, std::string(key->Name) + ": \"" + value + "\" " + why,
-                                 true});
+        config.Issues.push_back(
+            {number, std::string(key->Name) + ": \"" + value + "\" " + why, true});
     }
   }
   return config;

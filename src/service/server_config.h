@@ -32,7 +32,7 @@ struct TqmConfigKey {
   std::string_view Name;
   TqmConfigCheck Check;  // null: any text
   TqmConfigApply Apply;
-  bool Secret;           // masked when the settings are printed
+  bool Secret;               // masked when the settings are printed
   std::string_view Default;  // as shown by --check-config ("" when empty means "none")
 };
 

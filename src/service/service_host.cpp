@@ -34,8 +34,8 @@ sigset_t StopSignals() {
 
 // The start line: what an operator needs to know the service is the one meant.
 std::string StartLine(TqmDBServer& Server) {
-  std::string line = std::string("qmsrv ") + QmVersion() + " listening on " + Server.Bind() +
-                     ":" + Server.UsedPort() + ", TLS " + (Server.IsSecure() ? "on" : "off") +
+  std::string line = std::string("qmsrv ") + QmVersion() + " listening on " + Server.Bind() + ":" +
+                     Server.UsedPort() + ", TLS " + (Server.IsSecure() ? "on" : "off") +
                      ", password " + (Server.Password().empty() ? "off" : "on") +
                      ", SQLite folder " +
                      (Server.SQLiteFolder().empty() ? "(any)" : Server.SQLiteFolder()) +
@@ -206,8 +206,7 @@ int RunService(TqmDBService& Service) {
     exit_code = 3;
   }
   if (exit_code != 1)
-    std::cerr << "qmsrv " << QmVersion() << " stopped (exit code " << exit_code << ")"
-              << std::endl;
+    std::cerr << "qmsrv " << QmVersion() << " stopped (exit code " << exit_code << ")" << std::endl;
   FlushLog(kFinalFlushWait);
   return exit_code;
 }

@@ -79,15 +79,15 @@ class TqmDBService {
   std::string FName = kDefaultName;
   std::unique_ptr<TqmDBServer> FDBServerServer;
   std::unique_ptr<TqmMetricsEndpoint> FMetrics;  // while started, when configured
-  TqmStopDeadline FStopDeadline;  // after the server: disarmed before it goes
+  TqmStopDeadline FStopDeadline;                 // after the server: disarmed before it goes
 };
 
 // Runs the service in the foreground: starts it, runs the main thread's queue of calls until
 // SIGTERM or SIGINT (SIGHUP reloads the configuration meanwhile), then stops it and flushes the
-// log. A start line and a stop line go to stderr, so the journal shows them. Returns the process exit code: 0 after a
-// stop signal, 1 when the service could not start, 3 when the listener ended without a stop.
-// SIGTERM and SIGINT must be blocked in every thread before any thread is made (BlockStopSignals),
-// so that only this run receives them.
+// log. A start line and a stop line go to stderr, so the journal shows them. Returns the process
+// exit code: 0 after a stop signal, 1 when the service could not start, 3 when the listener ended
+// without a stop. SIGTERM and SIGINT must be blocked in every thread before any thread is made
+// (BlockStopSignals), so that only this run receives them.
 int RunService(TqmDBService& Service);
 
 // The version of the programs, as the package carries it.

@@ -31,7 +31,7 @@ class TqmSessionSweeper {
   std::chrono::milliseconds FInterval;
   std::mutex FLock;
   std::condition_variable FWake;
-  bool FDone = false;  // guarded by FLock
+  bool FDone = false;   // guarded by FLock
   std::thread FThread;  // last: starts once the rest is made
 };
 

@@ -212,9 +212,9 @@ class TmnListener : public TmnConnections {
   // Queues Call to the main thread; it is dropped once this listener is gone.
   void QueueToMain(std::function<void()> Call);
 
-  TmnServer* FServer = nullptr;  // linked, owns this listener
-  int FTimeout = 3000;           // ms
-  int FSendTimeout = 60000;      // ms
+  TmnServer* FServer = nullptr;         // linked, owns this listener
+  int FTimeout = 3000;                  // ms
+  int FSendTimeout = 60000;             // ms
   std::atomic<int> FMaxConnections{0};  // changed live by a reload
   std::unique_ptr<TmnCustomSocket> FSocket;
   TmnsoOptions FOptions;

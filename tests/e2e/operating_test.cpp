@@ -98,10 +98,11 @@ TEST(OperatingConfigTest, UnknownNamesAreReportedWithTheNearestKey) {
   server.Process().Signal(SIGTERM);
   ASSERT_EQ(server.Process().Wait(kExitWait), 0);
   for (const std::string& text : {server.Err(), server.LogText()}) {
-    EXPECT_TRUE(Contains(text, server.ConfigFile() +
-                                   ":1: Pasword: unknown setting, did you mean Password?"))
+    EXPECT_TRUE(Contains(
+        text, server.ConfigFile() + ":1: Pasword: unknown setting, did you mean Password?"))
         << text;
-    EXPECT_TRUE(Contains(text, server.ConfigFile() + ":2: Bnd: unknown setting, did you mean Bind?"))
+    EXPECT_TRUE(
+        Contains(text, server.ConfigFile() + ":2: Bnd: unknown setting, did you mean Bind?"))
         << text;
   }
   EXPECT_FALSE(Contains(server.Err(), "s3cret"));
@@ -117,8 +118,8 @@ TEST(OperatingConfigTest, CheckConfigPrintsSettingsAndGatesOnProblems) {
   };
   const Case cases[] = {
       {"Port=5000\nPassword=pw\n", 0, ""},
-      {"Port = 56421\nPassword=pw\n",
-       1, ":1: Port : unknown setting, did you mean Port? (blanks before \"=\" are part"},
+      {"Port = 56421\nPassword=pw\n", 1,
+       ":1: Port : unknown setting, did you mean Port? (blanks before \"=\" are part"},
       {"Port=5000\nPasword=pw\n", 1, ":2: Pasword: unknown setting, did you mean Password?"},
       {"Port=5000x\nPassword=pw\n", 1, ":1: Port: \"5000x\" is not a whole number"},
   };
@@ -234,10 +235,10 @@ TEST(OperatingLogTest, StartAndStopLinesOnStderr) {
   ASSERT_TRUE(server.Start(port)) << server.Err();
   ASSERT_TRUE(WaitFor([&] { return server.Err(); }, "listening on")) << server.Err();
   const std::string err = server.Err();
-  EXPECT_TRUE(std::regex_search(err, std::regex("qmsrv [0-9.]+ listening on 127\\.0\\.0\\.1:" +
-                                                std::to_string(port) +
-                                                ", TLS off, password on, SQLite folder .*, "
-                                                "log folder .*/Quillmoor/Logs/qmsrv/\n")))
+  EXPECT_TRUE(std::regex_search(
+      err, std::regex("qmsrv [0-9.]+ listening on 127\\.0\\.0\\.1:" + std::to_string(port) +
+                      ", TLS off, password on, SQLite folder .*, "
+                      "log folder .*/Quillmoor/Logs/qmsrv/\n")))
       << err;
   server.Process().Signal(SIGTERM);
   ASSERT_EQ(server.Process().Wait(kExitWait), 0);
@@ -270,8 +271,9 @@ TEST(OperatingLogTest, LogEntriesAsUtf8LinesOnStderr) {
     ASSERT_EQ(r.ExitCode, 0) << r.Err;
     ASSERT_TRUE(WaitFor(err, "Disconnect [")) << err();
     EXPECT_TRUE(std::regex_search(
-        err(), std::regex("\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} 127\\.0\\.0\\.1: "
-                          "Register Connection \\[[^\n]*caf\xC3\xA9\\.db\\]\n")))
+        err(),
+        std::regex("\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} 127\\.0\\.0\\.1: "
+                   "Register Connection \\[[^\n]*caf\xC3\xA9\\.db\\]\n")))
         << err();
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(kExitWait), 0);
@@ -285,14 +287,14 @@ TEST(OperatingLogTest, LogEntriesAsUtf8LinesOnStderr) {
 TEST(OperatingMetricsTest, HealthAndMetricsMoveWithRequests) {
   const int port = FreePort();
   const int metrics = FreePort();
-  ServerProcess server("Port=" + std::to_string(port) + "\nPassword=pw\nMetricsListen=127.0.0.1:" +
-                       std::to_string(metrics) + "\n");
+  ServerProcess server("Port=" + std::to_string(port) +
+                       "\nPassword=pw\nMetricsListen=127.0.0.1:" + std::to_string(metrics) + "\n");
   ASSERT_TRUE(server.Start(port)) << server.Err();
   ASSERT_TRUE(WaitFor([&] { return HttpGet(metrics, "/health"); }, "200 OK"));
 
   TempDir data;
-  const std::vector<std::string> session = {"--server-password", "pw", "--driver", "SQLite",
-                                            "--resource", data.File("m.db")};
+  const std::vector<std::string> session = {
+      "--server-password", "pw", "--driver", "SQLite", "--resource", data.File("m.db")};
   auto with = [&session](std::vector<std::string> more) {
     std::vector<std::string> args = session;
     args.insert(args.end(), more.begin(), more.end());
@@ -329,8 +331,8 @@ TEST(OperatingMetricsTest, HealthAndMetricsMoveWithRequests) {
 
 TEST(OperatingMetricsTest, MetricsAddressThatCannotBeBoundFailsTheStart) {
   const int port = FreePort();
-  ServerProcess server("Port=" + std::to_string(port) + "\nMetricsListen=127.0.0.1:" +
-                       std::to_string(port) + "\n");
+  ServerProcess server("Port=" + std::to_string(port) +
+                       "\nMetricsListen=127.0.0.1:" + std::to_string(port) + "\n");
   server.Launch();
   EXPECT_EQ(server.Process().Wait(kExitWait), 1);
   EXPECT_TRUE(Contains(server.Err(), "MetricsListen: cannot listen on 127.0.0.1:")) << server.Err();

@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "session/session_registry.h"
 #include "session/session_fixture.h"
+#include "session/session_registry.h"
 #include "support/date_time.h"
 
 namespace qm::testing {

@@ -18,10 +18,10 @@ TEST(LogRetentionTest, RemovesOnlyOwnDailyFilesOlderThanTheKeptDays) {
     std::ofstream(folder.File(name)) << "x";
   };
   const char* removed[] = {"qmsrv[261010].log", "qmsrv[251231].log"};
-  const char* kept[] = {"qmsrv[261111].log",  // exactly 30 days before the 11th of December
-                        "qmsrv[261211].log",  "qmsrv[261210].log", "other[250101].log",
-                        "qmsrv[250101].log.gz", "qmsrv[2501xx].log", "qmsrv[250101]x.log",
-                        "notes.txt"};
+  const char* kept[] = {
+      "qmsrv[261111].log",  // exactly 30 days before the 11th of December
+      "qmsrv[261211].log", "qmsrv[261210].log",  "other[250101].log", "qmsrv[250101].log.gz",
+      "qmsrv[2501xx].log", "qmsrv[250101]x.log", "notes.txt"};
   for (const char* name : removed)
     touch(name);
   for (const char* name : kept)
