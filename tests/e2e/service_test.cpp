@@ -76,7 +76,9 @@ TEST(ServiceConfigTest, ServiceNameThatIsNoIdentifierStopsTheStart) {
                          "\nPort=" + std::to_string(FreePort()) + "\n");
     server.Launch();
     EXPECT_EQ(server.Process().Wait(kExitWait), 1);
-    EXPECT_TRUE(Contains(server.Err(), "Invalid ServiceName")) << server.Err();
+    EXPECT_TRUE(Contains(
+        server.Err(), std::string("ServiceName: \"") + name + "\" must be a letter or underscore"))
+        << server.Err();
   }
 }
 
