@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/tls_certificates.h"
 #include "e2e/e2e_fixture.h"
 
 namespace qm::e2e {
@@ -186,6 +187,44 @@ TEST(OperatingSignalTest, HangUpReloadsLiveKeysAndKeepsTheRest) {
   EXPECT_EQ(status("second"), 0);
 
   ASSERT_TRUE(server.Process().Running());
+  server.Process().Signal(SIGTERM);
+  EXPECT_EQ(server.Process().Wait(kExitWait), 0);
+}
+
+// A reload that names other certificate files serves them to the next connections; files that
+// do not load keep the certificate that was serving.
+TEST(OperatingSignalTest, HangUpLoadsNewCertificatesForNewConnections) {
+  const testing::TlsCertificates first("qm-first");
+  const testing::TlsCertificates second("qm-second");
+  const int port = FreePort();
+  const auto config = [port](const testing::TlsCertificates& c) {
+    return "Port=" + std::to_string(port) + "\nCertificateFile=" + c.ServerCertificate() +
+           "\nPrivateKeyFile=" + c.ServerKey() + "\n";
+  };
+  ServerProcess server(config(first));
+  ASSERT_TRUE(server.Start(port)) << server.Err();
+  const auto trusts = [port](const testing::TlsCertificates& c) {
+    return RunClient(port, {"--tls", "--ca", c.CA(), "--status"}).ExitCode == 0;
+  };
+  ASSERT_TRUE(trusts(first));
+  EXPECT_FALSE(trusts(second));
+
+  WriteFile(server.ConfigFile(), config(second));
+  server.Process().Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return server.LogText(); }, "Configuration reloaded"));
+  EXPECT_TRUE(trusts(second));
+  EXPECT_FALSE(trusts(first));
+
+  WriteFile(server.ConfigFile(), "Port=" + std::to_string(port) +
+                                     "\nCertificateFile=" + second.Folder() + "/missing.pem\n");
+  const std::size_t seen = server.LogText().size();
+  server.Process().Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return server.LogText().substr(seen); }, "Configuration reloaded"));
+  // The next connection makes the listener try the new files first.
+  EXPECT_TRUE(trusts(second));
+  EXPECT_TRUE(Contains(server.LogText(), "the certificate loaded before stays"))
+      << server.LogText();
+
   server.Process().Signal(SIGTERM);
   EXPECT_EQ(server.Process().Wait(kExitWait), 0);
 }
