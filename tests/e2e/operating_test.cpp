@@ -321,6 +321,31 @@ TEST(OperatingLogTest, LogEntriesAsUtf8LinesOnStderr) {
   }
 }
 
+// Daily files older than the kept days go at start (30 unless set); 0 keeps every file.
+TEST(OperatingLogTest, OldDailyFilesAreRemovedByRetention) {
+  struct Case {
+    std::string Config;
+    bool Kept;
+  };
+  for (const Case& c : {Case{"", false}, Case{"LogRetentionDays=0\n", true},
+                        Case{"LogRetentionDays=36500\n", true}}) {
+    SCOPED_TRACE(c.Config);
+    const int port = FreePort();
+    ServerProcess server(c.Config + ServerProcess::PortConfig(port));
+    const std::string folder = server.Dir().File("Quillmoor/Logs/qmsrv");
+    ASSERT_EQ(RunProcess("/bin/mkdir", {"-p", folder}).ExitCode, 0);
+    const std::string old = folder + "/qmsrv[200101].log";
+    const std::string other = folder + "/notes[200101].log";
+    WriteFile(old, "x");
+    WriteFile(other, "x");
+    ASSERT_TRUE(server.Start(port)) << server.Err();
+    server.Process().Signal(SIGTERM);
+    ASSERT_EQ(server.Process().Wait(kExitWait), 0);
+    EXPECT_EQ(FileExists(old), c.Kept);
+    EXPECT_TRUE(FileExists(other));
+  }
+}
+
 // --- health and metrics ---
 
 TEST(OperatingMetricsTest, HealthAndMetricsMoveWithRequests) {
