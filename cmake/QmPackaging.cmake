@@ -3,7 +3,7 @@
 # install` writes for /usr/bin/qmsrv with that configuration. Maintainer scripts create the
 # service's system user.
 
-set(QM_PACKAGE_VERSION "0.1.0")
+set(QM_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(QM_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(QM_PACKAGE_UNIT_DIR ${PROJECT_BINARY_DIR}/package-unit)
 set(QM_PACKAGE_UNIT ${QM_PACKAGE_UNIT_DIR}/qmDBService.service)

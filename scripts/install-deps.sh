@@ -11,6 +11,7 @@ packages=(
   libpq5 libpq-dev
   libfbclient2 firebird-dev
   libssl3 libssl-dev
+  libcpp-httplib-dev
   dpkg-dev file
   clang libclang-rt-14-dev
   libedit-dev

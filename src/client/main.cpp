@@ -440,6 +440,7 @@ int main(int argc, char** argv) {
   Options opt;
   CLI::App app{"qmcli: run SQL on a qmsrv database command server"};
   app.option_defaults()->always_capture_default();
+  app.set_version_flag("--version", std::string("qmcli ") + QM_VERSION);
   app.add_option("--host", opt.Host, "Server address");
   app.add_option("--port", opt.Port, "Server port");
   app.add_option("--timeout", opt.TimeoutSeconds, "Seconds to wait for a reply")
@@ -465,7 +466,6 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile)
       ->allow_extra_args(false);
   app.add_flag("--timing", opt.Timing, "Print each statement's time on stderr");
-  app.set_version_flag("--version", "qmcli " QMCLI_VERSION);
   app.add_option("-p,--param", opt.Params, "Parameter NAME=VALUE for ?NAME (repeatable)")
       ->allow_extra_args(false);
   app.add_option("--format", opt.Format, "Output: table, csv, json or jsonl");

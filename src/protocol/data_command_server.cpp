@@ -8,6 +8,7 @@
 #include "support/buffer.h"
 #include "support/date_time.h"
 #include "support/log.h"
+#include "support/metrics.h"
 #include "support/object_list.h"
 #include "support/text_utils.h"
 
@@ -232,6 +233,7 @@ void TpdcDataCommandConnection::RefuseHeaders(bool Compared) {
   // A refused client learns so and must reconnect: after a wrong password as slowly as after
   // any other bad header line; at once while its address is blocked, so that a guessing
   // address holds no thread. The log gets one line per address a minute, not one per guess.
+  ++TServerMetrics::Instance().RefusedPassword;
   TmnListener* listener = TmnServerConnection::Listener();
   const std::string address = RemoteIP();
   std::string text = address + ": Invalid Password";
@@ -269,10 +271,12 @@ void TpdcDataCommandConnection::Process() {
     case 'C':
     case 'c':
       Stream()->WriteAnsiString("O");
+      TServerMetrics::Instance().CountRequest("Check", "ok", -1);
       break;
     case 'V':
     case 'v':
       Stream()->WriteAnsiString(FRoles.AsString("Server.ID"));
+      TServerMetrics::Instance().CountRequest("Version", "ok", -1);
       break;
     case 'D':
     case 'd':
@@ -332,9 +336,12 @@ void TpdcDataCommandConnection::ProcessData() {
                                                  ? nullptr
                                                  : listener->CreateCommand(*this, request.Name());
   if (!command) {
+    TServerMetrics::Instance().CountRequest("(invalid)", "refused", -1);
     reader.WriteError("Invalid Command :)");
     return;
   }
+  const auto started = std::chrono::steady_clock::now();
+  bool failed = false;
 
   TLogTick tick([&] {
     return Format("[%s]: command xxxxxxxxxxxxx[ %s ]xxxxxxxxxxxxx", {RemoteIP(), request.Name()});
@@ -347,7 +354,6 @@ void TpdcDataCommandConnection::ProcessData() {
     }
     command->SetRequest(&request);
     std::string failure;
-    bool failed = false;
     try {
       command->Prepare();
       command->SetWorking(true);
@@ -369,6 +375,13 @@ void TpdcDataCommandConnection::ProcessData() {
   if (writer) {
     writer->WriteResponse();
   }
+  // The registered spelling, so that a name in other cases is no other label.
+  const TpdcDataCommandServer* server = listener->Server();
+  const TpdcDataCommandClassItem* item =
+      server == nullptr ? nullptr : server->Commands().Find(request.Name());
+  TServerMetrics::Instance().CountRequest(
+      item == nullptr ? std::string("(invalid)") : item->Name, failed ? "error" : "ok",
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
 void TpdcDataCommandConnection::HandleException(const Exception& E) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -239,8 +240,15 @@ class TpdcDataCommandServer : public TmnEventServer {
   const TpdcDataCommandClasses& Commands() const { return FCommands; }
   // The local start time "yymmddhhnnsszzz", new at every start.
   const std::string& ServerID() const { return FServerID; }
-  const std::string& Password() const { return FPassword; }
-  void SetPassword(const std::string& Value) { FPassword = Value; }
+  // Safe from any thread: a reload may change the password while connections are accepted.
+  std::string Password() const {
+    std::lock_guard<std::mutex> lock(FPasswordLock);
+    return FPassword;
+  }
+  void SetPassword(const std::string& Value) {
+    std::lock_guard<std::mutex> lock(FPasswordLock);
+    FPassword = Value;
+  }
   TpdcDataCommandListener* DBListener() const;
 
  protected:
@@ -250,7 +258,8 @@ class TpdcDataCommandServer : public TmnEventServer {
  private:
   TpdcDataCommandClasses FCommands;
   std::string FServerID;
-  std::string FPassword;
+  mutable std::mutex FPasswordLock;
+  std::string FPassword;  // guarded by FPasswordLock
 };
 
 }  // namespace qm

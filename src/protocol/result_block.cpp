@@ -204,6 +204,7 @@ void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int f
 void TqmdZCompressor::Write(std::string_view bytes) {
   if (FFinished)
     throw EprmException("deflate failed");
+  FInput += bytes.size();
   // Large values pass through the stage too: the background thread may deflate a stage only
   // after this call has returned.
   while (!bytes.empty()) {

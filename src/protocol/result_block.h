@@ -66,6 +66,8 @@ class TqmdZCompressor {
   void Write(std::string_view bytes);
   // The size of the block Finish handed over.
   std::size_t CompressedSize() const { return FTotal; }
+  // The bytes written so far, before compression.
+  std::size_t InputSize() const { return FInput; }
   // Ends the stream and hands the compressed bytes over in one block; the compressor is spent.
   std::vector<std::uint8_t> Finish();
 
@@ -103,6 +105,7 @@ class TqmdZCompressor {
   std::size_t FLastUsed = 0;  // bytes used in the last piece
   std::size_t FTotal = 0;
   std::uint64_t FLimit = 0;
+  std::size_t FInput = 0;
   std::size_t FFlushedStages = 0;  // deflated on the caller's thread, before any background
   bool FFinished = false;
   std::unique_ptr<TBackground> FBackground;  // last: its thread uses the members above

@@ -3,9 +3,9 @@
 #include <unistd.h>
 #include <cstdint>
 
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "db/connections.h"
+#include "service/session_sweeper.h"
 #include "session/api_command.h"
 #include "session/interrupts.h"
 #include "session/result_encoder.h"
@@ -26,137 +27,6 @@
 #include "support/utf16.h"
 
 namespace qm {
-
-// --- configuration ---
-
-namespace {
-
-// The file's bytes as UTF-8 text, by its byte-order mark.
-std::string DecodeConfigText(const std::string& bytes) {
-  const auto starts = [&bytes](std::string_view mark) {
-    return bytes.compare(0, mark.size(), mark) == 0;
-  };
-  if (starts("\xEF\xBB\xBF"))
-    return bytes.substr(3);
-  if (starts("\xFF\xFE"))
-    return Utf16LeToUtf8(std::string_view(bytes).substr(2));
-  if (starts("\xFE\xFF")) {
-    std::string swapped = bytes.substr(2);
-    for (std::size_t i = 0; i + 1 < swapped.size(); i += 2)
-      std::swap(swapped[i], swapped[i + 1]);
-    return Utf16LeToUtf8(swapped);
-  }
-  return Latin1ToUtf8(bytes);
-}
-
-}  // namespace
-
-std::vector<std::string> ReadConfigLines(const std::string& FileName) {
-  std::ifstream file(FileName, std::ios::binary);
-  if (!file)
-    return {};
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::string text = DecodeConfigText(bytes);
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    // CR LF is one line break.
-    start = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
-  }
-  return lines;
-}
-
-std::string ConfigValue(const std::vector<std::string>& Lines, std::string_view Name) {
-  for (const std::string& line : Lines) {
-    const std::size_t eq = line.find('=');
-    if (eq != std::string::npos && SameText(std::string_view(line).substr(0, eq), Name))
-      return line.substr(eq + 1);
-  }
-  return {};
-}
-
-TqmServerConfig ReadServerConfig(const std::string& FileName) {
-  TqmServerConfig config;
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(FileName, ec))
-    return config;
-  const std::vector<std::string> lines = ReadConfigLines(FileName);
-  config.Found = true;
-  config.PGHost = ConfigValue(lines, "PGHost");
-  config.FBHost = ConfigValue(lines, "FBHost");
-  config.Port = ConfigValue(lines, "Port");
-  config.ServiceName = ConfigValue(lines, "ServiceName");
-  config.ConnectTimeout = ConfigValue(lines, "ConnectTimeout");
-  config.StopTimeout = ConfigValue(lines, "StopTimeout");
-  config.Bind = ConfigValue(lines, "Bind");
-  config.Password = ConfigValue(lines, "Password");
-  config.SQLiteFolder = ConfigValue(lines, "SQLiteFolder");
-  config.CertificateFile = ConfigValue(lines, "CertificateFile");
-  config.PrivateKeyFile = ConfigValue(lines, "PrivateKeyFile");
-  config.CertPassword = ConfigValue(lines, "CertPassword");
-  config.MaxConnections = ConfigValue(lines, "MaxConnections");
-  config.MaxOpeningConnections = ConfigValue(lines, "MaxOpeningConnections");
-  config.MaxOpeningPerAddress = ConfigValue(lines, "MaxOpeningPerAddress");
-  config.CompressionLevel = ConfigValue(lines, "CompressionLevel");
-  config.MaxSessions = ConfigValue(lines, "MaxSessions");
-  config.PrivateSessions = ConfigValue(lines, "PrivateSessions");
-  config.FBDefaultCredentials = ConfigValue(lines, "FBDefaultCredentials");
-  config.MaxResultSize = ConfigValue(lines, "MaxResultSize");
-  return config;
-}
-
-bool ConfigFlag(std::string_view Key, const std::string& Text, bool Default) {
-  const std::string value = Trim(Text);
-  if (value.empty())
-    return Default;
-  for (const char* yes : {"1", "yes", "true", "on"}) {
-    if (SameText(value, yes))
-      return true;
-  }
-  for (const char* no : {"0", "no", "false", "off"}) {
-    if (SameText(value, no))
-      return false;
-  }
-  WriteLogFmt("Invalid %s: \"%s\", using %s", {std::string(Key), Text, Default ? "yes" : "no"});
-  return Default;
-}
-
-namespace {
-
-// "MaxSessions" and "PrivateSessions" for the session registry.
-TqmdSessionRules ReadSessionRules(const TqmServerConfig& Config) {
-  TqmdSessionRules rules;
-  const std::string max_sessions = Trim(Config.MaxSessions);
-  if (!max_sessions.empty()) {
-    const std::int64_t value = StrToInt64Def(max_sessions, -1);
-    if (value >= 0 && value <= INT32_MAX)
-      rules.MaxSessions = static_cast<int>(value);
-    else
-      WriteLogFmt("Invalid MaxSessions: \"%s\", using %d", {Config.MaxSessions, rules.MaxSessions});
-  }
-  rules.PrivateSessions = ConfigFlag("PrivateSessions", Config.PrivateSessions, false);
-  return rules;
-}
-
-}  // namespace
-
-int ConfigSeconds(std::string_view Key, const std::string& Text, int Default) {
-  if (Text.empty())
-    return Default;
-  int value = -1;
-  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
-  if (error != std::errc() || end != Text.data() + Text.size() || value < 0 || value > 86400) {
-    WriteLogFmt("Invalid %s: \"%s\", using %d", {std::string(Key), Text, Default});
-    return Default;
-  }
-  return value;
-}
 
 // --- the interrupter of a stop ---
 
@@ -223,30 +93,21 @@ std::unique_ptr<TmnServerConnection> TqmCommandListener::DoCreateConnection(
 
 namespace {
 
-// The result blocks' zlib level: a whole number from -1 (zlib's default) to 9.
-void ApplyCompressionLevel(const std::string& Text) {
-  int level = kResultBlockDefaultLevel;
-  if (!Text.empty()) {
-    level = StrToIntDef(Trim(Text), -2);
-    if (level < -1 || level > 9) {
-      WriteLogFmt("CompressionLevel %s is not -1..9; the default is used", {Text});
-      level = kResultBlockDefaultLevel;
-    }
-  }
-  SetResultBlockLevel(level);
+// The number a checked value holds, or Default for an empty one.
+int ConfigNumber(const TqmServerConfig& Config, std::string_view Key, int Default) {
+  const std::string text = Config.Value(Key);
+  return text.empty() ? Default : static_cast<int>(StrToInt64Def(text, Default));
 }
 
-// The bound of a result's compressed block in bytes: a whole number, 0 for none.
-void ApplyMaxResultSize(const std::string& Text) {
-  std::int64_t bytes = static_cast<std::int64_t>(kDefaultMaxResultSize);
-  if (!Text.empty()) {
-    bytes = StrToInt64Def(Trim(Text), -1);
-    if (bytes < 0) {
-      WriteLogFmt("MaxResultSize %s is not a number of bytes; the default is used", {Text});
-      bytes = static_cast<std::int64_t>(kDefaultMaxResultSize);
-    }
-  }
-  SetMaxResultSize(static_cast<std::uint64_t>(bytes));
+// The yes/no a checked value holds; no for an empty one.
+bool ConfigFlag(const TqmServerConfig& Config, std::string_view Key) {
+  const std::string text = Config.Value(Key);
+  return !text.empty() && ConfigBoolean(text);
+}
+
+bool EnvFlag(const char* Name) {
+  const char* value = std::getenv(Name);
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
 }  // namespace
@@ -271,46 +132,42 @@ std::string TqmDBServer::DefaultConfigFileName() {
 }
 
 void TqmDBServer::Created() {
-  const TqmServerConfig config = ReadServerConfig(FConfigFileName);
-  if (config.Found) {
-    FPGHost = config.PGHost;
-    FFBHost = config.FBHost;
-    SetPort(config.Port);
-    FServiceName = config.ServiceName;
-    FConnectTimeout = ConfigSeconds("ConnectTimeout", config.ConnectTimeout, FConnectTimeout);
-    FStopTimeout = ConfigSeconds("StopTimeout", config.StopTimeout, FStopTimeout);
-    SetBind(config.Bind);
-    if (config.Password.find_first_of(";'\"\r\n") != std::string::npos)
-      throw Exception("Password: a header line cannot carry ';', quotes or line breaks");
-    SetPassword(config.Password);
-    SetSQLiteFolder(config.SQLiteFolder);
-    CertificateFile = config.CertificateFile;
-    PrivateKeyFile = config.PrivateKeyFile;
-    CertPassword = config.CertPassword;
-    SetIsSecure(!CertificateFile.empty());
-    // A value that is not a number keeps the default; 0 lifts the bound.
-    const auto bound = [](const std::string& Text) {
-      const std::int64_t value = StrToInt64Def(Trim(Text), -1);
-      return value >= 0 && value <= INT32_MAX ? static_cast<int>(value) : -1;
-    };
-    if (const int value = bound(config.MaxConnections); value >= 0)
-      SetMaxConnections(value);
-    if (const int value = bound(config.MaxOpeningConnections); value >= 0)
-      SetMaxOpening(value);
-    if (const int value = bound(config.MaxOpeningPerAddress); value >= 0)
-      SetMaxOpeningPerAddress(value);
-    FFBDefaultCredentials = ConfigFlag("FBDefaultCredentials", config.FBDefaultCredentials, false);
-  } else {
+  TqmServerConfig config = ReadServerConfig(FConfigFileName);
+  if (!config.Found)
     WriteLogFmt("file config not found: %s", {FConfigFileName});
+  std::string errors;
+  for (const std::string& line : config.IssueLines()) {
+    WriteLog(line);
+    if (config.HasErrors())
+      AppendSeparated(errors, line, "\n");
   }
-  TqmdConnections::Instance().SetRules(ReadSessionRules(config));
+  if (config.HasErrors())
+    throw EqmConfigError(errors);
+  FPGHost = config.Value("PGHost");
+  FFBHost = config.Value("FBHost");
+  SetPort(config.Value("Port"));
+  FServiceName = config.Value("ServiceName");
+  SetBind(config.Value("Bind"));
+  SetSQLiteFolder(config.Value("SQLiteFolder"));
+  FMetricsListen = config.Value("MetricsListen");
+  CertificateFile = config.Value("CertificateFile");
+  SetIsSecure(!CertificateFile.empty());
   if (Port().empty())
     SetPort(kDefaultPort);
-  TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);
   if (Bind().empty())
     SetBind(kDefaultBind);
-  ApplyCompressionLevel(config.CompressionLevel);
-  ApplyMaxResultSize(config.MaxResultSize);
+  // A restart right after clients were served must find the port free, though their closed
+  // connections still wait in TIME_WAIT.
+  SetReuseAddress(true);
+  TqmdSessionRules rules;
+  rules.MaxSessions = ConfigNumber(config, "MaxSessions", rules.MaxSessions);
+  rules.PrivateSessions = ConfigFlag(config, "PrivateSessions");
+  TqmdConnections::Instance().SetRules(rules);
+  FFBDefaultCredentials = ConfigFlag(config, "FBDefaultCredentials");
+  SetMaxOpening(ConfigNumber(config, "MaxOpeningConnections", MaxOpening()));
+  SetMaxOpeningPerAddress(ConfigNumber(config, "MaxOpeningPerAddress", MaxOpeningPerAddress()));
+  ApplyLive(config);
+  FConfig = std::move(config);
 
   RegisterCommand<TDBStatusCommand>("Status");
   RegisterCommand<TDBConnectCommand>("Connect");
@@ -324,6 +181,55 @@ void TqmDBServer::Created() {
   RegisterCommand<TDBOpenTransactionCommand>("OpenTransaction");
   RegisterCommand<TDBCloseTransactionCommand>("CloseTransaction");
   RegisterCommand<TDBExecuteAPICommand>("ExecuteAPI");
+}
+
+void TqmDBServer::ApplyLive(const TqmServerConfig& Config) {
+  SetPassword(Config.Value("Password"));
+  // TLS on or off is fixed at start; the files behind it may change.
+  if (IsSecure() == !Config.Value("CertificateFile").empty()) {
+    CertificateFile = Config.Value("CertificateFile");
+    PrivateKeyFile = Config.Value("PrivateKeyFile");
+    CertPassword = Config.Value("CertPassword");
+    if (Listener() != nullptr && IsSecure())
+      Listener()->ChangeCertificates(CertificateFile, PrivateKeyFile, CertPassword);
+  } else {
+    WriteLog("CertificateFile: turning TLS on or off takes effect at the next restart; kept");
+  }
+  SetMaxConnections(ConfigNumber(Config, "MaxConnections", kDefaultMaxConnections));
+  if (Listener() != nullptr)
+    Listener()->SetMaxConnections(MaxConnections());
+  FConnectTimeout = ConfigNumber(Config, "ConnectTimeout", kDefaultConnectTimeout);
+  TmncConnection::SetDefaultConnectTimeout(FConnectTimeout);
+  FStopTimeout = ConfigNumber(Config, "StopTimeout", kDefaultStopTimeout);
+  SetResultBlockLevel(ConfigNumber(Config, "CompressionLevel", kResultBlockDefaultLevel));
+  const std::string max_result = Config.Value("MaxResultSize");
+  SetMaxResultSize(max_result.empty() ? kDefaultMaxResultSize
+                                      : static_cast<std::uint64_t>(StrToInt64Def(max_result, 0)));
+  // The installed unit sets QMSRV_LOG_STDERR=1 so that the journal has every entry.
+  SetLogToStderr(EnvFlag("QMSRV_LOG_STDERR") ||
+                 (!Config.Value("LogStderr").empty() && ConfigBoolean(Config.Value("LogStderr"))));
+  SetLogRetentionDays(ConfigNumber(Config, "LogRetentionDays", 30));
+}
+
+bool TqmDBServer::Reload() {
+  const TqmServerConfig config = ReadServerConfig(FConfigFileName);
+  if (!config.Found) {
+    WriteLog("Reload: " + FConfigFileName + " not found; the running settings stay");
+    return false;
+  }
+  for (const std::string& line : config.IssueLines())
+    WriteLog("Reload: " + line);
+  if (config.HasErrors()) {
+    WriteLog("Reload refused: the running settings stay");
+    return false;
+  }
+  for (const TqmConfigKey& key : KnownConfigKeys()) {
+    if (key.Apply == TqmConfigApply::Restart && config.Value(key.Name) != FConfig.Value(key.Name))
+      WriteLog(std::string(key.Name) + ": a change takes effect at the next restart; kept");
+  }
+  ApplyLive(config);
+  WriteLog("Configuration reloaded: " + FConfigFileName);
+  return true;
 }
 
 void TqmDBServer::SetSQLiteFolder(const std::string& Value) {
@@ -350,9 +256,22 @@ void TqmDBServer::DoLog(const std::string& Text) {
 void TqmDBServer::DoStart() {
   TpdcDataCommandServer::DoStart();
   TqmdConnections::Instance().Clear();
+  FSweeper = std::make_unique<TqmSessionSweeper>(FSweepInterval);
+}
+
+void TqmDBServer::DoStarted(TmnListener* Listener) {
+  TpdcDataCommandServer::DoStarted(Listener);
+  FAccepting = true;
+}
+
+void TqmDBServer::DoListenerLost() {
+  FAccepting = false;
+  TpdcDataCommandServer::DoListenerLost();
 }
 
 void TqmDBServer::DoStop() {
+  FAccepting = false;
+  FSweeper.reset();
   TpdcDataCommandServer::DoStop();
   FInterrupter = std::make_unique<TqmInterrupter>();
 }

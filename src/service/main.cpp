@@ -3,9 +3,14 @@
 //   qmsrv [--config FILE] [--user-log] [--sqlite-folder DIR]   run until SIGTERM or SIGINT
 //   qmsrv [--config FILE] install [silent]      write the systemd unit <ServiceName>.service
 //   qmsrv [--config FILE] uninstall [silent]    remove it
+//   qmsrv [--config FILE] --check-config        print the effective settings and every warning;
+//                                               exit 1 when there is any
+//   qmsrv --version
 //
 // Switches compare ignoring case and may carry a leading "-", "--" or "/". The configuration
-// file is the executable's path with ".conf" unless --config or $QMSRV_CONFIG names another.
+// file is the executable's path with ".conf" unless --config or $QMSRV_CONFIG names another; a
+// file named so must exist (the default file may be missing: every key then takes its default).
+// A value that fails its check stops the start with exit code 1 and one line per problem.
 // Logs go under /var/log; --user-log (or $QMSRV_USER_LOG=1) keeps them in the user's data
 // folder, which is also where they go when /var/log cannot be written. --sqlite-folder (else
 // $STATE_DIRECTORY, which systemd sets from the unit's StateDirectory) is the SQLite folder when
@@ -36,7 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Action { Run, Install, Uninstall };
+enum class Action { Run, Install, Uninstall, CheckConfig };
 
 struct Arguments {
   Action What = Action::Run;
@@ -49,7 +54,9 @@ struct Arguments {
 constexpr const char* kUsage =
     "usage: qmsrv [--config FILE] [--user-log] [--sqlite-folder DIR]\n"
     "       qmsrv [--config FILE] install [silent]\n"
-    "       qmsrv [--config FILE] uninstall [silent]\n";
+    "       qmsrv [--config FILE] uninstall [silent]\n"
+    "       qmsrv [--config FILE] --check-config\n"
+    "       qmsrv --version\n";
 
 // The switch without its leading "-", "--" or "/".
 std::string_view SwitchName(std::string_view arg) {
@@ -95,6 +102,11 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
       args.SQLiteFolder = argv[++i];
     } else if (arg.starts_with("--sqlite-folder=")) {
       args.SQLiteFolder = std::string(arg.substr(16));
+    } else if (qm::SameText(name, "check-config")) {
+      args.What = Action::CheckConfig;
+    } else if (qm::SameText(name, "version")) {
+      std::cout << "qmsrv " << qm::QmVersion() << "\n";
+      std::exit(0);
     } else if (qm::SameText(name, "help") || qm::SameText(name, "h")) {
       std::cout << kUsage;
       std::exit(0);
@@ -209,6 +221,33 @@ int Uninstall(qm::TqmDBService& service, const Arguments& args) {
   return 0;
 }
 
+// Prints the file's problems on stderr; false when one of them is an error (or the file was
+// named and is missing), so that the server must not start.
+bool ReportConfig(const qm::TqmServerConfig& Config, bool Named) {
+  if (!Config.Found && Named) {
+    std::cerr << "qmsrv: " << Config.FileName << ": configuration file not found\n";
+    return false;
+  }
+  for (const qm::TqmConfigIssue& issue : Config.Issues) {
+    std::cerr << "qmsrv: " << (issue.Error ? "" : "warning: ") << Config.FileName;
+    if (issue.Line > 0)
+      std::cerr << ":" << issue.Line;
+    std::cerr << ": " << issue.Text << "\n";
+  }
+  return !Config.HasErrors();
+}
+
+// --check-config: the effective settings on stdout, the problems on stderr; 1 when there are any.
+int CheckConfig(const std::string& FileName, bool Named) {
+  const qm::TqmServerConfig config = qm::ReadServerConfig(FileName);
+  std::cout << "# " << FileName << (config.Found ? "" : " (not found: every key at its default)")
+            << "\n";
+  for (const std::string& line : qm::DescribeConfig(config))
+    std::cout << line << "\n";
+  const bool usable = ReportConfig(config, Named);
+  return usable && config.Issues.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,11 +260,19 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, args)) {
     return 2;
   }
+  const std::string config_file = args.Config.value_or(qm::TqmDBServer::DefaultConfigFileName());
+  if (args.What == Action::CheckConfig)
+    return CheckConfig(config_file, args.Config.has_value());
+  // The unit is written for a configuration that may come later (the package's), so only a run
+  // needs the file now.
+  if (args.What == Action::Run &&
+      !ReportConfig(qm::ReadServerConfig(config_file), args.Config.has_value()))
+    return 1;
   ChooseLogRoot(args.UserLog);
 
   int exit_code = 0;
   try {
-    qm::TqmDBService service(args.Config.value_or(qm::TqmDBServer::DefaultConfigFileName()));
+    qm::TqmDBService service(config_file);
     if (args.SQLiteFolder && service.Server().SQLiteFolder().empty()) {
       service.Server().SetSQLiteFolder(*args.SQLiteFolder);
     }
@@ -241,6 +288,8 @@ int main(int argc, char** argv) {
         EnterSQLiteFolder(service.Server());
         exit_code = qm::RunService(service);
         break;
+      case Action::CheckConfig:
+        break;  // answered before the service is made
     }
     // The sessions still open end with the process: freeing them now, while the log still
     // runs, commits their default transactions and logs their disconnects.

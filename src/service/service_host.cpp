@@ -12,7 +12,9 @@
 #include <iostream>
 #include <thread>
 
+#include "service/metrics_text.h"
 #include "support/log.h"
+#include "support/metrics.h"
 #include "transport/main_queue.h"
 #include "transport/server.h"
 
@@ -20,12 +22,27 @@ namespace qm {
 
 namespace {
 
+// The stop signals and SIGHUP (reload), which would otherwise end the process.
 sigset_t StopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
+}
+
+// The start line: what an operator needs to know the service is the one meant.
+std::string StartLine(TqmDBServer& Server) {
+  std::string line = std::string("qmsrv ") + QmVersion() + " listening on " + Server.Bind() + ":" +
+                     Server.UsedPort() + ", TLS " + (Server.IsSecure() ? "on" : "off") +
+                     ", password " + (Server.Password().empty() ? "off" : "on") +
+                     ", SQLite folder " +
+                     (Server.SQLiteFolder().empty() ? "(any)" : Server.SQLiteFolder()) +
+                     ", log folder " + LogFolder();
+  if (!Server.MetricsListen().empty())
+    line += ", metrics on http://" + Server.MetricsListen() + "/metrics";
+  return line;
 }
 
 // How long the end of the process waits for log entries still on their way to the disk.
@@ -100,11 +117,35 @@ void TqmDBService::ServiceStart() {
     FDBServerServer->Stop();
     throw EqmServiceError("Cannot listen on port " + port);
   }
+  if (const std::string& address = FDBServerServer->MetricsListen(); !address.empty()) {
+    TqmDBServer* server = FDBServerServer.get();
+    try {
+      FMetrics = std::make_unique<TqmMetricsEndpoint>(
+          address, [server] { return server->Accepting(); },
+          [] { return FormatMetricsText(TServerMetrics::Instance(), CountSessionsByEngine()); });
+    } catch (const std::exception& e) {
+      FDBServerServer->Stop();
+      throw EqmServiceError(e.what());
+    }
+  }
+}
+
+void TqmDBService::ServiceReload() {
+  try {
+    FDBServerServer->Reload();
+  } catch (const std::exception& e) {
+    WriteLog(std::string("Reload: ") + e.what());
+  }
 }
 
 void TqmDBService::ServiceStop() {
+  FMetrics.reset();
   FStopDeadline.Arm(std::chrono::seconds(FDBServerServer->StopTimeout()));
   FDBServerServer->Stop();
+}
+
+const char* QmVersion() {
+  return QM_VERSION;
 }
 
 void BlockStopSignals() {
@@ -136,9 +177,15 @@ int RunService(TqmDBService& Service) {
       queue.Terminate();
       return;
     }
+    std::cerr << StartLine(Service.Server()) << std::endl;
     const sigset_t set = StopSignals();
     int signal_number = 0;
-    while (sigwait(&set, &signal_number) != 0) {
+    while (sigwait(&set, &signal_number) != 0 || signal_number == SIGHUP) {
+      if (signal_number == SIGHUP) {
+        WriteLog("SIGHUP: reloading " + Service.Server().ConfigFileName());
+        Service.ServiceReload();
+        signal_number = 0;
+      }
     }
     try {
       Service.ServiceStop();
@@ -158,6 +205,8 @@ int RunService(TqmDBService& Service) {
     WriteLog("Listener lost: exiting with code 3");
     exit_code = 3;
   }
+  if (exit_code != 1)
+    std::cerr << "qmsrv " << QmVersion() << " stopped (exit code " << exit_code << ")" << std::endl;
   FlushLog(kFinalFlushWait);
   return exit_code;
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "service/db_server.h"
+#include "service/metrics_endpoint.h"
 #include "support/exception.h"
 
 namespace qm {
@@ -63,29 +64,37 @@ class TqmDBService {
   const std::string& Name() const { return FName; }
   TqmDBServer& Server() { return *FDBServerServer; }
 
-  // ServiceStart: starts the server and waits until its listener listens. Raises
-  // EqmServiceError when it cannot (the port is taken, say); the server is stopped again then.
+  // ServiceStart: starts the server and waits until its listener listens, then the metrics
+  // endpoint when "MetricsListen" names one. Raises EqmServiceError when either cannot (the
+  // port is taken, say); the server is stopped again then.
   void ServiceStart();
   // ServiceStop: the server's Stop (listener and client threads end; sessions stay). Arms the
   // stop deadline ("StopTimeout"), which holds until this object goes, so the freeing of the
   // sessions after the stop is bounded as well.
   void ServiceStop();
+  // SIGHUP: the server re-reads its configuration (TqmDBServer::Reload). Never raises.
+  void ServiceReload();
 
  private:
   std::string FName = kDefaultName;
   std::unique_ptr<TqmDBServer> FDBServerServer;
-  TqmStopDeadline FStopDeadline;  // after the server: disarmed before it goes
+  std::unique_ptr<TqmMetricsEndpoint> FMetrics;  // while started, when configured
+  TqmStopDeadline FStopDeadline;                 // after the server: disarmed before it goes
 };
 
 // Runs the service in the foreground: starts it, runs the main thread's queue of calls until
-// SIGTERM or SIGINT, then stops it and flushes the log. Returns the process exit code: 0 after a
-// stop signal, 1 when the service could not start, 3 when the listener ended without a stop.
-// SIGTERM and SIGINT must be blocked in every thread before any thread is made (BlockStopSignals),
-// so that only this run receives them.
+// SIGTERM or SIGINT (SIGHUP reloads the configuration meanwhile), then stops it and flushes the
+// log. A start line and a stop line go to stderr, so the journal shows them. Returns the process
+// exit code: 0 after a stop signal, 1 when the service could not start, 3 when the listener ended
+// without a stop. SIGTERM and SIGINT must be blocked in every thread before any thread is made
+// (BlockStopSignals), so that only this run receives them.
 int RunService(TqmDBService& Service);
 
-// Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it makes later) and
-// ignores SIGPIPE. Call first thing in main().
+// The version of the programs, as the package carries it.
+const char* QmVersion();
+
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread (and so in every thread it makes
+// later) and ignores SIGPIPE. Call first thing in main().
 void BlockStopSignals();
 
 }  // namespace qm

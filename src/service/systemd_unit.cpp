@@ -126,7 +126,11 @@ std::string UnitFileText(const TqmUnitOptions& Options) {
   text += "[Service]\n";
   text += "Type=simple\n";
   text += "ExecStart=" + exec + "\n";
+  // SIGHUP re-reads the configuration; every log entry also goes to the journal.
+  text += "ExecReload=/bin/kill -HUP $MAINPID\n";
   text += "Restart=on-failure\n";
+  text += "RestartSec=2\n";
+  text += "Environment=QMSRV_LOG_STDERR=1\n";
   if (!Options.User.empty()) {
     text += "User=" + Options.User + "\n";
     text += "Group=" + Options.User + "\n";

@@ -11,6 +11,7 @@
 #include "session/result_encoder.h"
 #include "support/format.h"
 #include "support/log.h"
+#include "support/metrics.h"
 #include "support/text_utils.h"
 #include "transport/hangup_watch.h"
 #include "transport/socket_stream.h"
@@ -108,6 +109,17 @@ TqmdConnectionPtr TDBCommand::ConnectDatabase(std::uint32_t vHandle) {
 
 TqmdConnectionPtr TDBCommand::ConnectEngine(std::uint32_t vHandle) {
   const std::string driver = AsString("Database", "Driver");
+  try {
+    return ConnectEngine(driver, vHandle);
+  } catch (...) {
+    // Only the known engine names become labels: the driver text comes from the client.
+    const bool known = driver == "SQLite" || driver == "Firebird" || driver == "PostgreSQL";
+    TServerMetrics::Instance().CountConnectFailed(known ? driver : "other");
+    throw;
+  }
+}
+
+TqmdConnectionPtr TDBCommand::ConnectEngine(const std::string& driver, std::uint32_t vHandle) {
   std::unique_ptr<TmncSQLConnection> connection;
   // Engine names compare exactly, in this order.
   // A connection that fails below is freed with its unique_ptr; nothing is registered. Each

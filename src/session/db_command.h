@@ -40,6 +40,8 @@ class TDBCommand : public TpdcDataCommand {
   // Null when the name matches no engine; a connection that fails is freed and the engine's
   // error passes on. Either way a handle that was reserved for it is given up.
   TqmdConnectionPtr ConnectDatabase(std::uint32_t vHandle);
+  // ConnectDatabase without the count of failed connects.
+  TqmdConnectionPtr ConnectEngine(const std::string& driver, std::uint32_t vHandle);
 
   // Binds the request's "Params" headers, executes vCMD and fills vData: "Notices", the result
   // block with "BufferCompressed"/"BufferEncoding", Name "OK" and the "Fields" headers.

@@ -5,6 +5,7 @@
 #include "db/postgres/pg_command.h"
 #include "support/buffer.h"
 #include "support/log.h"
+#include "support/metrics.h"
 #include "support/utf16.h"
 
 namespace qm {
@@ -126,7 +127,11 @@ std::vector<std::uint8_t> EncodeResultRows(TmncSQLCommand& vCMD, const std::stri
     EncodeFromResult(*pg, writer);
   else
     EncodeByStepping(vCMD, writer);
-  return compressor.Finish();
+  std::vector<std::uint8_t> block = compressor.Finish();
+  TServerMetrics& metrics = TServerMetrics::Instance();
+  metrics.BlockBytesRaw += compressor.InputSize();
+  metrics.BlockBytesCompressed += block.size();
+  return block;
 }
 
 TDataHeaderType FieldHeaderType(TmnDataType vType) {

@@ -129,13 +129,115 @@ void AppendLogEntry(const std::string& file_name, std::string_view entry) {
   AppendBytes(file_name, Utf8ToUtf16Le(text));
 }
 
-TFileLogPool::TFileLogPool(std::string file_name, std::string log) : TPoolObject("logging") {
+TFileLogPool::TFileLogPool(std::string file_name, std::string log, std::string stderr_line)
+    : TPoolObject("logging") {
   Settings().GetData("FileName") = std::move(file_name);
   Settings().GetData("Log") = std::move(log);
+  Settings().GetData("Stderr") = std::move(stderr_line);
 }
 
 void TFileLogPool::DoWork() {
+  // First: an entry whose file cannot be written still reaches the journal.
+  if (const std::string& line = Settings().GetData("Stderr"); !line.empty()) {
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break;
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
   AppendLogEntry(Settings().GetData("FileName"), Settings().GetData("Log"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Retention
+
+namespace {
+
+std::atomic<bool> g_log_to_stderr{false};
+std::atomic<int> g_retention_days{30};
+// The day (whole days of TDateTime) of the last retention run; -1 before the first.
+std::atomic<int> g_pruned_day{-1};
+
+class TPruneLogPool : public TPoolObject {
+ public:
+  TPruneLogPool(std::string folder, TDateTime today, int days)
+      : TPoolObject("log retention"), FFolder(std::move(folder)), FToday(today), FDays(days) {}
+
+ protected:
+  void DoWork() override { PruneLogFiles(FFolder, ExecutableBaseName(), FToday, FDays); }
+
+ private:
+  std::string FFolder;
+  TDateTime FToday;
+  int FDays;
+};
+
+void PostPrune(TDateTime now) {
+  const int days = g_retention_days.load();
+  if (days > 0)
+    PostPoolObject<TPruneLogPool>(LogFolder(), now, days);
+}
+
+// Once per day: the first entry of a new day starts a retention run.
+void PruneOncePerDay(TDateTime now) {
+  const int day = static_cast<int>(now);
+  int seen = g_pruned_day.load();
+  if (seen != day && g_pruned_day.compare_exchange_strong(seen, day))
+    PostPrune(now);
+}
+
+}  // namespace
+
+void SetLogToStderr(bool on) {
+  g_log_to_stderr = on;
+}
+
+bool LogToStderr() {
+  return g_log_to_stderr;
+}
+
+void SetLogRetentionDays(int days) {
+  g_retention_days = days < 0 ? 0 : days;
+  try {
+    PostPrune(Now());
+  } catch (...) {
+  }
+}
+
+int LogRetentionDays() {
+  return g_retention_days;
+}
+
+int PruneLogFiles(const std::string& folder, const std::string& base_name, TDateTime today,
+                  int days) {
+  if (days <= 0)
+    return 0;
+  const double oldest = static_cast<double>(static_cast<int>(today)) - days;
+  const std::string prefix = base_name + "[";
+  int removed = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    // Exactly "<base>[yymmdd].log": nothing else is ours to remove.
+    if (name.size() != prefix.size() + 11 || !name.starts_with(prefix) || !name.ends_with("].log"))
+      continue;
+    const std::string digits = name.substr(prefix.size(), 6);
+    if (digits.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    TDateTime date = 0;
+    if (!TryEncodeDate(2000 + std::stoi(digits.substr(0, 2)), std::stoi(digits.substr(2, 2)),
+                       std::stoi(digits.substr(4, 2)), date))
+      continue;
+    std::error_code remove_error;
+    if (date < oldest && std::filesystem::remove(it->path(), remove_error))
+      ++removed;
+  }
+  return removed;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -181,9 +283,14 @@ void WriteLog(std::string_view text) {
     // One clock reading for the file's date and the entry's time: they always agree.
     const TDateTime now = Now();
     std::string entry = FormatDateTime("hhnnss;", now);
-    entry += EscapeLogText(text);
+    const std::string escaped = EscapeLogText(text);
+    entry += escaped;
     entry += "\r\n";
-    PostPoolObject<TFileLogPool>(LogFilePath(now), std::move(entry));
+    std::string line;
+    if (g_log_to_stderr)
+      line = FormatDateTime("yyyy-mm-dd hh:nn:ss ", now) + escaped + "\n";
+    PostPoolObject<TFileLogPool>(LogFilePath(now), std::move(entry), std::move(line));
+    PruneOncePerDay(now);
   } catch (...) {
     // Logging never raises to the writer.
   }

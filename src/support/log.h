@@ -46,6 +46,19 @@ void EndLogTickFmt(std::string_view fmt, std::initializer_list<FormatArg> args);
 // else, invalid UTF-8 included, stays as it is.
 std::string EscapeLogText(std::string_view text);
 
+// Also writes every entry as one UTF-8 line "yyyy-mm-dd hh:nn:ss message" to stderr (the
+// journal, under systemd), in the same order as the files. Off at start.
+void SetLogToStderr(bool on);
+bool LogToStderr();
+// Daily files whose date is more than `days` days before today are removed, by the pool thread,
+// when this is set and at the first entry of each day. 0 keeps every file. 30 at start.
+void SetLogRetentionDays(int days);
+int LogRetentionDays();
+// Removes from `folder` the files "<base_name>[yymmdd].log" dated before `today` - `days`;
+// returns how many went. Other files stay, whatever their names.
+int PruneLogFiles(const std::string& folder, const std::string& base_name, TDateTime today,
+                  int days);
+
 // Waits until every entry logged so far (by any thread) is in its file.
 void FlushLog();
 // The same, giving up after `timeout`; false when entries were still pending.
@@ -65,10 +78,10 @@ std::string LogFilePath(TDateTime date);
 // file when missing. Raises Exception when the file cannot be opened or written.
 void AppendLogEntry(const std::string& file_name, std::string_view entry);
 
-// One pending append: settings "FileName" and "Log".
+// One pending append: settings "FileName" and "Log", and "Stderr" (the line for stderr, or "").
 class TFileLogPool : public TPoolObject {
  public:
-  TFileLogPool(std::string file_name, std::string log);
+  TFileLogPool(std::string file_name, std::string log, std::string stderr_line = {});
 
  protected:
   void DoWork() override;

@@ -10,6 +10,7 @@
 #include "support/log.h"
 #include "support/memory_return.h"
 #include "transport/descriptor_reserve.h"
+#include "support/metrics.h"
 #include "transport/tls.h"
 
 namespace qm {
@@ -184,6 +185,7 @@ void TmnServerConnection::Finish() {
   std::unique_ptr<TmnConnectionStream> stream = Detach();
   if (stream)
     stream->Disconnect();
+  ++TServerMetrics::Instance().ConnectionsClosed;
 }
 
 // ---- TmnListener ----
@@ -345,6 +347,7 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
   // An address that keeps sending wrong passwords is answered at once, with no thread and no
   // slot spent on it.
   if (FAddressGuard.Blocked(address, now)) {
+    ++TServerMetrics::Instance().RefusedPassword;
     Refuse(*Socket, "Invalid Headers");
     LogAbout(address, address + ": refused, blocked after wrong passwords for " +
                           std::to_string((FAddressGuard.BlockedFor(address, now) + 999) / 1000) +
@@ -359,15 +362,18 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
                    it->second >= FMaxOpeningPerAddress;
   }
   if (address_full) {
+    ++TServerMetrics::Instance().RefusedBusy;
     Refuse(*Socket, kBusy);
     LogAbout(address, "Connection refused: " + std::to_string(FMaxOpeningPerAddress) +
                           " connections from " + address + " still opening");
     return;
   }
-  if (FMaxConnections > 0 && Count() + FStarting >= FMaxConnections) {
+  const int max_connections = FMaxConnections;
+  if (max_connections > 0 && Count() + FStarting >= max_connections) {
+    ++TServerMetrics::Instance().RefusedBusy;
     // Full: say so in the reply a client reads first, then close.
     Refuse(*Socket, kBusy);
-    Log("Connection refused: " + std::to_string(FMaxConnections) + " connections already");
+    Log("Connection refused: " + std::to_string(max_connections) + " connections already");
     return;
   }
   if (FMaxOpening > 0) {
@@ -394,9 +400,12 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
       connection->FStartTick = now;
       connection->FOpening = true;
       ++FStarting;
+      // Counted before the thread can end (and count itself closed).
+      ++TServerMetrics::Instance().ConnectionsAccepted;
       try {
         connection->Start();
       } catch (...) {
+        ++TServerMetrics::Instance().ConnectionsClosed;
         --FStarting;
         throw;
       }

@@ -230,6 +230,9 @@ class TmnListener : public TmnConnections {
   // Loads the certificate settings into a new server context, which the connections accepted
   // from then on use (those already running keep theirs). Raises EmnOpenSSLException.
   void ReloadContext();
+  // Safe from any thread: new certificate settings, loaded by the listener thread before its
+  // next accepted connection; when they do not load, that is logged and the old context kept.
+  void ChangeCertificates(std::string Certificate, std::string Key, std::string Password);
 
  protected:
   friend class TmnServer;
@@ -253,10 +256,10 @@ class TmnListener : public TmnConnections {
   // Queues Call to the main thread; it is dropped once this listener is gone.
   void QueueToMain(std::function<void()> Call);
 
-  TmnServer* FServer = nullptr;  // linked, owns this listener
-  int FTimeout = 3000;           // ms
-  int FSendTimeout = 60000;      // ms
-  int FMaxConnections = 0;
+  TmnServer* FServer = nullptr;         // linked, owns this listener
+  int FTimeout = 3000;                  // ms
+  int FSendTimeout = 60000;             // ms
+  std::atomic<int> FMaxConnections{0};  // changed live by a reload
   int FMaxOpening = 0;
   int FMaxOpeningPerAddress = 0;
   int FOpeningTimeout = 0;
@@ -282,6 +285,8 @@ class TmnListener : public TmnConnections {
   void CloseLateOpenings();
   // Closes the oldest opening connection to make room for a new one (listener thread).
   void CloseOldestOpening();
+  // Takes over the settings of ChangeCertificates, if any (listener thread).
+  void TakeChangedCertificates();
 
   std::atomic<bool> FListening{false};
   // Connection threads started but not yet in the list.
@@ -298,6 +303,11 @@ class TmnListener : public TmnConnections {
   TMutex FOpeningLock;
   std::unordered_map<std::string, int> FOpeningByAddress GUARDED_BY(FOpeningLock);
   int FOpeningCount GUARDED_BY(FOpeningLock) = 0;
+  struct TCertificates {
+    std::string Certificate, Key, Password;
+  };
+  TMutex FChangedLock;
+  std::optional<TCertificates> FChanged GUARDED_BY(FChangedLock);
 };
 
 // A TCP server: configured and started or stopped from outside, it runs one listener thread.

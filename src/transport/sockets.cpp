@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "support/exception.h"
+#include "support/metrics.h"
 
 namespace qm {
 
@@ -143,6 +144,8 @@ TmnError TmnCustomSocket::Receive(void* Buffer, std::int64_t& Count) {
     return erClosed;
   }
   const TmnError result = SSLActive() ? SSL->Receive(Buffer, Count) : DoReceive(Buffer, Count);
+  if (FKind == skServer && Count > 0)
+    TServerMetrics::Instance().BytesReceived += static_cast<std::uint64_t>(Count);
   if (result == erClosed || result == erInvalid) {
     Close();
   } else if (result == erTimeout && Count == 0) {
@@ -169,6 +172,8 @@ TmnError TmnCustomSocket::Send(const void* Buffer, std::int64_t& Count) {
   } else {
     result = DoSend(Buffer, Count);
   }
+  if (FKind == skServer && Count > 0)
+    TServerMetrics::Instance().BytesSent += static_cast<std::uint64_t>(Count);
   if (result == erClosed || result == erInvalid) {
     Close();
   } else if (result == erTimeout && Count == 0) {

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "support/log.h"
+#include "support/metrics.h"
 #include "transport/openssl_api.h"
 
 namespace qm {
@@ -502,6 +503,7 @@ void TmnCustomSocket::EnableSSL() {
   if (FKind == skServer) {
     SetTimeouts(FHandle.Get(), kServerRecordTimeoutMs);
     if (!session->ServerHandshake()) {
+      ++TServerMetrics::Instance().RefusedTLS;
       Close();  // that connection ends; the server goes on
       return;
     }

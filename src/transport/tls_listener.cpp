@@ -67,9 +67,39 @@ void TmnListener::ReloadContext() {
   CertificateFileDate = ec ? std::filesystem::file_time_type{} : date;
 }
 
+void TmnListener::ChangeCertificates(std::string Certificate, std::string Key,
+                                     std::string Password) {
+  TLockGuard lock(FChangedLock);
+  FChanged = TCertificates{std::move(Certificate), std::move(Key), std::move(Password)};
+}
+
+void TmnListener::TakeChangedCertificates() {
+  std::optional<TCertificates> changed;
+  {
+    TLockGuard lock(FChangedLock);
+    changed.swap(FChanged);
+  }
+  if (!changed)
+    return;
+  TCertificates old{CertificateFile, PrivateKeyFile, CertPassword};
+  CertificateFile = changed->Certificate;
+  PrivateKeyFile = changed->Key;
+  CertPassword = changed->Password;
+  try {
+    ReloadContext();
+    Log("Certificate reloaded: " + CertificateFile);
+  } catch (const Exception& e) {
+    CertificateFile = old.Certificate;
+    PrivateKeyFile = old.Key;
+    CertPassword = old.Password;
+    Log(e.Message() + "; the certificate loaded before stays");
+  }
+}
+
 void TmnListener::CheckCertificate() {
   if (!FOptions.Contains(soSSL))
     return;
+  TakeChangedCertificates();
   const std::uint64_t now = NowMs();
   if (FLastCheck != 0 && now - FLastCheck < static_cast<std::uint64_t>(CertificateCheckInterval))
     return;

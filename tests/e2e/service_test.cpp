@@ -76,7 +76,9 @@ TEST(ServiceConfigTest, ServiceNameThatIsNoIdentifierStopsTheStart) {
                          "\nPort=" + std::to_string(FreePort()) + "\n");
     server.Launch();
     EXPECT_EQ(server.Process().Wait(kExitWait), 1);
-    EXPECT_TRUE(Contains(server.Err(), "Invalid ServiceName")) << server.Err();
+    EXPECT_TRUE(Contains(
+        server.Err(), std::string("ServiceName: \"") + name + "\" must be a letter or underscore"))
+        << server.Err();
   }
 }
 
@@ -167,7 +169,8 @@ TEST_F(ServiceUnitTest, InstallWritesUnitAndUninstallRemovesIt) {
   const std::string text = ReadFile(unit);
   for (const std::string& line : std::vector<std::string>{
            "Description=QM DB Service\n", "After=network.target\n", "Type=simple\n",
-           "Restart=on-failure\n",
+           "Restart=on-failure\n", "RestartSec=2\n", "ExecReload=/bin/kill -HUP $MAINPID\n",
+           "Environment=QMSRV_LOG_STDERR=1\n",
            "ExecStart=" + std::string(QM_QMSRV_PATH) + " --config " + server.ConfigFile() + "\n"}) {
     EXPECT_TRUE(Contains(text, line)) << "missing " << line << " in\n" << text;
   }

@@ -46,10 +46,10 @@ TEST_F(DbServerConfigTest, KeysIgnoreCaseAndValuesAreTakenLiterally) {
   for (const Case& c : cases) {
     const TqmServerConfig config = ReadServerConfig(Write(c.content));
     EXPECT_TRUE(config.Found);
-    EXPECT_EQ(config.Port, c.port) << c.content;
-    EXPECT_EQ(config.PGHost, c.pg_host) << c.content;
-    EXPECT_EQ(config.FBHost, c.fb_host) << c.content;
-    EXPECT_EQ(config.ServiceName, c.service) << c.content;
+    EXPECT_EQ(config.Value("Port"), c.port) << c.content;
+    EXPECT_EQ(config.Value("PGHost"), c.pg_host) << c.content;
+    EXPECT_EQ(config.Value("FBHost"), c.fb_host) << c.content;
+    EXPECT_EQ(config.Value("ServiceName"), c.service) << c.content;
   }
 }
 
@@ -82,32 +82,30 @@ TEST_F(DbServerConfigTest, CertificateKeysMakeTheServerSecure) {
   }
 }
 
-// The two time-outs: whole seconds; anything else keeps the default and says so in the log.
-TEST_F(DbServerConfigTest, TimeOutsTakeWholeSecondsAndOtherwiseTheDefaults) {
+// The two time-outs: whole seconds from 0 to 86400; anything else stops the server.
+TEST_F(DbServerConfigTest, TimeOutsTakeWholeSecondsAndRefuseTheRest) {
   struct Case {
     std::string content;
     int connect, stop;
-    bool logged;
   };
   const Case cases[] = {
-      {"", 15, 10, false},
-      {"ConnectTimeout=3\r\nstoptimeout=0", 3, 0, false},
-      {"ConnectTimeout=\r\nStopTimeout=86400", 15, 86400, false},
-      {"ConnectTimeout= 3", 15, 10, true},
-      {"ConnectTimeout=-1", 15, 10, true},
-      {"StopTimeout=10s", 15, 10, true},
-      {"StopTimeout=86401", 15, 10, true},
+      {"", 15, 10},
+      {"ConnectTimeout=3\r\nstoptimeout=0", 3, 0},
+      {"ConnectTimeout=\r\nStopTimeout=86400", 15, 86400},
   };
   const int saved = TmncConnection::DefaultConnectTimeout();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
-    const std::size_t log_before = home_.LogText().size();
     TqmDBServer server(Write(c.content));
     EXPECT_EQ(server.ConnectTimeout(), c.connect);
     EXPECT_EQ(server.StopTimeout(), c.stop);
     // New database connections take the configured connect time-out.
     EXPECT_EQ(TmncConnection::DefaultConnectTimeout(), c.connect);
-    EXPECT_EQ(home_.LogText().find("Invalid ", log_before) != std::string::npos, c.logged);
+  }
+  for (const char* bad :
+       {"ConnectTimeout= 3", "ConnectTimeout=-1", "StopTimeout=10s", "StopTimeout=86401"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(TqmDBServer{Write(bad)}, EqmConfigError);
   }
   TmncConnection::SetDefaultConnectTimeout(saved);
 }
@@ -116,27 +114,28 @@ TEST_F(DbServerConfigTest, SessionKeysTakeTheirValuesAndOtherwiseTheDefaults) {
   struct Case {
     std::string content;
     int max_sessions;
-    bool private_sessions, fb_defaults, logged;
+    bool private_sessions, fb_defaults;
   };
   const Case cases[] = {
-      {"", 1000, false, false, false},
-      {"MaxSessions=0\r\nPrivateSessions=yes\r\nFBDefaultCredentials=ON", 0, true, true, false},
-      {"maxsessions=25\r\nprivatesessions=1\r\nfbdefaultcredentials=no", 25, true, false, false},
-      {"PrivateSessions=False\r\nFBDefaultCredentials=0", 1000, false, false, false},
-      {"MaxSessions=-1", 1000, false, false, true},
-      {"MaxSessions=lots", 1000, false, false, true},
-      {"PrivateSessions=maybe", 1000, false, false, true},
-      {"FBDefaultCredentials=sure", 1000, false, false, true},
+      {"", 1000, false, false},
+      {"MaxSessions=0\r\nPrivateSessions=yes\r\nFBDefaultCredentials=ON", 0, true, true},
+      {"maxsessions=25\r\nprivatesessions=1\r\nfbdefaultcredentials=no", 25, true, false},
+      {"PrivateSessions=False\r\nFBDefaultCredentials=0", 1000, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
-    const std::size_t log_before = home_.LogText().size();
     TqmDBServer server(Write(c.content));
     const TqmdSessionRules rules = TqmdConnections::Instance().Rules();
     EXPECT_EQ(rules.MaxSessions, c.max_sessions);
     EXPECT_EQ(rules.PrivateSessions, c.private_sessions);
     EXPECT_EQ(server.FBDefaultCredentials(), c.fb_defaults);
-    EXPECT_EQ(home_.LogText().find("Invalid ", log_before) != std::string::npos, c.logged);
+  }
+  // A value that does not pass its check stops the start.
+  for (const char* bad : {"MaxSessions=-1", "MaxSessions=lots", "PrivateSessions=maybe",
+                          "FBDefaultCredentials=sure", "MaxResultSize=1GiB",
+                          "MaxOpeningConnections=many", "MaxOpeningPerAddress=-2"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(TqmDBServer{Write(bad)}, EqmConfigError);
   }
   TqmDBServer reset(Write(""));
 }

@@ -358,7 +358,8 @@ TEST_F(SqlCommandsTest, ApiOnSqliteDoesNothingButNeedsAName) {
 }
 
 // The result block's zlib level comes from "CompressionLevel"; whatever the level, the block
-// inflates to the same bytes. The second byte of the zlib header tells the level class.
+// inflates to the same bytes. The second byte of the zlib header tells the level class. (A
+// value outside -1..9 stops the server: the configuration checks test that.)
 class ResultBlockLevelTest : public SessionServerTest {};
 
 TEST_F(ResultBlockLevelTest, ConfiguredLevelCompressesTheSameBlock) {
@@ -369,9 +370,7 @@ TEST_F(ResultBlockLevelTest, ConfiguredLevelCompressesTheSameBlock) {
   const Case cases[] = {{"", 0x9C},
                         {"CompressionLevel=1\r\n", 0x01},
                         {"CompressionLevel=9\r\n", 0xDA},
-                        {"CompressionLevel=-1\r\n", 0x9C},
-                        {"CompressionLevel=fast\r\n", 0x9C},
-                        {"CompressionLevel=12\r\n", 0x9C}};
+                        {"CompressionLevel=-1\r\n", 0x9C}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Config);
     StartServer(std::string("Port=0\r\n") + c.Config);
