@@ -315,7 +315,7 @@ void Interactive(TRunner& Runner) {
   using_history();
   if (!history.empty())
     read_history(history.c_str());
-  std::cout << "qmcli " QMCLI_VERSION ": statements end with ';', \\? for help, \\q to quit.\n";
+  std::cout << "qmcli " QM_VERSION ": statements end with ';', \\? for help, \\q to quit.\n";
   qm::TqmStatementSplitter splitter;
   for (;;) {
     char* raw = readline(splitter.Pending() ? "qmcli-> " : "qmcli=> ");
