@@ -127,8 +127,9 @@ CONVERTERS: Dict[int, Callable[[str], Any]] = {
 
 def bytes_of(value: Any, driver: str = "") -> Any:
     """The bytes of a binary value read as text. PostgreSQL sends bytea in its text output form,
-    hex ("\\x0a1b") or escape ("\\000a\\\\"); SQLite and Firebird send each byte as one
-    character U+0000..U+00FF."""
+    hex ("\\x0a1b") or escape ("\\000a\\\\"); SQLite sends each byte as one character
+    U+0000..U+00FF; Firebird sends a binary blob as its content decoded as UTF-8 (bytes that are
+    not UTF-8 arrive as U+FFFD and cannot be had back)."""
     if value is None or isinstance(value, bytes):
         return value
     if driver == "PostgreSQL":
@@ -148,6 +149,8 @@ def bytes_of(value: Any, driver: str = "") -> Any:
                 out.extend(value[i].encode("latin-1"))
                 i += 1
         return bytes(out)
+    if driver == "Firebird":
+        return value.encode("utf-8")
     return value.encode("latin-1")
 
 
