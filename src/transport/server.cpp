@@ -9,8 +9,8 @@
 #include "support/date_time.h"
 #include "support/log.h"
 #include "support/memory_return.h"
-#include "transport/descriptor_reserve.h"
 #include "support/metrics.h"
+#include "transport/descriptor_reserve.h"
 #include "transport/tls.h"
 
 namespace qm {

@@ -131,9 +131,9 @@ TEST_F(DbServerConfigTest, SessionKeysTakeTheirValuesAndOtherwiseTheDefaults) {
     EXPECT_EQ(server.FBDefaultCredentials(), c.fb_defaults);
   }
   // A value that does not pass its check stops the start.
-  for (const char* bad : {"MaxSessions=-1", "MaxSessions=lots", "PrivateSessions=maybe",
-                          "FBDefaultCredentials=sure", "MaxResultSize=1GiB",
-                          "MaxOpeningConnections=many", "MaxOpeningPerAddress=-2"}) {
+  for (const char* bad :
+       {"MaxSessions=-1", "MaxSessions=lots", "PrivateSessions=maybe", "FBDefaultCredentials=sure",
+        "MaxResultSize=1GiB", "MaxOpeningConnections=many", "MaxOpeningPerAddress=-2"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(TqmDBServer{Write(bad)}, EqmConfigError);
   }
