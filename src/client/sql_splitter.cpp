@@ -1,5 +1,7 @@
 #include "client/sql_splitter.h"
 
+#include "support/text_utils.h"
+
 namespace qm {
 
 namespace {
@@ -20,21 +22,7 @@ std::string Trimmed(std::string_view text) {
 
 // Whether text holds more than blanks and comments.
 bool HasCode(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (IsBlank(text[i])) {
-      ++i;
-    } else if (text.substr(i, 2) == "--") {
-      const std::size_t end = text.find('\n', i);
-      i = end == std::string_view::npos ? text.size() : end + 1;
-    } else if (text.substr(i, 2) == "/*") {
-      const std::size_t end = text.find("*/", i + 2);
-      i = end == std::string_view::npos ? text.size() : end + 2;
-    } else {
-      return true;
-    }
-  }
-  return false;
+  return SkipSqlBlanksAndComments(text, false) != std::string_view::npos;
 }
 
 bool IsTagChar(char c) {

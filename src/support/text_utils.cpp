@@ -291,6 +291,26 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(from, to - from));
 }
 
+std::size_t SkipSqlBlanksAndComments(std::string_view text, bool skip_semicolons) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' ||
+        (skip_semicolons && c == ';')) {
+      ++i;
+    } else if (text.substr(i, 2) == "--") {
+      const std::size_t end = text.find('\n', i);
+      i = end == std::string_view::npos ? text.size() : end + 1;
+    } else if (text.substr(i, 2) == "/*") {
+      const std::size_t end = text.find("*/", i + 2);
+      i = end == std::string_view::npos ? text.size() : end + 2;
+    } else {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
 TDateTime ParseISODateTime(std::string_view text, char date_separator, char time_divider,
                            TDateTime default_date) {
   char divider = time_divider;

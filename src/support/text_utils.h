@@ -106,6 +106,11 @@ std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 std::string Trim(std::string_view text);
 
+// Where SQL code starts in `text`: past blanks, "-- ..." to the line end and "/* ... */" (one
+// left open runs to the end, as SQLite allows), and past ";" too when `skip_semicolons`.
+// std::string_view::npos when nothing else is there.
+std::size_t SkipSqlBlanksAndComments(std::string_view text, bool skip_semicolons);
+
 // Reads "yyyy-mm-dd", "yyyy-mm-ddThh:nn:ss[.fff][+zz]", "yyyy-mm-dd hh:nn:ss" or "hh:nn[:ss]".
 // `time_divider` '\0' means "T" when the text holds one, else a blank. Unreadable date parts
 // keep the default date's value, unreadable time parts read 0, fractions of a second and a zone

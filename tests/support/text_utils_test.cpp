@@ -321,3 +321,29 @@ TEST(NumberTextTest, RoundTripsThroughText) {
 
 }  // namespace
 }  // namespace qm
+
+TEST(TextUtilsTest, SkipSqlBlanksAndCommentsFindsTheFirstCode) {
+  constexpr std::size_t none = std::string_view::npos;
+  struct Case {
+    std::string_view text;
+    bool semicolons;
+    std::size_t expected;
+  };
+  const Case cases[] = {
+      {"", false, none},
+      {" \t\r\n", false, none},
+      {"select 1", false, 0},
+      {"  -- note\n  x", false, 12},
+      {"-- note without an end", false, none},
+      {"/* a */ b", false, 8},
+      {"/* left open", false, none},
+      {"/**/-", false, 4},
+      {" ; ;", false, 1},
+      {" ; ;", true, none},
+      {";\n-- c\n/* d */ insert", true, 15},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text));
+    EXPECT_EQ(qm::SkipSqlBlanksAndComments(c.text, c.semicolons), c.expected);
+  }
+}

@@ -169,25 +169,9 @@ int WaitingForSharedCache(TmncSQLiteLib& lib, sqlite3* handle, Attempt attempt) 
 constexpr std::size_t kStatementShown = 60;
 
 // Where a statement starts in the text SQLite left after the first one, or npos when the text
-// holds only blanks, ";" and comments ("-- ..." to the line end, "/* ... */", which may run to
-// the end as SQLite allows).
+// holds only blanks, ";" and comments.
 std::size_t StatementAfterFirst(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
-      ++i;
-    } else if (text.substr(i, 2) == "--") {
-      const std::size_t end = text.find('\n', i);
-      i = end == std::string_view::npos ? text.size() : end + 1;
-    } else if (text.substr(i, 2) == "/*") {
-      const std::size_t end = text.find("*/", i + 2);
-      i = end == std::string_view::npos ? text.size() : end + 2;
-    } else {
-      return i;
-    }
-  }
-  return std::string_view::npos;
+  return SkipSqlBlanksAndComments(text, true);
 }
 
 bool IsURIName(const std::string& name) {
