@@ -180,12 +180,13 @@ void TqmdConnections::CheckRoom() const {
         Format("Too many sessions (the server allows %d at once)", {FRules.MaxSessions}));
 }
 
+bool TqmdConnections::HandleTaken(std::uint32_t vHandle) {
+  return vHandle == 0 || Find(vHandle) != nullptr || FReserved.count(vHandle) != 0 ||
+         FOwners.count(vHandle) != 0;
+}
+
 std::uint32_t TqmdConnections::IssueHandle(const std::string& vRemoteIP) {
   CheckRoom();
-  const auto taken = [this](std::uint32_t handle) {
-    return handle == 0 || Find(handle) != nullptr || FReserved.count(handle) != 0 ||
-           FOwners.count(handle) != 0;
-  };
   std::uint32_t handle = 0;
   if (FRules.PrivateSessions) {
     // From the system's random source: a handle must not be guessable from one's own.
@@ -194,13 +195,13 @@ std::uint32_t TqmdConnections::IssueHandle(const std::string& vRemoteIP) {
     std::uniform_int_distribution<std::uint32_t> draw(1, INT32_MAX);
     do
       handle = draw(source);
-    while (taken(handle));
+    while (HandleTaken(handle));
     RememberOwner(handle, vRemoteIP);
   } else {
     // Past 2^32 - 1 the count starts again, around the handles still in use.
     do
       handle = ++FLastHandle;
-    while (taken(handle));
+    while (HandleTaken(handle));
   }
   FReserved.insert(handle);
   return handle;

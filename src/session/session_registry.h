@@ -247,6 +247,8 @@ class TqmdConnections {
   };
 
   void CheckRoom() const REQUIRES(FLock);
+  // Whether vHandle is 0, held by a session, reserved by a connect or remembered for its owner.
+  bool HandleTaken(std::uint32_t vHandle) REQUIRES(FLock);
   void RememberOwner(std::uint32_t vHandle, const std::string& vRemoteIP) REQUIRES(FLock);
 
   TqmdConnectionList FList GUARDED_BY(FLock);

@@ -134,7 +134,7 @@ TEST(SQLiteFolderLinksTest, DanglingLinksLeadNowhereAndAttachMakesNewFiles) {
   });
   EXPECT_TRUE(Contains(opened, "the file is outside the SQLite folder")) << opened;
   client->Connect({"SQLite", "main.db", "", "", "", ""});
-  for (const std::string& sql : {"attach 'keys.db' as k", "vacuum into 'keys.db'"}) {
+  for (const char* sql : {"attach 'keys.db' as k", "vacuum into 'keys.db'"}) {
     SCOPED_TRACE(sql);
     const std::string refused = ServerError([&] { client->ExecuteSQL(sql); });
     EXPECT_TRUE(Contains(refused, "the file is outside the SQLite folder")) << refused;
