@@ -105,11 +105,6 @@ bool ConfigFlag(const TqmServerConfig& Config, std::string_view Key) {
   return !text.empty() && ConfigBoolean(text);
 }
 
-bool EnvFlag(const char* Name) {
-  const char* value = std::getenv(Name);
-  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
-}
-
 }  // namespace
 
 TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
@@ -133,6 +128,8 @@ std::string TqmDBServer::DefaultConfigFileName() {
 
 void TqmDBServer::Created() {
   TqmServerConfig config = ReadServerConfig(FConfigFileName);
+  // Before the file's own warnings are logged, so that they reach the journal too.
+  SetLogToStderr(LogsToStderr(config));
   if (!config.Found)
     WriteLogFmt("file config not found: %s", {FConfigFileName});
   std::string errors;
@@ -205,9 +202,7 @@ void TqmDBServer::ApplyLive(const TqmServerConfig& Config) {
   const std::string max_result = Config.Value("MaxResultSize");
   SetMaxResultSize(max_result.empty() ? kDefaultMaxResultSize
                                       : static_cast<std::uint64_t>(StrToInt64Def(max_result, 0)));
-  // The installed unit sets QMSRV_LOG_STDERR=1 so that the journal has every entry.
-  SetLogToStderr(EnvFlag("QMSRV_LOG_STDERR") ||
-                 (!Config.Value("LogStderr").empty() && ConfigBoolean(Config.Value("LogStderr"))));
+  SetLogToStderr(LogsToStderr(Config));
   SetLogRetentionDays(ConfigNumber(Config, "LogRetentionDays", 30));
 }
 

@@ -69,17 +69,12 @@ std::string_view SwitchName(std::string_view arg) {
   return arg;
 }
 
-bool EnvFlag(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
-}
-
 // Returns false (after printing why) for arguments that make no sense.
 bool ParseArguments(int argc, char** argv, Arguments& args) {
   if (const char* config = std::getenv("QMSRV_CONFIG"); config != nullptr && *config != '\0') {
     args.Config = config;
   }
-  args.UserLog = EnvFlag("QMSRV_USER_LOG");
+  args.UserLog = qm::EnvFlag("QMSRV_USER_LOG");
   if (const char* state = std::getenv("STATE_DIRECTORY"); state != nullptr && *state != '\0') {
     args.SQLiteFolder = state;
   }
@@ -222,13 +217,16 @@ int Uninstall(qm::TqmDBService& service, const Arguments& args) {
 }
 
 // Prints the file's problems on stderr; false when one of them is an error (or the file was
-// named and is missing), so that the server must not start.
-bool ReportConfig(const qm::TqmServerConfig& Config, bool Named) {
+// named and is missing), so that the server must not start. Warnings are left to the log when
+// it copies its entries to stderr, so that each reaches the journal once.
+bool ReportConfig(const qm::TqmServerConfig& Config, bool Named, bool Warnings = true) {
   if (!Config.Found && Named) {
     std::cerr << "qmsrv: " << Config.FileName << ": configuration file not found\n";
     return false;
   }
   for (const qm::TqmConfigIssue& issue : Config.Issues) {
+    if (!issue.Error && !Warnings)
+      continue;
     std::cerr << "qmsrv: " << (issue.Error ? "" : "warning: ") << Config.FileName;
     if (issue.Line > 0)
       std::cerr << ":" << issue.Line;
@@ -265,9 +263,11 @@ int main(int argc, char** argv) {
     return CheckConfig(config_file, args.Config.has_value());
   // The unit is written for a configuration that may come later (the package's), so only a run
   // needs the file now.
-  if (args.What == Action::Run &&
-      !ReportConfig(qm::ReadServerConfig(config_file), args.Config.has_value()))
-    return 1;
+  if (args.What == Action::Run) {
+    const qm::TqmServerConfig config = qm::ReadServerConfig(config_file);
+    if (!ReportConfig(config, args.Config.has_value(), !qm::LogsToStderr(config)))
+      return 1;
+  }
   ChooseLogRoot(args.UserLog);
 
   int exit_code = 0;

@@ -381,4 +381,14 @@ std::vector<std::string> DescribeConfig(const TqmServerConfig& Config) {
   return lines;
 }
 
+bool EnvFlag(const char* Name) {
+  const char* value = std::getenv(Name);
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
+bool LogsToStderr(const TqmServerConfig& Config) {
+  const std::string value = Config.Value("LogStderr");
+  return EnvFlag("QMSRV_LOG_STDERR") || (!value.empty() && ConfigBoolean(value));
+}
+
 }  // namespace qm

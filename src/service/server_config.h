@@ -99,4 +99,10 @@ TqmServerConfig ReadServerConfig(const std::string& FileName);
 // key with its value, or its default marked "(default)".
 std::vector<std::string> DescribeConfig(const TqmServerConfig& Config);
 
+// An environment switch: set, not empty and not "0".
+bool EnvFlag(const char* Name);
+// Whether the log copies every entry to stderr: QMSRV_LOG_STDERR (the installed unit sets it)
+// or the file's LogStderr.
+bool LogsToStderr(const TqmServerConfig& Config);
+
 }  // namespace qm

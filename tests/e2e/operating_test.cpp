@@ -285,7 +285,8 @@ TEST(OperatingLogTest, StartAndStopLinesOnStderr) {
 }
 
 // With the setting (or the variable the installed unit sets) every log entry is also one UTF-8
-// line on stderr with date, time and the client's address; the daily file stays as it was.
+// line on stderr with date, time and the client's address; the daily file stays as it was. The
+// file's warnings reach stderr once, through the log.
 TEST(OperatingLogTest, LogEntriesAsUtf8LinesOnStderr) {
   struct Case {
     const char* Name;
@@ -297,7 +298,7 @@ TEST(OperatingLogTest, LogEntriesAsUtf8LinesOnStderr) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     const int port = FreePort();
-    ServerProcess server(c.Config + ServerProcess::PortConfig(port));
+    ServerProcess server(c.Config + "Pasword=x\n" + ServerProcess::PortConfig(port));
     Environment env = server.Env();
     for (const auto& [name, value] : c.Env)
       env[name] = value;
@@ -318,6 +319,11 @@ TEST(OperatingLogTest, LogEntriesAsUtf8LinesOnStderr) {
     EXPECT_EQ(child.Wait(kExitWait), 0);
     // The daily file keeps its own form.
     EXPECT_TRUE(Contains(server.LogText(), "Register Connection [")) << server.LogText();
+    const std::string text = err();
+    const std::string warning = "Pasword: unknown setting";
+    const std::size_t first = text.find(warning);
+    EXPECT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find(warning, first + 1), std::string::npos) << text;
   }
 }
 
