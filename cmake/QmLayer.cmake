@@ -42,11 +42,18 @@ endfunction()
 
 # qm_test_suite(<name> LABELS <labels> DEPS <targets>...)
 # GoogleTest executables from the *_test.cpp files of the calling folder, each with the folder's
-# *_fixture.cpp helpers. A test file that needs a database server is named for it, and unless the
-# suite already carries that server's label it builds into an executable of its own that does:
-#   pg_*_test.cpp -> <name>_postgres (labels + postgres), fb_*_test.cpp -> <name>_firebird
-#   (labels + firebird).
-# So `ctest -LE postgres` leaves out exactly the tests that need PostgreSQL.
+# *_fixture.cpp helpers. The labels say what a test needs to run:
+#   unit      nothing but the build (no server, no other process)
+#   e2e       the built qmsrv/qmcli or an in-process server over loopback
+#   postgres  the PostgreSQL test server (scripts/test-servers.sh)
+#   firebird  the Firebird test server
+# A test file that needs a database server is named for it, and unless the suite already carries
+# that server's label it builds into an executable of its own that does:
+#   pg_*_test.cpp -> <name>_postgres, fb_*_test.cpp -> <name>_firebird
+# labelled with the suite's labels, `unit` replaced by the server's. So `ctest -L unit` runs
+# without servers and `ctest -LE postgres` leaves out exactly the tests that need PostgreSQL. A
+# test file that reaches a server's helpers (common/postgres_server.h, common/firebird_server.h or
+# a folder fixture that includes them) without such a name stops the configuration.
 # Sets QM_TEST_SUITES in the caller to the executables made, and QM_LAST_TEST_SUITE to the main
 # one (<name> when it has tests), for a folder that adds sources or dependencies to it.
 function(qm_test_suite name)
@@ -68,12 +75,16 @@ function(qm_test_suite name)
       get_filename_component(file ${source} NAME)
       if(file MATCHES "^${prefix}")
         list(APPEND needing ${source})
+      else()
+        _qm_check_no_server(${source} ${server})
       endif()
     endforeach()
     if(needing)
       list(REMOVE_ITEM sources ${needing})
-      _qm_test_executable(${name}_${server} "${needing};${helpers}" "${ARG_LABELS};${server}"
-                          "${ARG_DEPS}")
+      set(labels ${ARG_LABELS})
+      list(REMOVE_ITEM labels unit)
+      list(APPEND labels ${server})
+      _qm_test_executable(${name}_${server} "${needing};${helpers}" "${labels}" "${ARG_DEPS}")
       list(APPEND made ${name}_${server})
     endif()
   endforeach()
@@ -89,6 +100,20 @@ function(qm_test_suite name)
     set(QM_LAST_TEST_SUITE ${last} PARENT_SCOPE)
   else()
     unset(QM_LAST_TEST_SUITE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Stops the configuration when `source` includes the helpers of `server` (postgres or firebird).
+function(_qm_check_no_server source server)
+  file(READ ${source} text)
+  if(server STREQUAL "postgres")
+    set(helpers "postgres_server\\.h|postgres_fixture\\.h")
+  else()
+    set(helpers "firebird_server\\.h")
+  endif()
+  if(text MATCHES "#include \"[^\"]*(${helpers})\"")
+    message(FATAL_ERROR "${source} needs the ${server} test server: name it pg_*_test.cpp "
+                        "(postgres) or fb_*_test.cpp (firebird) so that it gets that label")
   endif()
 endfunction()
 

@@ -1,7 +1,6 @@
 #include "protocol/data_command_server.h"
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <typeinfo>
 
@@ -293,7 +292,32 @@ void TpdcDataCommandConnection::Process() {
   }
 }
 
-namespace {}  // namespace
+namespace {
+
+// Runs one command and answers with its error when it fails (the writer is then dropped unsent).
+// Returns whether it failed.
+bool RunCommand(TpdcDataCommand& command, TStreamData& request,
+                std::unique_ptr<TStreamDataWriter>& writer, TStreamDataWriter& reader) {
+  command.SetRequest(&request);
+  std::string failure;
+  try {
+    command.Prepare();
+    command.SetWorking(true);
+    command.Execute(*writer);
+    return false;
+  } catch (const Exception& e) {
+    failure = e.Message();
+  } catch (const std::exception& e) {
+    // A fault inside a command costs that request, not the connection.
+    failure = e.what();
+  }
+  command.SetWorking(false);
+  writer.reset();
+  reader.WriteError(failure);
+  return true;
+}
+
+}  // namespace
 
 void TpdcDataCommandConnection::ProcessData() {
   TmnConnectionStream& stream = *Stream();
@@ -347,30 +371,11 @@ void TpdcDataCommandConnection::ProcessData() {
     return Format("[%s]: command xxxxxxxxxxxxx[ %s ]xxxxxxxxxxxxx", {RemoteIP(), request.Name()});
   });
   auto writer = std::make_unique<TStreamDataWriter>(stream, dpVSK);
-  {
-    std::unique_lock<std::recursive_mutex> lock(listener->Lock(), std::defer_lock);
-    if (command->Locking()) {
-      lock.lock();
-    }
-    command->SetRequest(&request);
-    std::string failure;
-    try {
-      command->Prepare();
-      command->SetWorking(true);
-      command->Execute(*writer);
-    } catch (const Exception& e) {
-      failed = true;
-      failure = e.Message();
-    } catch (const std::exception& e) {
-      // A fault inside a command costs that request, not the connection.
-      failed = true;
-      failure = e.what();
-    }
-    if (failed) {
-      command->SetWorking(false);
-      writer.reset();
-      reader.WriteError(failure);
-    }
+  if (command->Locking()) {
+    TLockGuard lock(listener->Lock());
+    failed = RunCommand(*command, request, writer, reader);
+  } else {
+    failed = RunCommand(*command, request, writer, reader);
   }
   if (writer) {
     writer->WriteResponse();

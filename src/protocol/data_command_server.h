@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "protocol/stream_data.h"
 #include "protocol/stream_data_writer.h"
 #include "support/exception.h"
+#include "support/thread_annotations.h"
 #include "transport/server.h"
 
 namespace qm {
@@ -242,11 +242,11 @@ class TpdcDataCommandServer : public TmnEventServer {
   const std::string& ServerID() const { return FServerID; }
   // Safe from any thread: a reload may change the password while connections are accepted.
   std::string Password() const {
-    std::lock_guard<std::mutex> lock(FPasswordLock);
+    TLockGuard lock(FPasswordLock);
     return FPassword;
   }
   void SetPassword(const std::string& Value) {
-    std::lock_guard<std::mutex> lock(FPasswordLock);
+    TLockGuard lock(FPasswordLock);
     FPassword = Value;
   }
   TpdcDataCommandListener* DBListener() const;
@@ -258,8 +258,8 @@ class TpdcDataCommandServer : public TmnEventServer {
  private:
   TpdcDataCommandClasses FCommands;
   std::string FServerID;
-  mutable std::mutex FPasswordLock;
-  std::string FPassword;  // guarded by FPasswordLock
+  mutable TMutex FPasswordLock;
+  std::string FPassword GUARDED_BY(FPasswordLock);
 };
 
 }  // namespace qm

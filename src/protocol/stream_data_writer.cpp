@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
 
 #include "protocol/header_text_zlib.h"
 #include "support/buffer.h"
@@ -11,6 +10,7 @@
 #include "support/log.h"
 #include "support/number_text.h"
 #include "support/text_utils.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -98,7 +98,7 @@ void TStreamDataWriter::WriteMessage(const std::string& Command) {
 }
 
 void TStreamDataWriter::WriteData() {
-  std::lock_guard<std::recursive_mutex> lock(FStream->Monitor());
+  TLockGuard lock(FStream->Monitor());
   WriteMessage("Data");
 }
 

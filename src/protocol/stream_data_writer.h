@@ -125,9 +125,6 @@ class TStreamDataWriter : public TStreamData {
   // "Invalid Headers", from a message by them).
   const std::string& LastSizeField() const { return FLastSizeField; }
 
-  void Enter() { FStream->Monitor().lock(); }
-  void Leave() { FStream->Monitor().unlock(); }
-
  private:
   void WriteMessage(const std::string& Command);
   void WriteAll(const char* Data, std::size_t Count);

@@ -441,20 +441,23 @@ void TLogger::WriteLn(std::string_view text, TLogColor color) {
   if (text.empty())
     return;
   TLockGuard lock(FLock);
-  if (FLogger != nullptr)
-    FLogger->LogWriteLn(std::string(text), color);
-  else
-    Keep(text);
+  Deliver(text, color, true);
 }
 
 void TLogger::Write(std::string_view text, TLogColor color) {
   if (text.empty())
     return;
   TLockGuard lock(FLock);
-  if (FLogger != nullptr)
-    FLogger->LogWrite(std::string(text), color);
-  else
+  Deliver(text, color, false);
+}
+
+void TLogger::Deliver(std::string_view text, TLogColor color, bool line) {
+  if (FLogger == nullptr)
     Keep(text);
+  else if (line)
+    FLogger->LogWriteLn(std::string(text), color);
+  else
+    FLogger->LogWrite(std::string(text), color);
 }
 
 void TLogger::Keep(std::string_view text) {
@@ -487,7 +490,7 @@ void TLogger::PushTick(bool debug) {
 std::int64_t TLogger::EndTick(std::string_view message) {
   TLockGuard lock(FLock);
   if (FTicks.empty()) {
-    WriteLn("No Begin Tick", TLogColor::Red);
+    Deliver("No Begin Tick", TLogColor::Red, true);
     return 0;
   }
   const TStopwatchItem item = FTicks.back();
@@ -496,20 +499,20 @@ std::int64_t TLogger::EndTick(std::string_view message) {
     return 0;
   const std::uint64_t elapsed = MonotonicMicroseconds() - item.FStart;
   if (!message.empty())
-    WriteLn(Format("[%s] %s", {TimeSpanText(elapsed), message}), TLogColor::Navy);
+    Deliver(Format("[%s] %s", {TimeSpanText(elapsed), message}), TLogColor::Navy, true);
   return static_cast<std::int64_t>(elapsed / 1000);
 }
 
 std::string TLogger::ShowTick(std::string_view message) {
   TLockGuard lock(FLock);
   if (FTicks.empty()) {
-    WriteLn("No Begin Tick", TLogColor::Red);
+    Deliver("No Begin Tick", TLogColor::Red, true);
     return "No Begin Tick";
   }
   const std::uint64_t ms = (MonotonicMicroseconds() - FTicks.back().FStart) / 1000;
   const std::string text = Format("%-16s: %3d min  : %3d sec  : %3d msec",
                                   {message, ms / 60000, (ms / 1000) % 60, ms % 1000});
-  WriteLn(text);
+  Deliver(text, TLogColor::Default, true);
   return text;
 }
 

@@ -162,7 +162,8 @@ class ILogger {
 
 // The debug channel: lines go to the attached console or are kept until one is attached, and a
 // stack of stopwatches times code (shared by all threads, so ticks of different threads
-// interleave). Thread-safe; FLock guards everything.
+// interleave). Thread-safe; FLock guards everything. The console is called with FLock held, so
+// it must not write to this logger itself.
 class TLogger {
  public:
   static TLogger& Instance();
@@ -191,11 +192,13 @@ class TLogger {
     bool FDebugTick = false;
   };
   void PushTick(bool debug);
+  // To the console when one is attached, else kept.
+  void Deliver(std::string_view text, TLogColor color, bool line) REQUIRES(FLock);
   void Keep(std::string_view text) REQUIRES(FLock);
 
   static constexpr std::size_t kMaxKeptLines = 1000;
 
-  mutable TRecursiveMutex FLock;
+  mutable TMutex FLock;
   std::vector<std::string> FLogs GUARDED_BY(FLock);
   ILogger* FLogger GUARDED_BY(FLock) = nullptr;
   std::vector<TStopwatchItem> FTicks GUARDED_BY(FLock);

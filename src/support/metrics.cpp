@@ -13,7 +13,7 @@ void TServerMetrics::CountRequest(std::string_view Command, std::string_view Out
   while (bucket < kDurationBounds.size() && Seconds > kDurationBounds[bucket])
     ++bucket;
   try {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLockGuard lock(FLock);
     ++FData.Requests[{std::string(Command), std::string(Outcome)}];
     if (Seconds >= 0) {
       ++FData.DurationBuckets[bucket];
@@ -26,14 +26,14 @@ void TServerMetrics::CountRequest(std::string_view Command, std::string_view Out
 
 void TServerMetrics::CountConnectFailed(std::string_view Engine) {
   try {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLockGuard lock(FLock);
     ++FData.ConnectsFailed[std::string(Engine)];
   } catch (...) {
   }
 }
 
 TServerMetrics::TSnapshot TServerMetrics::Snapshot() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return FData;
 }
 

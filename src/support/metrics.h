@@ -7,10 +7,11 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -49,8 +50,8 @@ class TServerMetrics {
   TSnapshot Snapshot() const;
 
  private:
-  mutable std::mutex FLock;
-  TSnapshot FData;  // guarded by FLock
+  mutable TMutex FLock;
+  TSnapshot FData GUARDED_BY(FLock);
 };
 
 }  // namespace qm

@@ -165,7 +165,7 @@ void TpoolServices::Add(std::unique_ptr<TPoolObject> job) {
     }
   }
   // Shut down: run here, serialised with other late jobs.
-  std::lock_guard<std::recursive_mutex> inline_lock(FInlineLock);
+  TLockGuard inline_lock(FInlineLock);
   if (!job->FSkip)
     RunJob(*job);
 }

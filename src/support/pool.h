@@ -174,7 +174,9 @@ class TpoolServices {
   bool FStopping GUARDED_BY(FLock) = false;
   // the thread has finished: Add runs jobs inline
   bool FShutdown GUARDED_BY(FLock) = false;
-  std::recursive_mutex FInlineLock;  // one inline job at a time after shutdown
+  // One inline job at a time after shutdown. Re-entrant: an inline job that posts a job (or whose
+  // destructor does) runs that one inline too, inside Add on the same thread.
+  TRecursiveMutex FInlineLock;
 };
 
 // Makes a job and posts it on the process-wide pool.

@@ -5,10 +5,10 @@
 // REQUIRES(FLock) only called so. Other compilers ignore the marks.
 //
 // The standard mutexes carry no such marks in libstdc++, so a guarded member's lock is a
-// `TMutex` or `TRecursiveMutex` (the standard types with the marks added; they still work with
-// std::unique_lock and std::condition_variable), taken with `TLockGuard`. Code that waits on a
-// condition variable takes the lock with `TUniqueLock`, which lends the standard lock to the
-// wait.
+// `TMutex` or `TRecursiveMutex`: a standard mutex wrapped, not derived from, so no standard lock
+// type can take it behind the analysis' back. It is taken with `TLockGuard`; code that waits on
+// a condition variable takes it with `TUniqueLock`, which lends the standard lock to the wait.
+// Use `TRecursiveMutex` only where a call really re-enters, and say where.
 
 #include <mutex>
 
@@ -31,12 +31,24 @@
 
 namespace qm {
 
+template <typename Mutex>
+class TUniqueLock;
+
 template <typename StandardMutex>
-class CAPABILITY("mutex") TAnnotatedMutex : public StandardMutex {
+class CAPABILITY("mutex") TAnnotatedMutex {
  public:
-  using Base = StandardMutex;
-  void lock() ACQUIRE() { Base::lock(); }
-  void unlock() RELEASE() { Base::unlock(); }
+  TAnnotatedMutex() = default;
+  TAnnotatedMutex(const TAnnotatedMutex&) = delete;
+  TAnnotatedMutex& operator=(const TAnnotatedMutex&) = delete;
+
+  void lock() ACQUIRE() { FMutex.lock(); }
+  void unlock() RELEASE() { FMutex.unlock(); }
+
+ private:
+  // Only the unique lock reaches the standard mutex, to lend it to a condition variable.
+  template <typename Mutex>
+  friend class TUniqueLock;
+  StandardMutex FMutex;
 };
 
 using TMutex = TAnnotatedMutex<std::mutex>;
@@ -61,8 +73,8 @@ class SCOPED_CAPABILITY TLockGuard {
 template <typename Mutex>
 class SCOPED_CAPABILITY TUniqueLock {
  public:
-  using StandardLock = std::unique_lock<typename Mutex::Base>;
-  explicit TUniqueLock(Mutex& mutex) ACQUIRE(mutex) : FLock(mutex) {}
+  using StandardLock = std::unique_lock<decltype(Mutex::FMutex)>;
+  explicit TUniqueLock(Mutex& mutex) ACQUIRE(mutex) : FLock(mutex.FMutex) {}
   ~TUniqueLock() RELEASE() {}
   TUniqueLock(const TUniqueLock&) = delete;
   TUniqueLock& operator=(const TUniqueLock&) = delete;

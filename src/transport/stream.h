@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "support/byte_stream.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -33,11 +33,11 @@ class TStream : public IByteSource, public IByteSink {
   // Writes exactly Count bytes or raises EmnStreamException "Stream write error".
   void WriteBuffer(const void* Buffer, std::int64_t Count);
 
-  // The per-object monitor (re-entrant). Nothing in the stream takes it by itself.
-  std::recursive_mutex& Monitor() { return FMonitor; }
+  // The per-object monitor. Nothing in the stream takes it by itself.
+  TMutex& Monitor() RETURN_CAPABILITY(FMonitor) { return FMonitor; }
 
  private:
-  std::recursive_mutex FMonitor;
+  TMutex FMonitor;
 };
 
 // A growable in-memory stream with a position. Reads stop at the end of the data; writes

@@ -194,7 +194,7 @@ TEST_F(SessionCommandsTest, DisconnectSweepsOnlySessionsIdleTooLong) {
   const std::uint32_t leaving = ConnectSQLite(*client, DbFile("leaving.db"));
   {
     TqmdConnections& registry = TqmdConnections::Instance();
-    std::lock_guard<std::recursive_mutex> lock(registry.Lock());
+    TLockGuard lock(registry.Lock());
     registry.Find(old_one)->SetLastAccess(Now() - 901.0 / 86400.0);
     registry.Find(young)->SetLastAccess(Now() - 899.5 / 86400.0);
   }
@@ -222,12 +222,12 @@ TEST_F(SessionCommandsTest, PrivateSweptHandleComesBackOnlyToItsOwner) {
   const std::uint32_t leaving = ConnectSQLite(*client, DbFile("leaving.db"));
   TqmdConnections& registry = TqmdConnections::Instance();
   {
-    std::lock_guard<std::recursive_mutex> lock(registry.Lock());
+    TLockGuard lock(registry.Lock());
     registry.Find(swept)->SetLastAccess(Now() - 901.0 / 86400.0);
   }
   ASSERT_EQ(client->Call("Disconnect", SessionHeaders(leaving))->Name(), "OK");
   {
-    std::lock_guard<std::recursive_mutex> lock(registry.Lock());
+    TLockGuard lock(registry.Lock());
     ASSERT_EQ(registry.Find(swept), nullptr);
     EXPECT_FALSE(registry.MayRecreate(swept, "192.0.2.7"));
     EXPECT_FALSE(registry.MayRecreate(leaving, "127.0.0.1"));

@@ -100,7 +100,7 @@ class EchoListener : public TmnListener {
  public:
   // Shuts the listening socket down under the listener, as a failing socket would.
   void BreakSocket() {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
+    TLockGuard lock(FLock);
     if (FSocket)
       FSocket->Abort();
   }

@@ -10,8 +10,8 @@
 #include <future>
 #include <optional>
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 
 #include "common/silent_port.h"
 #include "db/postgres/postgres_fixture.h"
