@@ -14,6 +14,7 @@
 
 #include "support/text_utils.h"
 #include "support/utf16.h"
+#include "transport/tls.h"
 
 namespace qm {
 
@@ -83,6 +84,16 @@ std::size_t EditDistance(std::string_view A, std::string_view B) {
     }
   }
   return row[b.size()];
+}
+
+}  // namespace
+
+namespace {
+
+// A certificate store of the platform is refused here already, so that the start and a reload
+// name the setting.
+std::string CheckCertificateFile(const std::string& Value) {
+  return IsSystemStoreCertificate(Value) ? kSystemStoreReason : std::string();
 }
 
 }  // namespace
@@ -170,7 +181,7 @@ const std::vector<TqmConfigKey>& KnownConfigKeys() {
       {"PGHost", nullptr, A::Restart, false, "127.0.0.1"},
       {"FBHost", nullptr, A::Restart, false, "127.0.0.1"},
       {"SQLiteFolder", nullptr, A::Restart, false, ""},
-      {"CertificateFile", nullptr, A::Reload, false, ""},
+      {"CertificateFile", CheckCertificateFile, A::Reload, false, ""},
       {"PrivateKeyFile", nullptr, A::Reload, false, ""},
       {"CertPassword", nullptr, A::Reload, true, ""},
       {"MaxConnections", CheckCount, A::Reload, false, "1000"},

@@ -17,6 +17,13 @@ std::string WithExtension(std::string_view name) {
   return result;
 }
 
+// The loader's reason for the failure just seen, as " (<reason>)"; empty when it gives none.
+// dlerror keeps its text per thread, so another thread's failure never shows here.
+std::string LoaderReason() {
+  const char* reason = ::dlerror();
+  return reason == nullptr ? std::string() : " (" + std::string(reason) + ")";
+}
+
 }  // namespace
 
 TmnLibrary::TmnLibrary(std::string_view library_name) : FLibraryName(WithExtension(library_name)) {}
@@ -27,11 +34,14 @@ TmnbLoadState TmnLibrary::Load(bool safe) {
     ++FRefCount;
     return TmnbLoadState::lsLoaded;
   }
+  ::dlerror();  // a reason left over from earlier calls is not this load's
   FHandle = ::dlopen(FLibraryName.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (FHandle == nullptr) {
     FRefCount = 0;
+    const std::string reason = LoaderReason();
     if (!safe)
-      throw EInOutError("Can not load library \"" + FLibraryName + "\". Check your installation.");
+      throw EInOutError("Can not load library \"" + FLibraryName + "\". Check your installation." +
+                        reason);
     return TmnbLoadState::lsFail;
   }
   FLoadedLibrary = FLibraryName;
@@ -68,10 +78,17 @@ void TmnLibrary::Unload() {
 
 void* TmnLibrary::GetAddress(const std::string& name, bool raise_error) {
   std::lock_guard lock(FLock);
-  void* address = FHandle != nullptr ? ::dlsym(FHandle, name.c_str()) : nullptr;
+  std::string reason;
+  void* address = nullptr;
+  if (FHandle != nullptr) {
+    ::dlerror();
+    address = ::dlsym(FHandle, name.c_str());
+    if (address == nullptr)
+      reason = LoaderReason();
+  }
   if (address == nullptr) {
     if (raise_error || FRaiseError)
-      throw EmnException(name + " not found in " + FLoadedLibrary);
+      throw EmnException(name + " not found in " + FLoadedLibrary + reason);
     if (!FInvalidNames.empty())
       FInvalidNames += ", ";
     FInvalidNames += name;

@@ -4,6 +4,13 @@
 // points by name (dlsym). Each binding derives from it and fills its entry points in `Link`,
 // which runs once, right after the file has been loaded.
 //
+// A binding lists its entry points in two X-macro lists over the library's own declarations:
+// the required ones (called without a check: a file that lacks one fails to load) and the
+// optional ones (callers test the member for null first). It declares its members with
+// QM_DECLARE_ENTRY and binds them in `Link` with QM_BIND_REQUIRED and QM_BIND_OPTIONAL, so every
+// binding treats a missing entry point the same way. Failures carry the loader's own reason
+// (dlerror) after the fixed message.
+//
 // Thread-safety: one object may be shared between threads. Every operation holds the object's
 // lock (re-entrant, so that `Link` can call `GetAddress` on the loading thread); a second
 // thread that asks for the first load waits until `Link` has finished and then gets lsLoaded.
@@ -24,6 +31,12 @@ class EInOutError : public EmnException {
   using EmnException::EmnException;
 };
 
+// Whether a binding can work without an entry point.
+enum class TmnEntryNeed : uint8_t {
+  Required,  // a missing one raises "<name> not found in <file> (<reason>)"
+  Optional,  // a missing one leaves the member null and is listed in InvalidNames
+};
+
 enum class TmnbLoadState : uint8_t {
   lsInit = 0,    // this call loaded the file and bound its entry points
   lsLoaded = 1,  // the file was already loaded
@@ -40,7 +53,7 @@ class TmnLibrary : public TmnObject {
 
   // Loads the file when it is not loaded yet, then runs `Link` and `Initialize`. A file that
   // cannot be loaded raises EInOutError "Can not load library "<name>". Check your
-  // installation." or, when safe, returns lsFail. lsInit and lsLoaded add one reference.
+  // installation. (<reason>)" or, when safe, returns lsFail. lsInit and lsLoaded add one reference.
   // An exception from `Link` passes to the caller and unloads the file again, so that the next
   // `Load` retries (and fails the same way) instead of handing out a half-bound binding.
   TmnbLoadState Load(bool safe = false);
@@ -49,8 +62,9 @@ class TmnLibrary : public TmnObject {
   void Release();
 
   // The entry point named name, or null. A missing entry point raises EmnException
-  // "<name> not found in <LoadedLibrary>" when raise_error or the RaiseError switch is true,
-  // else is recorded in InvalidNames. Null when the file is not loaded.
+  // "<name> not found in <LoadedLibrary> (<reason>)" when raise_error or the RaiseError switch
+  // is true, else is recorded in InvalidNames. Null when the file is not loaded (and then a
+  // raised message ends with " not found in ").
   void* GetAddress(const std::string& name, bool raise_error = false);
   // The same into a function pointer, which must still be empty (else EmnException
   // "<name> address is already loaded").
@@ -77,10 +91,20 @@ class TmnLibrary : public TmnObject {
   // Runs right after `Link`.
   virtual void Initialize() {}
 
+  // Binds one member in `Link`: cleared first (a load after the last Release binds anew), then
+  // looked up; a required entry point that is missing raises.
+  template <typename F>
+  void Bind(F*& proc, const char* name, TmnEntryNeed need) {
+    proc = nullptr;
+    GetAddress(proc, name, need == TmnEntryNeed::Required);
+  }
+
  private:
   void Unload();
 
-  mutable std::recursive_mutex FLock;  // guards every field below
+  // Guards every field below. Re-entrant because `Link` runs under it and looks its entry points
+  // up through GetAddress, which takes it again.
+  mutable std::recursive_mutex FLock;
   int32_t FRefCount = 0;
   void* FHandle = nullptr;
   const std::string FLibraryName;
@@ -88,5 +112,11 @@ class TmnLibrary : public TmnObject {
   bool FRaiseError = false;
   std::string FInvalidNames;
 };
+
+// A binding's member for one entry point, typed after the library's declaration.
+#define QM_DECLARE_ENTRY(name) decltype(&::name) name = nullptr;
+// Binds one member inside a binding's `Link`.
+#define QM_BIND_REQUIRED(name) Bind(name, #name, ::qm::TmnEntryNeed::Required);
+#define QM_BIND_OPTIONAL(name) Bind(name, #name, ::qm::TmnEntryNeed::Optional);
 
 }  // namespace qm

@@ -8,21 +8,13 @@
 
 namespace qm {
 
-#define QM_OPENSSL_LINK(name) \
-  name = nullptr;             \
-  GetAddress(name, #name, false);
-
 void TmnOpenSSLLib::Link() {
-  SetRaiseError(true);
-  QM_SSL_ENTRY_POINTS(QM_OPENSSL_LINK)
+  QM_SSL_ENTRY_POINTS(QM_BIND_REQUIRED)
 }
 
 void TmnCryptoLib::Link() {
-  SetRaiseError(true);
-  QM_CRYPTO_ENTRY_POINTS(QM_OPENSSL_LINK)
+  QM_CRYPTO_ENTRY_POINTS(QM_BIND_REQUIRED)
 }
-
-#undef QM_OPENSSL_LINK
 
 namespace {
 
@@ -72,11 +64,46 @@ void InitTLSLibraries(bool Full) {
            : 0,
       nullptr);
   crypto.OSSL_PROVIDER_load(nullptr, "default");
-  // Old PFX bundles are encrypted with ciphers only the legacy provider has; without it they
-  // simply fail to parse.
-  crypto.OSSL_PROVIDER_load(nullptr, "legacy");
   crypto.ERR_clear_error();
   initialised = true;
+}
+
+namespace {
+
+// The private context with the legacy provider, made on first use. Never freed: keys and
+// certificates read inside a scope refer to its providers for as long as they live.
+OSSL_LIB_CTX* LegacyLibContext() {
+  static OSSL_LIB_CTX* const context = []() -> OSSL_LIB_CTX* {
+    InitTLSLibraries(true);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan::ScopedDisabler lsan_off;  // lives as long as the process, on purpose
+#endif
+    TmnCryptoLib& crypto = CryptoLib();
+    OSSL_LIB_CTX* made = crypto.OSSL_LIB_CTX_new();
+    // A context with a provider loaded by hand no longer loads "default" by itself.
+    if (made == nullptr || crypto.OSSL_PROVIDER_load(made, "default") == nullptr ||
+        crypto.OSSL_PROVIDER_load(made, "legacy") == nullptr)
+      return nullptr;  // a half-made context is kept (it cannot be taken apart safely)
+    return made;
+  }();
+  return context;
+}
+
+}  // namespace
+
+TLegacyCiphersScope::TLegacyCiphersScope() {
+  OSSL_LIB_CTX* legacy = LegacyLibContext();
+  if (legacy == nullptr) {
+    // Without the provider only old bundles fail, with the parser's own error.
+    CryptoLib().ERR_clear_error();
+    return;
+  }
+  FPrevious = CryptoLib().OSSL_LIB_CTX_set0_default(legacy);
+}
+
+TLegacyCiphersScope::~TLegacyCiphersScope() {
+  if (FPrevious != nullptr)
+    CryptoLib().OSSL_LIB_CTX_set0_default(FPrevious);
 }
 
 }  // namespace qm

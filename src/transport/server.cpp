@@ -607,6 +607,9 @@ void TmnServer::Start(bool WaitToStart) {
   DoBeforeOpen();
   DoBeforeStart();
   if (FIsSecure) {
+    // Refused before anything else: the text after "system:" is no file to look for.
+    if (IsSystemStoreCertificate(CertificateFile))
+      throw EmnOpenSSLException(SystemStoreRefusal(CertificateFile));
     std::error_code ec;
     const std::string certificate = CertificateFilePath(CertificateFile);
     if (!certificate.empty() && !std::filesystem::exists(certificate, ec)) {

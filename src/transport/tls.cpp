@@ -128,18 +128,9 @@ TContext::TContext(std::unique_ptr<TSSLMethod> Method, TContextOptions Options)
     : FMethod(std::move(Method)), FOptions(Options) {
   InitTLSLibraries(true);
   TmnOpenSSLLib& ssl = OpenSSLLib();
-  FHandle = ssl.SSL_CTX_new(FMethod->Handle());
+  FHandle.reset(ssl.SSL_CTX_new(FMethod->Handle()));
   if (FHandle == nullptr)
     throw CreateLastError("Can not create CTX handle");
-  if (Options.Contains(coALPN)) {
-    static const unsigned char kHttp1[] = "\x08http/1.1";
-    static const unsigned char kHttp2[] = "\x08http/1.1\x02h2";
-    const bool h2 = Options.Contains(coALPNHttp2);
-    // Zero means success here.
-    if (ssl.SSL_CTX_set_alpn_protos(FHandle, h2 ? kHttp2 : kHttp1,
-                                    h2 ? sizeof kHttp2 - 1 : sizeof kHttp1 - 1) != 0)
-      WriteLog("Set Alpn: " + QueuedErrors());
-  }
   // The library's own bug work-arounds, no compression, no renegotiation, nothing older than
   // TLS 1.2. Options that weaken the protocol (no extended master secret, unsafe legacy
   // renegotiation, key exchange without forward secrecy) stay off.
@@ -148,19 +139,13 @@ TContext::TContext(std::unique_ptr<TSSLMethod> Method, TContextOptions Options)
     options |= SSL_OP_NO_COMPRESSION;
   if (Options.Contains(coServer))
     options |= SSL_OP_CIPHER_SERVER_PREFERENCE;
-  ssl.SSL_CTX_set_options(FHandle, options);
-  ssl.SSL_CTX_ctrl(FHandle, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  ssl.SSL_CTX_set_options(Handle(), options);
+  ssl.SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
   // TLS 1.2 only with an ephemeral key exchange (a stolen key must not open recorded traffic)
   // and authenticated encryption (no CBC with its padding oracles, no SHA-1 MACs). TLS 1.3
   // suites are all of that kind and keep the library's list.
-  if (ssl.SSL_CTX_set_cipher_list(FHandle, kTLS12Ciphers) != 1)
+  if (ssl.SSL_CTX_set_cipher_list(Handle(), kTLS12Ciphers) != 1)
     throw CreateLastError("Can not set the TLS 1.2 cipher list");
-}
-
-TContext::~TContext() {
-  FreeLoaded();
-  if (FHandle != nullptr)
-    OpenSSLLib().SSL_CTX_free(FHandle);
 }
 
 std::shared_ptr<TContext> TContext::CreateServer() {
@@ -172,82 +157,59 @@ std::shared_ptr<TContext> TContext::CreateClient() {
   return std::make_shared<TContext>(std::make_unique<TTLS_SSLClientMethod>());
 }
 
-void TContext::FreeLoaded() {
-  TmnCryptoLib& crypto = CryptoLib();
-  if (FPrivateKey != nullptr)
-    crypto.EVP_PKEY_free(FPrivateKey);
-  if (FCertificate != nullptr)
-    crypto.X509_free(FCertificate);
-  FPrivateKey = nullptr;
-  FCertificate = nullptr;
-}
-
 void TContext::LoadPFXFile(const std::string& FileName, const std::string& Password) {
   if (!FileExists(FileName))
     throw CreateLastError("PFX file not exist:" + FileName);
-  TmnCryptoLib& crypto = CryptoLib();
-  BIO* bio = crypto.BIO_new_file(FileName.c_str(), "rb");
+  PBIO bio(CryptoLib().BIO_new_file(FileName.c_str(), "rb"));
   if (bio == nullptr)
     throw CreateLastError("Error reading file by BIO_new_file");
-  std::unique_ptr<BIO, int (*)(BIO*)> owned(bio, crypto.BIO_free);
-  LoadPFXFromBio(bio, Password);
-}
-
-void TContext::LoadPFXMemory(const void* Data, int Size, const std::string& Password) {
-  TmnCryptoLib& crypto = CryptoLib();
-  BIO* bio = crypto.BIO_new_mem_buf(Data, Size);
-  if (bio == nullptr)
-    throw CreateLastError("Error reading file by BIO_new_mem_buf");
-  std::unique_ptr<BIO, int (*)(BIO*)> owned(bio, crypto.BIO_free);
-  LoadPFXFromBio(bio, Password);
+  LoadPFXFromBio(bio.get(), Password);
 }
 
 void TContext::LoadPFXFromBio(BIO* Bio, const std::string& Password) {
   TmnCryptoLib& crypto = CryptoLib();
   TmnOpenSSLLib& ssl = OpenSSLLib();
-  PKCS12* bundle = crypto.d2i_PKCS12_bio(Bio, nullptr);
-  if (bundle == nullptr)
-    throw CreateLastError("Fail to load pfx certificate");
-  std::unique_ptr<PKCS12, void (*)(PKCS12*)> owned(bundle, crypto.PKCS12_free);
-  FreeLoaded();
-  STACK_OF(X509)* extra = nullptr;
-  if (crypto.PKCS12_parse(bundle, Password.empty() ? nullptr : Password.c_str(), &FPrivateKey,
-                          &FCertificate, &extra) != 1)
-    throw CreateLastError("Error PKCS12_parse, maybe the pfx password");
-  // The context takes over each extra certificate it accepts; the rest go with the stack.
-  auto* stack = reinterpret_cast<OPENSSL_STACK*>(extra);
-  int taken = 0;
-  const int count = stack == nullptr ? 0 : crypto.OPENSSL_sk_num(stack);
-  const auto free_rest = [&] {
-    for (int i = taken; i < count; ++i)
-      crypto.X509_free(static_cast<X509*>(crypto.OPENSSL_sk_value(stack, i)));
-    if (stack != nullptr)
-      crypto.OPENSSL_sk_free(stack);
-  };
-  if (ssl.SSL_CTX_use_PrivateKey(FHandle, FPrivateKey) != 1) {
-    free_rest();
+  PPrivateKey key;
+  PX509 certificate;
+  PX509Stack extra;
+  {
+    // The bundle is decoded and decrypted with the legacy ciphers at hand, and only here.
+    TLegacyCiphersScope legacy;
+    PPKCS12 bundle(crypto.d2i_PKCS12_bio(Bio, nullptr));
+    if (bundle == nullptr)
+      throw CreateLastError("Fail to load pfx certificate");
+    FPrivateKey.reset();
+    FCertificate.reset();
+    EVP_PKEY* parsed_key = nullptr;
+    X509* parsed_certificate = nullptr;
+    STACK_OF(X509)* parsed_extra = nullptr;
+    const int parsed =
+        crypto.PKCS12_parse(bundle.get(), Password.empty() ? nullptr : Password.c_str(),
+                            &parsed_key, &parsed_certificate, &parsed_extra);
+    key.reset(parsed_key);
+    certificate.reset(parsed_certificate);
+    extra.reset(parsed_extra);
+    if (parsed != 1)
+      throw CreateLastError("Error PKCS12_parse, maybe the pfx password");
+  }
+  // The context keeps its own references to key and certificate.
+  if (ssl.SSL_CTX_use_PrivateKey(Handle(), key.get()) != 1)
     throw EmnOpenSSLException("fail to load private key");
-  }
-  if (ssl.SSL_CTX_use_certificate(FHandle, FCertificate) != 1) {
-    free_rest();
+  if (ssl.SSL_CTX_use_certificate(Handle(), certificate.get()) != 1)
     throw CreateLastError("Error SSL_CTX_use_certificate");
-  }
-  for (; taken < count; ++taken) {
-    auto* certificate = static_cast<X509*>(crypto.OPENSSL_sk_value(stack, taken));
-    if (ssl.SSL_CTX_ctrl(FHandle, SSL_CTRL_EXTRA_CHAIN_CERT, 0, certificate) != 1) {
-      free_rest();
+  FPrivateKey = std::move(key);
+  FCertificate = std::move(certificate);
+  // The chain in the bundle's order; the context takes each certificate it accepts.
+  auto* stack = reinterpret_cast<OPENSSL_STACK*>(extra.get());
+  while (stack != nullptr) {
+    PX509 next(static_cast<X509*>(crypto.OPENSSL_sk_shift(stack)));
+    if (next == nullptr)
+      break;
+    if (ssl.SSL_CTX_ctrl(Handle(), SSL_CTRL_EXTRA_CHAIN_CERT, 0, next.get()) != 1)
       throw CreateLastError("Error SSL_CTX_add_extra_chain_cert");
-    }
+    (void)next.release();
   }
-  free_rest();
   CheckPrivateKey();
-}
-
-void TContext::LoadCertFile(const std::string& FileName) {
-  if (!FileExists(FileName))
-    throw CreateLastError("Certificate file not exist:" + FileName);
-  if (OpenSSLLib().SSL_CTX_use_certificate_file(FHandle, FileName.c_str(), SSL_FILETYPE_PEM) != 1)
-    throw CreateLastError("fail to load certificate");
 }
 
 void TContext::LoadFullChainFile(const std::string& CertificateFile,
@@ -255,68 +217,55 @@ void TContext::LoadFullChainFile(const std::string& CertificateFile,
   TmnOpenSSLLib& ssl = OpenSSLLib();
   if (!FileExists(CertificateFile))
     throw CreateLastError("Full chain certificate file not exist:" + CertificateFile);
-  if (ssl.SSL_CTX_use_certificate_chain_file(FHandle, CertificateFile.c_str()) != 1)
+  if (ssl.SSL_CTX_use_certificate_chain_file(Handle(), CertificateFile.c_str()) != 1)
     throw CreateLastError("fail to load full chain certificate");
   if (!FileExists(PrivateKeyFile))
     throw CreateLastError("Private key file not exist:" + PrivateKeyFile);
-  if (ssl.SSL_CTX_use_PrivateKey_file(FHandle, PrivateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+  if (ssl.SSL_CTX_use_PrivateKey_file(Handle(), PrivateKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
     CryptoLib().ERR_clear_error();
     throw EmnOpenSSLException("fail to load private key");
   }
   CheckPrivateKey();
 }
 
-void TContext::LoadSysStore(const std::string& /*Name*/) {
-  throw CreateLastError("Not implemented yet");
-}
-
 void TContext::CheckPrivateKey() {
-  if (OpenSSLLib().SSL_CTX_check_private_key(FHandle) != 1)
+  if (OpenSSLLib().SSL_CTX_check_private_key(Handle()) != 1)
     throw CreateLastError("Private key does not match the public certificate");
 }
 
 void TContext::SetVerifyFile(const std::string& FileName) {
-  if (OpenSSLLib().SSL_CTX_load_verify_locations(FHandle, FileName.c_str(), nullptr) != 1)
-    throw CreateLastError("SSL_CTX_load_verify_locations");
-}
-
-void TContext::SetVerifyLocation(const std::string& Location) {
-  if (OpenSSLLib().SSL_CTX_load_verify_locations(FHandle, nullptr, Location.c_str()) != 1)
+  if (OpenSSLLib().SSL_CTX_load_verify_locations(Handle(), FileName.c_str(), nullptr) != 1)
     throw CreateLastError("SSL_CTX_load_verify_locations");
 }
 
 void TContext::SetVerifySystem() {
-  if (OpenSSLLib().SSL_CTX_set_default_verify_paths(FHandle) != 1)
+  if (OpenSSLLib().SSL_CTX_set_default_verify_paths(Handle()) != 1)
     throw CreateLastError("SSL_CTX_set_default_verify_paths");
 }
 
 void TContext::SetVerifyNone() {
-  OpenSSLLib().SSL_CTX_set_verify(FHandle, SSL_VERIFY_NONE, nullptr);
+  OpenSSLLib().SSL_CTX_set_verify(Handle(), SSL_VERIFY_NONE, nullptr);
   FVerifyPeer = false;
 }
 
 void TContext::SetVerifyPeer() {
-  OpenSSLLib().SSL_CTX_set_verify(FHandle, SSL_VERIFY_PEER, nullptr);
+  OpenSSLLib().SSL_CTX_set_verify(Handle(), SSL_VERIFY_PEER, nullptr);
   FVerifyPeer = true;
 }
 
 // ---- TSSL ----
 
 TSSL::TSSL(std::shared_ptr<TContext> Context) : CTX(std::move(Context)) {
-  FHandle = OpenSSLLib().SSL_new(CTX->Handle());
+  FHandle.reset(OpenSSLLib().SSL_new(CTX->Handle()));
   if (FHandle == nullptr)
     throw CreateLastError("Can not create SSL handle");
   FActive = true;
 }
 
-TSSL::~TSSL() {
-  if (FHandle != nullptr)
-    OpenSSLLib().SSL_free(FHandle);
-  FActive = false;
-}
+TSSL::~TSSL() = default;
 
 std::string TSSL::ErrorText(int Result) {
-  const int code = OpenSSLLib().SSL_get_error(FHandle, Result);
+  const int code = OpenSSLLib().SSL_get_error(FHandle.get(), Result);
   std::string text = QueuedErrors();
   if (text.empty()) {
     text = "SSL error " + std::to_string(code);
@@ -325,7 +274,7 @@ std::string TSSL::ErrorText(int Result) {
   } else {
     text.erase(0, 2);  // the first "\r\n"
   }
-  const long verify = OpenSSLLib().SSL_get_verify_result(FHandle);
+  const long verify = OpenSSLLib().SSL_get_verify_result(FHandle.get());
   if (verify != X509_V_OK)
     text += std::string(": ") + CryptoLib().X509_verify_cert_error_string(verify);
   FLastError = text;
@@ -333,7 +282,7 @@ std::string TSSL::ErrorText(int Result) {
 }
 
 void TSSL::SetHostName(const std::string& HostName) {
-  OpenSSLLib().SSL_ctrl(FHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+  OpenSSLLib().SSL_ctrl(FHandle.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                         const_cast<char*>(HostName.c_str()));
 }
 
@@ -342,33 +291,35 @@ void TSSL::SetExpectedHost(const std::string& Host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   // A numeric address must be among the certificate's IP addresses; a name among its names.
-  X509_VERIFY_PARAM* param = OpenSSLLib().SSL_get0_param(FHandle);
+  X509_VERIFY_PARAM* param = OpenSSLLib().SSL_get0_param(FHandle.get());
   // Names only from the subject alternative names: a name in the subject's common name is
   // the old practice that lets a certificate vouch for names its issuer never checked.
   CryptoLib().X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   if (CryptoLib().X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
     CryptoLib().ERR_clear_error();
-    OpenSSLLib().SSL_set1_host(FHandle, host.c_str());
+    OpenSSLLib().SSL_set1_host(FHandle.get(), host.c_str());
   }
 }
 
 bool TSSL::SetSocket(int Handle) {
   FSocket = Handle;
   BIO_METHOD* method = SocketBioMethod();
-  BIO* bio = method == nullptr ? nullptr : CryptoLib().BIO_new(method);
+  PBIO bio(method == nullptr ? nullptr : CryptoLib().BIO_new(method));
   if (bio == nullptr) {
     WriteLog("ServerHandshake: " + QueuedErrors());
     return false;
   }
-  CryptoLib().BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(Handle)));
-  CryptoLib().BIO_set_init(bio, 1);
-  OpenSSLLib().SSL_set_bio(FHandle, bio, bio);  // the session owns the BIO
+  CryptoLib().BIO_set_data(bio.get(), reinterpret_cast<void*>(static_cast<std::intptr_t>(Handle)));
+  CryptoLib().BIO_set_init(bio.get(), 1);
+  // The session takes the BIO over, for reading and writing alike.
+  BIO* taken = bio.release();
+  OpenSSLLib().SSL_set_bio(FHandle.get(), taken, taken);
   return true;
 }
 
 bool TSSL::ServerHandshake() {
   CryptoLib().ERR_clear_error();
-  const int result = OpenSSLLib().SSL_accept(FHandle);
+  const int result = OpenSSLLib().SSL_accept(FHandle.get());
   if (result > 0)
     return true;
   WriteLog("ServerHandshake: " + ErrorText(result));
@@ -377,7 +328,7 @@ bool TSSL::ServerHandshake() {
 
 bool TSSL::ClientHandshake() {
   CryptoLib().ERR_clear_error();
-  const int result = OpenSSLLib().SSL_connect(FHandle);
+  const int result = OpenSSLLib().SSL_connect(FHandle.get());
   if (result > 0)
     return true;
   const std::string text = ErrorText(result);
@@ -387,11 +338,11 @@ bool TSSL::ClientHandshake() {
 }
 
 void TSSL::SetVerifyNone() {
-  OpenSSLLib().SSL_set_verify(FHandle, SSL_VERIFY_NONE, nullptr);
+  OpenSSLLib().SSL_set_verify(FHandle.get(), SSL_VERIFY_NONE, nullptr);
 }
 
 void TSSL::SetVerifyPeer() {
-  OpenSSLLib().SSL_set_verify(FHandle, SSL_VERIFY_PEER, nullptr);
+  OpenSSLLib().SSL_set_verify(FHandle.get(), SSL_VERIFY_PEER, nullptr);
 }
 
 TsslError TSSL::Read(void* Buffer, std::int64_t Size, std::int64_t& ReadSize) {
@@ -400,13 +351,13 @@ TsslError TSSL::Read(void* Buffer, std::int64_t Size, std::int64_t& ReadSize) {
   TmnOpenSSLLib& ssl = OpenSSLLib();
   CryptoLib().ERR_clear_error();
   const int asked = Size > INT32_MAX ? INT32_MAX : static_cast<int>(Size);
-  const int result = ssl.SSL_read(FHandle, Buffer, asked);
+  const int result = ssl.SSL_read(FHandle.get(), Buffer, asked);
   if (result > 0) {
     ReadSize = result;
     return seSuccess;
   }
   ReadSize = 0;
-  const int code = ssl.SSL_get_error(FHandle, result);
+  const int code = ssl.SSL_get_error(FHandle.get(), result);
   switch (code) {
     case SSL_ERROR_ZERO_RETURN:
       return seClosed;
@@ -431,7 +382,7 @@ bool TSSL::Write(const void* Buffer, std::int64_t Size, std::int64_t& WriteSize)
     throw EmnOpenSSLException("SSL object is not Active");
   CryptoLib().ERR_clear_error();
   const int asked = Size > INT32_MAX ? INT32_MAX : static_cast<int>(Size);
-  const int result = OpenSSLLib().SSL_write(FHandle, Buffer, asked);
+  const int result = OpenSSLLib().SSL_write(FHandle.get(), Buffer, asked);
   if (result > 0) {
     WriteSize = result;
     return true;
@@ -465,13 +416,13 @@ TmnError TSSL::Send(const void* Buffer, std::int64_t& Count) {
 }
 
 bool TSSL::Pending() {
-  return FActive && OpenSSLLib().SSL_pending(FHandle) > 0;
+  return FActive && OpenSSLLib().SSL_pending(FHandle.get()) > 0;
 }
 
 void TSSL::Shutdown() {
   if (FActive && FHandle != nullptr) {
     CryptoLib().ERR_clear_error();
-    OpenSSLLib().SSL_shutdown(FHandle);
+    OpenSSLLib().SSL_shutdown(FHandle.get());
     CryptoLib().ERR_clear_error();
   }
   FActive = false;

@@ -14,19 +14,22 @@
 
 #include "support/enum_set.h"
 #include "support/exception.h"
+#include "transport/openssl_owners.h"
 #include "transport/sockets.h"
 
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_method_st SSL_METHOD;
-typedef struct bio_st BIO;
-typedef struct x509_st X509;
-typedef struct evp_pkey_st EVP_PKEY;
 
 namespace qm {
 
-// The file a certificate setting names: "pfx:" removed; empty for a "system:" store.
+// The file a certificate setting names: "pfx:" removed.
 std::string CertificateFilePath(const std::string& CertificateFile);
+// True when the setting names a certificate store of the platform ("system:" prefix, any case),
+// which this server cannot read: such a setting is refused.
+bool IsSystemStoreCertificate(const std::string& CertificateFile);
+// Why such a setting is refused, to follow the quoted value.
+extern const char* const kSystemStoreReason;
+// The whole refusal: "CertificateFile: "<value>" " and the reason.
+std::string SystemStoreRefusal(const std::string& CertificateFile);
 // True when the setting names a PFX bundle ("pfx:" prefix or a ".pfx" extension, any case).
 bool IsPFXCertificate(const std::string& CertificateFile);
 
@@ -60,7 +63,7 @@ class TTLS_SSLClientMethod : public TSSLMethod {
   TTLS_SSLClientMethod();
 };
 
-enum TContextOption { coServer, coNoCompressing, coALPN, coALPNHttp2, coDebug };
+enum TContextOption { coServer, coNoCompressing };
 using TContextOptions = EnumSet<TContextOption>;
 
 // A TLS context: the method, the protocol options, the certificate with its key, and the
@@ -72,40 +75,32 @@ class TContext {
   TContext(std::unique_ptr<TSSLMethod> Method, TContextOptions Options = {});
   TContext(const TContext&) = delete;
   TContext& operator=(const TContext&) = delete;
-  ~TContext();
 
   // A server context (coServer, coNoCompressing) or a client context (no options).
   static std::shared_ptr<TContext> CreateServer();
   static std::shared_ptr<TContext> CreateClient();
 
   void LoadPFXFile(const std::string& FileName, const std::string& Password);
-  void LoadPFXMemory(const void* Data, int Size, const std::string& Password);
-  void LoadPFXFromBio(BIO* Bio, const std::string& Password);
-  void LoadCertFile(const std::string& FileName);
   void LoadFullChainFile(const std::string& CertificateFile, const std::string& PrivateKeyFile);
-  // A named store of the platform; there is none here: raises "Not implemented yet".
-  void LoadSysStore(const std::string& Name);
   void CheckPrivateKey();
-  // Trusted certificates for verifying the peer: a PEM file, a hashed folder, or the system's
-  // default store.
+  // Trusted certificates for verifying the peer: a PEM file, or the system's default store.
   void SetVerifyFile(const std::string& FileName);
-  void SetVerifyLocation(const std::string& Location);
   void SetVerifySystem();
   void SetVerifyNone();
   void SetVerifyPeer();
   bool VerifyPeer() const { return FVerifyPeer; }
 
-  SSL_CTX* Handle() const { return FHandle; }
+  SSL_CTX* Handle() const { return FHandle.get(); }
   TContextOptions Options() const { return FOptions; }
 
  private:
-  void FreeLoaded();
+  void LoadPFXFromBio(BIO* Bio, const std::string& Password);
 
-  SSL_CTX* FHandle = nullptr;
   std::unique_ptr<TSSLMethod> FMethod;
+  PSSLContext FHandle;
   TContextOptions FOptions;
-  EVP_PKEY* FPrivateKey = nullptr;  // from a PFX bundle, owned
-  X509* FCertificate = nullptr;     // from a PFX bundle, owned
+  PPrivateKey FPrivateKey;  // from a PFX bundle
+  PX509 FCertificate;       // from a PFX bundle
   bool FVerifyPeer = false;
 };
 
@@ -142,8 +137,8 @@ class TSSL : public ImnSocketTLS {
  private:
   std::string ErrorText(int Result);
 
-  SSL* FHandle = nullptr;
-  std::shared_ptr<TContext> CTX;
+  std::shared_ptr<TContext> CTX;  // outlives the session made from it
+  PSSLSession FHandle;
   int FSocket = -1;
   bool FActive = false;
   std::string FLastError;

@@ -28,11 +28,21 @@ std::uint64_t NowMs() {
 }  // namespace
 
 std::string CertificateFilePath(const std::string& CertificateFile) {
-  if (HasPrefix(CertificateFile, kSystemPrefix))
-    return "";
   if (HasPrefix(CertificateFile, kPFXPrefix))
     return CertificateFile.substr(kPFXPrefix.size());
   return CertificateFile;
+}
+
+bool IsSystemStoreCertificate(const std::string& CertificateFile) {
+  return HasPrefix(CertificateFile, kSystemPrefix);
+}
+
+const char* const kSystemStoreReason =
+    "names a certificate store of the system, which this server cannot read; name a PEM "
+    "certificate file (with PrivateKeyFile) or a PFX bundle";
+
+std::string SystemStoreRefusal(const std::string& CertificateFile) {
+  return "CertificateFile: \"" + CertificateFile + "\" " + kSystemStoreReason;
 }
 
 bool IsPFXCertificate(const std::string& CertificateFile) {
@@ -52,13 +62,13 @@ void TmnListener::FreeContext() {
 void TmnListener::ReloadContext() {
   if (!FOptions.Contains(soSSL))
     return;
+  if (IsSystemStoreCertificate(CertificateFile))
+    throw EmnOpenSSLException(SystemStoreRefusal(CertificateFile));
   const std::string path = CertificateFilePath(CertificateFile);
   std::error_code ec;
   const auto date = std::filesystem::last_write_time(path, ec);
   std::shared_ptr<TContext> context = TContext::CreateServer();
-  if (HasPrefix(CertificateFile, kSystemPrefix))
-    context->LoadSysStore(CertificateFile.substr(kSystemPrefix.size()));
-  else if (IsPFXCertificate(CertificateFile))
+  if (IsPFXCertificate(CertificateFile))
     context->LoadPFXFile(path, CertPassword);
   else
     context->LoadFullChainFile(path, PrivateKeyFile);

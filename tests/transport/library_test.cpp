@@ -1,6 +1,7 @@
 #include "transport/library.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>  // declarations only: the test binds them at run time
 
 #include <algorithm>
 #include <atomic>
@@ -87,7 +88,11 @@ TEST(LibraryTest, MissingEntryPointsAreRecordedOrRaise) {
     lib.GetAddress("qm_missing_three", true);
     FAIL() << "expected EmnException";
   } catch (const EmnException& e) {
-    EXPECT_EQ("qm_missing_three not found in libsqlite3.so.0", e.Message());
+    // The fixed text, then the loader's own reason.
+    EXPECT_EQ(e.Message().rfind("qm_missing_three not found in libsqlite3.so.0 (", 0), 0u)
+        << e.Message();
+    EXPECT_NE(e.Message().find("undefined symbol: qm_missing_three)"), std::string::npos)
+        << e.Message();
   }
   lib.SetRaiseError(true);
   EXPECT_THROW(lib.GetAddress("qm_missing_four"), EmnException);
@@ -112,7 +117,8 @@ TEST(LibraryTest, MissingFileFailsSafelyOrRaisesTheInstallationMessage) {
     lib.Load(false);
     FAIL() << "expected EInOutError";
   } catch (const EInOutError& e) {
-    EXPECT_EQ(std::string("Can not load library \"") + kMissing + "\". Check your installation.",
+    EXPECT_EQ(std::string("Can not load library \"") + kMissing + "\". Check your installation. (" +
+                  kMissing + ": cannot open shared object file: No such file or directory)",
               e.Message());
   }
   EXPECT_FALSE(lib.IsLoaded());
@@ -123,8 +129,10 @@ TEST(LibraryTest, MissingFileFailsSafelyOrRaisesTheInstallationMessage) {
     bare.Load();
     FAIL() << "expected EInOutError";
   } catch (const EInOutError& e) {
-    EXPECT_EQ("Can not load library \"qm_no_such_library.so\". Check your installation.",
-              e.Message());
+    EXPECT_EQ(
+        "Can not load library \"qm_no_such_library.so\". Check your installation. "
+        "(qm_no_such_library.so: cannot open shared object file: No such file or directory)",
+        e.Message());
   }
 }
 
@@ -148,11 +156,87 @@ TEST(LibraryTest, FailedLinkLeavesNothingLoadedAndRaisesAgainNextTime) {
       lib.Load();
       FAIL() << "expected EmnException, attempt " << attempt;
     } catch (const EmnException& e) {
-      EXPECT_EQ("qm_required_entry not found in libsqlite3.so.0", e.Message());
+      EXPECT_EQ(e.Message().rfind("qm_required_entry not found in libsqlite3.so.0 (", 0), 0u)
+          << e.Message();
     }
     EXPECT_FALSE(lib.IsLoaded());
     EXPECT_EQ(0, lib.RefCount());
     EXPECT_EQ(attempt, lib.links);
+  }
+}
+
+// A binding written the drivers' way: a required and an optional list, bound with the macros.
+// clang-format off
+#define QM_TEST_REQUIRED(X) X(sqlite3_libversion)
+#define QM_TEST_OPTIONAL(X) X(sqlite3_sourceid)
+// clang-format on
+
+class TListedLib : public TmnLibrary {
+ public:
+  explicit TListedLib(bool required_missing, bool optional_missing)
+      : TmnLibrary(kSqlite),
+        FRequiredMissing(required_missing),
+        FOptionalMissing(optional_missing) {}
+  QM_TEST_REQUIRED(QM_DECLARE_ENTRY)
+  QM_TEST_OPTIONAL(QM_DECLARE_ENTRY)
+  int (*qm_test_missing_entry)() = nullptr;  // no library has it
+
+ protected:
+  void Link() override {
+    QM_TEST_REQUIRED(QM_BIND_REQUIRED)
+    QM_TEST_OPTIONAL(QM_BIND_OPTIONAL)
+    if (FOptionalMissing)
+      QM_BIND_OPTIONAL(qm_test_missing_entry)
+    if (FRequiredMissing)
+      QM_BIND_REQUIRED(qm_test_missing_entry)
+  }
+
+ private:
+  bool FRequiredMissing;
+  bool FOptionalMissing;
+};
+
+TEST(LibraryTest, ListedEntryPointsRequiredOrOptional) {
+  struct Case {
+    const char* name;
+    bool required_missing;
+    bool optional_missing;
+    bool loads;
+    const char* invalid_names;
+  };
+  const Case cases[] = {
+      {"all present", false, false, true, ""},
+      {"optional missing", false, true, true, "qm_test_missing_entry"},
+      {"required missing", true, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TListedLib lib(c.required_missing, c.optional_missing);
+    std::string raised;
+    try {
+      lib.Load();
+    } catch (const EmnException& e) {
+      raised = e.Message();
+    }
+    EXPECT_EQ(lib.IsLoaded(), c.loads);
+    if (c.loads) {
+      EXPECT_EQ(raised, "");
+      ASSERT_NE(lib.sqlite3_libversion, nullptr);
+      EXPECT_NE(lib.sqlite3_sourceid, nullptr);
+      EXPECT_EQ(lib.qm_test_missing_entry, nullptr);
+      EXPECT_EQ(lib.InvalidNames(), c.invalid_names);
+      // The last release unloads; the next load binds every member anew without complaint.
+      lib.Release();
+      EXPECT_EQ(lib.Load(), TmnbLoadState::lsInit);
+      EXPECT_NE(lib.sqlite3_libversion, nullptr);
+      lib.Release();
+    } else {
+      EXPECT_EQ(raised.rfind("qm_test_missing_entry not found in libsqlite3.so.0 (", 0), 0u)
+          << raised;
+      EXPECT_NE(raised.find("undefined symbol: qm_test_missing_entry"), std::string::npos)
+          << raised;
+      EXPECT_EQ(lib.RefCount(), 0);
+    }
   }
 }
 

@@ -189,7 +189,11 @@ TEST_F(TlsTest, CertificateProblemsKeepTheServerFromStarting) {
       // The library compares key and certificate as it takes the key.
       {"key of another certificate", certificates->ServerCertificate(), other_key, "",
        "fail to load private key", ""},
-      {"system store", "system:My", "", "", "Not implemented yet [", ""},
+      // A store of the platform is refused by name, before any file is looked for.
+      {"system store", "system:My", "", "",
+       "CertificateFile: \"system:My\" names a certificate store", ""},
+      {"system store in capitals", "SYSTEM:Root", certificates->ServerKey(), "",
+       "CertificateFile: \"SYSTEM:Root\" names a certificate store", ""},
       {"missing certificate", missing, certificates->ServerKey(), "", "",
        "CertificateFile not exists:" + missing},
       {"missing key", certificates->ServerCertificate(), missing, "", "",
@@ -208,6 +212,32 @@ TEST_F(TlsTest, CertificateProblemsKeepTheServerFromStarting) {
     EXPECT_FALSE(server.Active());
     EXPECT_EQ(server.Listener(), nullptr);
   }
+}
+
+// Old tools encrypt PFX bundles with RC2 and 3DES, which only the legacy provider has. Such a
+// bundle still loads, while the process-wide library context stays without that provider.
+TEST_F(TlsTest, OldPFXBundleLoadsWithoutLegacyCiphersForTheProcess) {
+  const std::string legacy_pfx = folder.File("legacy.pfx");
+  TlsCertificates::Run(
+      "openssl pkcs12 -export -legacy -passout pass:" + std::string(TlsCertificates::kPFXPassword) +
+      " -inkey " + TlsCertificates::Quote(certificates->ServerKey()) + " -in " +
+      TlsCertificates::Quote(certificates->ServerCertificate()) + " -certfile " +
+      TlsCertificates::Quote(certificates->CA()) + " -out " + TlsCertificates::Quote(legacy_pfx));
+  LineServer server;
+  server.Secure(legacy_pfx, "", TlsCertificates::kPFXPassword);
+  server.Start(true);
+  ASSERT_TRUE(server.Connected()) << server.Log();
+  auto client = Connect(server.UsedPort(), Trusting(certificates->CA()));
+  EXPECT_EQ(Ask(*client, "old bundle"), "echo:old bundle");
+
+  // The same library file, so the same process-wide state.
+  TmnLibrary crypto(TmnCryptoLib::kDefaultName);
+  crypto.Load();
+  int (*available)(OSSL_LIB_CTX*, const char*) = nullptr;
+  crypto.GetAddress(available, "OSSL_PROVIDER_available", true);
+  EXPECT_EQ(available(nullptr, "default"), 1);
+  EXPECT_EQ(available(nullptr, "legacy"), 0);
+  crypto.Release();
 }
 
 TEST_F(TlsTest, ClientVerifiesTheServerCertificate) {

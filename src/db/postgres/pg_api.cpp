@@ -7,19 +7,14 @@ namespace qm {
 int TmncPGLib::EntryPointCount() {
   int count = 0;
 #define QM_PG_COUNT(name) ++count;
-  QM_PG_ENTRY_POINTS(QM_PG_COUNT)
+  QM_PG_REQUIRED_ENTRY_POINTS(QM_PG_COUNT)
+  QM_PG_OPTIONAL_ENTRY_POINTS(QM_PG_COUNT)
 #undef QM_PG_COUNT
   return count;
 }
 
-void TmncPGLib::Link() {
-  // A reload after Release assigns every entry point anew.
-#define QM_PG_BIND(name) \
-  name = nullptr;        \
-  GetAddress(name, #name);
-  QM_PG_ENTRY_POINTS(QM_PG_BIND)
-#undef QM_PG_BIND
-}
+void TmncPGLib::Link(){QM_PG_REQUIRED_ENTRY_POINTS(QM_BIND_REQUIRED)
+                           QM_PG_OPTIONAL_ENTRY_POINTS(QM_BIND_OPTIONAL)}
 
 TmncPGLib& PGLib() {
   // Deliberately never freed: see the header.

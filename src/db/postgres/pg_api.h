@@ -43,26 +43,68 @@ constexpr int INV_READ_WRITE_MODE = 0x60000;
 using PPGconn = PGconn*;
 using PPGresult = PGresult*;
 
-// Every entry point the binding looks up, in lookup order.
+// The entry points the driver calls without a check: a library that lacks one fails to load.
 // clang-format off
-#define QM_PG_ENTRY_POINTS(X) \
+#define QM_PG_REQUIRED_ENTRY_POINTS(X) \
   X(PQconnectStart) \
   X(PQconnectStartParams) \
   X(PQconnectPoll) \
+  X(PQfinish) \
+  X(PQreset) \
+  X(PQgetCancel) \
+  X(PQfreeCancel) \
+  X(PQcancel) \
+  X(PQstatus) \
+  X(PQtransactionStatus) \
+  X(PQerrorMessage) \
+  X(PQsocket) \
+  X(PQsetNoticeProcessor) \
+  X(PQexec) \
+  X(PQprepare) \
+  X(PQexecPrepared) \
+  X(PQsendQuery) \
+  X(PQsendQueryParams) \
+  X(PQsendPrepare) \
+  X(PQsendQueryPrepared) \
+  X(PQsetSingleRowMode) \
+  X(PQgetResult) \
+  X(PQisBusy) \
+  X(PQconsumeInput) \
+  X(PQnotifies) \
+  X(PQresultStatus) \
+  X(PQresultErrorMessage) \
+  X(PQntuples) \
+  X(PQnfields) \
+  X(PQfname) \
+  X(PQftype) \
+  X(PQfsize) \
+  X(PQcmdTuples) \
+  X(PQgetvalue) \
+  X(PQgetlength) \
+  X(PQgetisnull) \
+  X(PQclear) \
+  X(PQfreemem) \
+  X(lo_open) \
+  X(lo_close) \
+  X(lo_read) \
+  X(lo_write) \
+  X(lo_creat) \
+  X(lo_create) \
+  X(lo_unlink)
+
+// Looked up, but a library without them still loads: the driver calls these only after
+// checking them (PQsetdbLogin; PQescapeStringConn; the pipeline functions, which come together
+// and are used only when PQenterPipelineMode is there) or not at all.
+#define QM_PG_OPTIONAL_ENTRY_POINTS(X) \
   X(PQconnectdb) \
   X(PQconnectdbParams) \
   X(PQsetdbLogin) \
-  X(PQfinish) \
   X(PQconndefaults) \
   X(PQconninfoParse) \
   X(PQconninfo) \
   X(PQconninfoFree) \
   X(PQresetStart) \
   X(PQresetPoll) \
-  X(PQreset) \
-  X(PQgetCancel) \
-  X(PQfreeCancel) \
-  X(PQcancel) \
   X(PQrequestCancel) \
   X(PQdb) \
   X(PQuser) \
@@ -72,13 +114,9 @@ using PPGresult = PGresult*;
   X(PQport) \
   X(PQtty) \
   X(PQoptions) \
-  X(PQstatus) \
-  X(PQtransactionStatus) \
   X(PQparameterStatus) \
   X(PQprotocolVersion) \
   X(PQserverVersion) \
-  X(PQerrorMessage) \
-  X(PQsocket) \
   X(PQbackendPID) \
   X(PQpipelineStatus) \
   X(PQconnectionNeedsPassword) \
@@ -97,28 +135,15 @@ using PPGresult = PGresult*;
   X(PQsetErrorVerbosity) \
   X(PQsetErrorContextVisibility) \
   X(PQsetNoticeReceiver) \
-  X(PQsetNoticeProcessor) \
   X(PQregisterThreadLock) \
   X(PQtrace) \
   X(PQuntrace) \
   X(PQsetTraceFlags) \
-  X(PQexec) \
   X(PQexecParams) \
-  X(PQprepare) \
-  X(PQexecPrepared) \
-  X(PQsendQuery) \
-  X(PQsendQueryParams) \
-  X(PQsendPrepare) \
-  X(PQsendQueryPrepared) \
-  X(PQsetSingleRowMode) \
-  X(PQgetResult) \
-  X(PQisBusy) \
-  X(PQconsumeInput) \
   X(PQenterPipelineMode) \
   X(PQexitPipelineMode) \
   X(PQpipelineSync) \
   X(PQsendFlushRequest) \
-  X(PQnotifies) \
   X(PQputCopyData) \
   X(PQputCopyEnd) \
   X(PQgetCopyData) \
@@ -134,37 +159,24 @@ using PPGresult = PGresult*;
   X(PQpingParams) \
   X(PQflush) \
   X(PQfn) \
-  X(PQresultStatus) \
   X(PQresStatus) \
-  X(PQresultErrorMessage) \
   X(PQresultVerboseErrorMessage) \
   X(PQresultErrorField) \
-  X(PQntuples) \
-  X(PQnfields) \
   X(PQbinaryTuples) \
-  X(PQfname) \
   X(PQfnumber) \
   X(PQftable) \
   X(PQftablecol) \
   X(PQfformat) \
-  X(PQftype) \
-  X(PQfsize) \
   X(PQfmod) \
   X(PQcmdStatus) \
   X(PQoidStatus) \
   X(PQoidValue) \
-  X(PQcmdTuples) \
-  X(PQgetvalue) \
-  X(PQgetlength) \
-  X(PQgetisnull) \
   X(PQnparams) \
   X(PQparamtype) \
   X(PQdescribePrepared) \
   X(PQdescribePortal) \
   X(PQsendDescribePrepared) \
   X(PQsendDescribePortal) \
-  X(PQclear) \
-  X(PQfreemem) \
   X(PQmakeEmptyPGresult) \
   X(PQcopyResult) \
   X(PQsetResultAttrs) \
@@ -181,19 +193,12 @@ using PPGresult = PGresult*;
   X(PQprint) \
   X(PQdisplayTuples) \
   X(PQprintTuples) \
-  X(lo_open) \
-  X(lo_close) \
-  X(lo_read) \
-  X(lo_write) \
   X(lo_lseek) \
   X(lo_lseek64) \
-  X(lo_creat) \
-  X(lo_create) \
   X(lo_tell) \
   X(lo_tell64) \
   X(lo_truncate) \
   X(lo_truncate64) \
-  X(lo_unlink) \
   X(lo_import) \
   X(lo_import_with_oid) \
   X(lo_export) \
@@ -211,15 +216,14 @@ using PPGresult = PGresult*;
   X(PQdefaultSSLKeyPassHook_OpenSSL)
 // clang-format on
 
-// One pointer per entry point, typed after the library's own declaration. A missing entry point
-// stays null and is recorded in InvalidNames.
+// One pointer per entry point, typed after the library's own declaration. A missing optional
+// entry point stays null and is recorded in InvalidNames.
 class TmncPGLib : public TmnLibrary {
  public:
   TmncPGLib() : TmnLibrary("libpq.so.5") {}
 
-#define QM_PG_DECLARE(name) decltype(&::name) name = nullptr;
-  QM_PG_ENTRY_POINTS(QM_PG_DECLARE)
-#undef QM_PG_DECLARE
+  QM_PG_REQUIRED_ENTRY_POINTS(QM_DECLARE_ENTRY)
+  QM_PG_OPTIONAL_ENTRY_POINTS(QM_DECLARE_ENTRY)
 
   // The number of entry points looked up by Link.
   static int EntryPointCount();

@@ -3,12 +3,8 @@
 namespace qm {
 
 void TmncSQLiteLib::Link() {
-  // A later load (after the last Release) binds anew; GetAddress wants empty members.
-#define QM_SQLITE_LINK(name) \
-  name = nullptr;            \
-  GetAddress(name, #name, false);
-  QM_SQLITE_ENTRY_POINTS(QM_SQLITE_LINK)
-#undef QM_SQLITE_LINK
+  QM_SQLITE_REQUIRED_ENTRY_POINTS(QM_BIND_REQUIRED)
+  QM_SQLITE_OPTIONAL_ENTRY_POINTS(QM_BIND_OPTIONAL)
   // Debian builds the library with URI names on by default. This call fails (harmlessly) when
   // the library was already in use in this process; connections guard against URIs themselves.
   if (sqlite3_config != nullptr)

@@ -74,7 +74,9 @@ TEST(SQLiteConnectionTest, OpenFailuresCarryTheLibraryMessage) {
 TEST(SQLiteConnectionTest, MissingLibraryGivesTheLoaderError) {
   TmncSQLiteLib missing("/nonexistent/libsqlite3.so.0");
   EXPECT_EQ(MessageOf([&] { TprmSQLiteConnection connection(missing); }),
-            "Can not load library \"/nonexistent/libsqlite3.so.0\". Check your installation.");
+            "Can not load library \"/nonexistent/libsqlite3.so.0\". Check your installation. "
+            "(/nonexistent/libsqlite3.so.0: cannot open shared object file: No such file or "
+            "directory)");
   EXPECT_THROW(TprmSQLiteConnection{missing}, EInOutError);
   EXPECT_EQ(SQLiteLib().LibraryName(), "libsqlite3.so.0");
 }
