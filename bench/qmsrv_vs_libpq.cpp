@@ -10,7 +10,9 @@
 //       default block level and (with --qmsrv-port-level1) at level 1, with qmsrv's peak extra
 //       memory during the first fetch (with --qmsrv-pid);
 //   (d) throughput of 1, 8 and 64 clients, each on its own connection: qmsrv, libpq, PgBouncer;
-//   (e) qmsrv's CPU time per small request (with --qmsrv-pid).
+//   (e) qmsrv's CPU time per small request (with --qmsrv-pid);
+//   (w) the large fetch of (c) again, for a run across a slow link (scripts/bench.sh runs this
+//       part alone inside a network namespace behind a shaped veth pair), as "wan_" figures.
 // It ends with one line per figure, "figure NAME VALUE", for scripts.
 //
 // The PostgreSQL connection values come from QM_TEST_PG_HOST, QM_TEST_PG_PORT, QM_TEST_PG_USER,
@@ -51,7 +53,7 @@ using Clock = std::chrono::steady_clock;
 const char* const kUsage =
     "usage: qmsrv_bench --qmsrv-port N [--qmsrv-host H] [--qmsrv-pid PID]\n"
     "                   [--qmsrv-port-level1 N] [--pgbouncer-port N] [--sqlite-file F]\n"
-    "                   [--calls N] [--rows N] [--fetches N] [--seconds N] [--parts abcd]\n"
+    "                   [--calls N] [--rows N] [--fetches N] [--seconds N] [--parts abcdw]\n"
     "  PostgreSQL: QM_TEST_PG_HOST, QM_TEST_PG_PORT, QM_TEST_PG_USER, QM_TEST_PG_PASSWORD,\n"
     "  QM_TEST_PG_DATABASE\n";
 
@@ -71,7 +73,7 @@ struct Options {
   int Rows = 1000000;          // rows of the large result
   int Fetches = 5;             // large fetches per side
   int Seconds = 3;             // per throughput point
-  std::string Parts = "abcd";  // the measurements to run, for profiling one of them
+  std::string Parts = "abcd";  // the measurements to run ("w" only when asked)
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -104,8 +106,8 @@ Options ParseOptions(int argc, char** argv) {
     } else if (name == "--seconds") {
       o.Seconds = PositiveInt(name, value);
     } else if (name == "--parts") {
-      if (value.empty() || value.find_first_not_of("abcd") != std::string::npos) {
-        throw UsageError("--parts takes letters of \"abcd\", not \"" + value + "\"");
+      if (value.empty() || value.find_first_not_of("abcdw") != std::string::npos) {
+        throw UsageError("--parts takes letters of \"abcdw\", not \"" + value + "\"");
       }
       o.Parts = value;
     } else {
@@ -600,6 +602,15 @@ int Run(int argc, char** argv) {
   }
   if (part('d')) {
     Concurrency(o);
+  }
+  if (part('w')) {
+    AddFigure("wan_fetch_ratio",
+              LargeFetch(o, o.QmsrvPort, direct.get(), "(w) across the link:", false));
+    std::fflush(stdout);
+    if (!o.QmsrvPortLevel1.empty()) {
+      AddFigure("wan_fetch_ratio_level1", LargeFetch(o, o.QmsrvPortLevel1, direct.get(),
+                                                     "(w) across the link, level 1:", false));
+    }
   }
 
   std::printf("\n");

@@ -5,17 +5,46 @@
 # CompressionLevel=1) and PgBouncer in transaction mode, runs bench/qmsrv_bench, and stops
 # everything it started.
 #
+# It then measures the large fetch again across a 100 Mbit/s link: a network namespace joined
+# to this host by a veth pair, both ends shaped with tc's token bucket (tbf), the bench run
+# inside the namespace against qmsrv and PostgreSQL on the host end. That prints
+# "figure wan_fetch_ratio" (and "wan_fetch_ratio_level1"). QM_BENCH_WAN=0 leaves it out;
+# QM_BENCH_WAN_RATE (default 100mbit) and QM_BENCH_WAN_FETCHES (default 3) change it.
+#
+# Runs as root. What it compares against and needs (PgBouncer, iproute2 for ip and tc) is
+# installed with apt-get when missing.
+#
 #   bash scripts/bench.sh [build-dir] [qmsrv_bench options...]
 #   e.g. bash scripts/bench.sh build --calls 5000 --fetches 3
 #
 # Options of qmsrv_bench: --calls N (small-query calls per side, default 2000), --rows N (rows of
 # the large fetch, default 1000000), --fetches N (large fetches per side, default 5), --seconds N
-# (per throughput point, default 3), --parts LETTERS (the measurements to run, of "abcd"; all by
+# (per throughput point, default 3), --parts LETTERS (the measurements to run, of "abcdw"; "abcd" by
 # default).
 # Not part of the test suite; CI does not run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
+
+# Installs the Debian package $1 when the program $2 is missing.
+ensure_package() {
+  local package="$1" program="$2"
+  command -v "$program" >/dev/null 2>&1 && return 0
+  [[ -x "/usr/sbin/$program" ]] && return 0
+  echo "bench: installing $package"
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$package" \
+    >/dev/null; then
+    # A stale package list is the usual reason; one update and a second try.
+    apt-get update >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$package" \
+      >/dev/null || echo "bench: could not install $package" >&2
+  fi
+}
+ensure_package pgbouncer pgbouncer
+wan="${QM_BENCH_WAN:-1}"
+if [[ "$wan" == 1 ]]; then
+  ensure_package iproute2 tc
+fi
 
 build_dir="build"
 if [[ $# -gt 0 && "$1" != -* ]]; then
@@ -41,6 +70,8 @@ qmsrv_dir="$build_dir/bench-qmsrv"
 bouncer_dir="$build_dir/bench-pgbouncer"
 qmsrv_pids=()
 bouncer_pid=""
+wan_netns=""
+wan_host_if=""
 
 stop_pid() {
   local pid="$1"
@@ -55,6 +86,12 @@ stop_pid() {
 }
 
 cleanup() {
+  # Deleting the namespace deletes its veth end, and with it the pair.
+  if [[ -n "$wan_netns" ]]; then
+    ip netns pids "$wan_netns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null || true
+    ip netns delete "$wan_netns" 2>/dev/null || true
+  fi
+  [[ -n "$wan_host_if" ]] && ip link delete "$wan_host_if" 2>/dev/null || true
   for pid in "${qmsrv_pids[@]}"; do stop_pid "$pid"; done
   [[ -n "$bouncer_pid" ]] && stop_pid "$bouncer_pid"
   # Firebird may outlive the stop script's SIGTERM; the pid is read first, since the stop
@@ -171,3 +208,54 @@ fi
 "$bench" --qmsrv-host 127.0.0.1 --qmsrv-port "$port" --qmsrv-pid "$pid" \
   --qmsrv-port-level1 "$port_level1" --sqlite-file "$qmsrv_dir/bench.sqlite" \
   "${bouncer_args[@]}" "$@"
+
+[[ "$wan" == 1 ]] || exit 0
+
+# --- the large fetch across a shaped link ---
+# A /24 of 10.231.0.0/16 that no interface here uses yet.
+wan_net=""
+for _ in $(seq 1 50); do
+  candidate="10.231.$((RANDOM % 250 + 1))"
+  if ! ip -4 addr show | grep -q "inet $candidate\."; then
+    wan_net="$candidate"
+    break
+  fi
+done
+if [[ -z "$wan_net" ]]; then
+  echo "bench: no free address range for the shaped link" >&2
+  exit 1
+fi
+wan_host="$wan_net.1"
+wan_peer="$wan_net.2"
+wan_rate="${QM_BENCH_WAN_RATE:-100mbit}"
+wan_netns="qmbench-$$"
+wan_host_if="qmb$$h"
+wan_peer_if="qmb$$n"
+ip netns add "$wan_netns"
+ip link add "$wan_host_if" type veth peer name "$wan_peer_if"
+ip link set "$wan_peer_if" netns "$wan_netns"
+ip addr add "$wan_host/24" dev "$wan_host_if"
+ip link set "$wan_host_if" up
+ip netns exec "$wan_netns" ip addr add "$wan_peer/24" dev "$wan_peer_if"
+ip netns exec "$wan_netns" ip link set "$wan_peer_if" up
+ip netns exec "$wan_netns" ip link set lo up
+# Both directions at the link's rate; the bucket holds a few full-size segments, and a packet
+# waits at most 50 ms for its turn (the queue of a real link's router).
+tc qdisc add dev "$wan_host_if" root tbf rate "$wan_rate" burst 64kb latency 50ms
+ip netns exec "$wan_netns" tc qdisc add dev "$wan_peer_if" root tbf rate "$wan_rate" burst 64kb \
+  latency 50ms
+echo "bench: shaped link $wan_host <-> $wan_peer (namespace $wan_netns, $wan_rate each way)"
+
+# PostgreSQL answers on the host end of the link too (its command line overrides the
+# configuration file, so it restarts with a new one); qmsrv listens on every address already.
+pg_data="$servers_dir/postgres/data"
+printf 'host all all %s/32 scram-sha-256\n' "$wan_peer" >>"$pg_data/pg_hba.conf"
+pg_bin="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)"
+runuser -u postgres -- "$pg_bin/pg_ctl" -D "$pg_data" -l "$servers_dir/postgres/server.log" \
+  -w -t 60 -m fast restart \
+  -o "-c listen_addresses=127.0.0.1,$wan_host -p $QM_TEST_PG_PORT -k $servers_dir/postgres -c max_connections=200" \
+  >/dev/null
+
+QM_TEST_PG_HOST="$wan_host" ip netns exec "$wan_netns" "$bench" \
+  --qmsrv-host "$wan_host" --qmsrv-port "$port" --qmsrv-port-level1 "$port_level1" \
+  --fetches "${QM_BENCH_WAN_FETCHES:-3}" "$@" --parts w

@@ -16,6 +16,8 @@ namespace {
 
 // How often the watched descriptors are looked at (ms).
 constexpr int kPollInterval = 200;
+// Rounds with nothing to watch before the thread sleeps until the next watch (about 5 s).
+constexpr int kIdleRounds = 25;
 
 struct TWatched {
   int Descriptor;
@@ -39,15 +41,18 @@ class THangupWatcher {
   std::uint64_t Add(int Descriptor, std::function<void()> OnHangup) {
     std::lock_guard<std::mutex> lock(FLock);
     const std::uint64_t id = ++FLastID;
-    const bool was_empty = FWatched.empty();
     FWatched.emplace(id, TWatched{Descriptor, std::move(OnHangup)});
     if (!FStarted) {
       std::thread([this] { Run(); }).detach();
       FStarted = true;
     }
-    // A thread already polling looks at the new entry on its next round.
-    if (was_empty)
+    // A thread still polling looks at the new entry on its next round; waking it for every
+    // short request would cost a thread switch each. Only a thread asleep after a long idle
+    // spell is woken.
+    if (FAsleep) {
+      FAsleep = false;
       FChanged.notify_one();
+    }
     return id;
   }
 
@@ -64,11 +69,19 @@ class THangupWatcher {
     std::vector<std::uint64_t> ids;
     std::vector<pollfd> fds;
     std::unique_lock<std::mutex> lock(FLock);
+    int idle_rounds = 0;
     for (;;) {
       if (FWatched.empty()) {
-        FChanged.wait(lock);
+        if (++idle_rounds < kIdleRounds) {
+          FChanged.wait_for(lock, std::chrono::milliseconds(kPollInterval));
+        } else {
+          FAsleep = true;
+          FChanged.wait(lock, [this] { return !FAsleep; });
+          idle_rounds = 0;
+        }
         continue;
       }
+      idle_rounds = 0;
       ids.clear();
       fds.clear();
       for (const auto& [id, watched] : FWatched) {
@@ -109,6 +122,7 @@ class THangupWatcher {
   std::map<std::uint64_t, TWatched> FWatched;
   std::uint64_t FLastID = 0;
   bool FStarted = false;
+  bool FAsleep = false;  // the thread waits for Add, not for its next round
 };
 
 }  // namespace
