@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config git
   zlib1g-dev nlohmann-json3-dev libcli11-dev
+  libisal2 libisal-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-0 libsqlite3-dev
   libpq5 libpq-dev

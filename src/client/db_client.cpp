@@ -1,7 +1,9 @@
 #include "client/db_client.h"
 
+#include "protocol/result_block.h"
 #include "support/buffer.h"
 #include "support/text_utils.h"
+#include "support/utf16.h"
 #include "transport/tls.h"
 
 namespace qm {
@@ -203,9 +205,15 @@ void TqmDBClient::ExecScript(const std::string& Script, const std::string& Scrip
   std::vector<TqmRequestHeader> headers = SessionHeaders();
   headers.push_back({"Database", "TRHandle", static_cast<std::int32_t>(TRHandle)});
   headers.push_back({"Database", "ScriptName", ScriptName});
-  TprmBuffer body;
-  body.Compress(Script);
-  Call("ExecScript", headers, body.View());
+  // The script's UTF-16LE text deflated like a result block; no text sends no block.
+  std::vector<std::uint8_t> body;
+  if (!Script.empty()) {
+    TqmdZCompressor compressor;
+    compressor.Write(Utf8ToUtf16Le(Script));
+    body = compressor.Finish();
+  }
+  Call("ExecScript", headers,
+       std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
 }
 
 std::uint32_t TqmDBClient::OpenTransaction(const std::string& Params) {

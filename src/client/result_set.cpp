@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/buffer.h"
+#include "support/igzip_stream.h"
 
 namespace qm {
 
@@ -28,9 +29,10 @@ TqmResultSet DecodeResult(const TStreamData& Reply, std::uint64_t MaxBlock,
     return result;
   }
   if (Reply.AsBoolean("System", "BufferCompressed")) {
-    // Rows are split off as the block inflates: the inflated text is never held whole.
+    // Rows are split off as the block inflates: the inflated text is never held whole. igzip
+    // inflates about twice as fast as zlib, whatever deflater wrote the block.
     TResultBlockDecoder decoder(result.Columns.size(), ByteColumns);
-    ZDecompressEach(raw, MaxBlock, [&decoder](std::string_view piece) { decoder.Feed(piece); });
+    IgzipInflateEach(raw, MaxBlock, [&decoder](std::string_view piece) { decoder.Feed(piece); });
     result.Rows = decoder.Finish();
   } else {
     result.Rows = DecodeResultBlock(raw, result.Columns.size(), ByteColumns);

@@ -23,7 +23,7 @@ constexpr std::size_t kFirstPiece = 4 * 1024;
 constexpr std::size_t kLastPiece = 256 * 1024;
 // Input gathers up to this size before it is deflated, in the stream's own scratch buffer.
 constexpr std::size_t kStage = 32 * 1024;
-static_assert(kStage <= TZStreamLease::kScratchSize);
+static_assert(kStage <= TZStreamLease::kScratchSize && kStage <= TIgzipStreamLease::kScratchSize);
 // Stages deflated on the caller's thread before deflating moves to a thread of its own: a small
 // result is done before a thread would have started.
 constexpr std::size_t kInlineStages = 8;
@@ -110,7 +110,7 @@ class TqmdZCompressor::TBackground {
         FQueued.pop_front();
       }
       try {
-        FOwner.Deflate(stage.first, stage.second, Z_NO_FLUSH);
+        FOwner.Deflate(stage.first, stage.second, false);
       } catch (...) {
         TLockGuard guard(FLock);
         FFailure = std::current_exception();
@@ -140,8 +140,14 @@ class TqmdZCompressor::TBackground {
 TqmdZCompressor::TqmdZCompressor(int Level) : FLevel(Level) {}
 
 void TqmdZCompressor::TakeStream() {
-  FLease.emplace(TZStreamLease::Deflater(FLevel, TZStreamLease::kZlibWindowBits));
-  std::uint8_t* scratch = FLease->Scratch();
+  std::uint8_t* scratch = nullptr;
+  if (FLevel == kResultBlockDefaultLevel) {
+    FIgzip.emplace(TIgzipStreamLease::Deflater(kResultBlockIgzipLevel));
+    scratch = FIgzip->Scratch();
+  } else {
+    FLease.emplace(TZStreamLease::Deflater(FLevel, TZStreamLease::kZlibWindowBits));
+    scratch = FLease->Scratch();
+  }
   std::memcpy(scratch, FSmallStage, FStaged);
   FStage = scratch;
   FStageSize = kStage;
@@ -153,7 +159,7 @@ TqmdZCompressor::~TqmdZCompressor() = default;
 void TqmdZCompressor::FlushStage() {
   if (FStaged == 0)
     return;
-  if (!FLease)
+  if (!FLease && !FIgzip)
     TakeStream();
   const std::size_t count = FStaged;
   FStaged = 0;
@@ -162,7 +168,7 @@ void TqmdZCompressor::FlushStage() {
     return;
   }
   ++FFlushedStages;
-  Deflate(FStage, count, Z_NO_FLUSH);
+  Deflate(FStage, count, false);
 }
 
 void TqmdZCompressor::PassStage(std::size_t Count) {
@@ -171,32 +177,67 @@ void TqmdZCompressor::PassStage(std::size_t Count) {
   FStage = FBackground->Pass(FStage, Count);
 }
 
-// While the background thread runs, only it calls this: the pieces and counts are its own
+// While the background thread runs, only it calls these: the pieces and counts are its own
 // until Drain has joined it.
-void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, int flush) {
+void TqmdZCompressor::Deflate(const std::uint8_t* data, std::size_t count, bool Finish) {
+  if (FIgzip)
+    DeflateIgzip(data, count, Finish);
+  else
+    DeflateZlib(data, count, Finish);
+}
+
+std::pair<std::uint8_t*, std::size_t> TqmdZCompressor::OutputRoom() {
+  if (FPieces.empty() || FLastUsed == FPieces.back().Size) {
+    const std::size_t size =
+        FPieces.empty() ? kFirstPiece : std::min(FPieces.back().Size * 2, kLastPiece);
+    FPieces.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(size), size});
+    FLastUsed = 0;
+  }
+  TPiece& piece = FPieces.back();
+  return {piece.Data.get() + FLastUsed, piece.Size - FLastUsed};
+}
+
+void TqmdZCompressor::Produced(std::size_t Count) {
+  FLastUsed += Count;
+  FTotal += Count;
+  if (FLimit != 0 && FTotal > FLimit)
+    throw EResultTooLarge("Result too large: the compressed result passed MaxResultSize (" +
+                          std::to_string(FLimit) + " bytes)");
+}
+
+void TqmdZCompressor::DeflateZlib(const std::uint8_t* data, std::size_t count, bool Finish) {
   z_stream& stream = FLease->Stream();
   stream.next_in = const_cast<Bytef*>(data);
   stream.avail_in = static_cast<uInt>(count);
+  const int flush = Finish ? Z_FINISH : Z_NO_FLUSH;
   for (;;) {
-    if (FPieces.empty() || FLastUsed == FPieces.back().Size) {
-      const std::size_t size =
-          FPieces.empty() ? kFirstPiece : std::min(FPieces.back().Size * 2, kLastPiece);
-      FPieces.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(size), size});
-      FLastUsed = 0;
-    }
-    TPiece& piece = FPieces.back();
-    stream.next_out = piece.Data.get() + FLastUsed;
-    stream.avail_out = static_cast<uInt>(piece.Size - FLastUsed);
+    const auto [room, size] = OutputRoom();
+    stream.next_out = room;
+    stream.avail_out = static_cast<uInt>(size);
     const int result = deflate(&stream, flush);
-    const std::size_t produced = piece.Size - FLastUsed - stream.avail_out;
-    FLastUsed += produced;
-    FTotal += produced;
     if (result == Z_STREAM_ERROR)
       throw EprmException("deflate failed");
-    if (FLimit != 0 && FTotal > FLimit)
-      throw EResultTooLarge("Result too large: the compressed result passed MaxResultSize (" +
-                            std::to_string(FLimit) + " bytes)");
-    if (flush == Z_FINISH ? result == Z_STREAM_END : stream.avail_in == 0 && stream.avail_out != 0)
+    Produced(size - stream.avail_out);
+    if (Finish ? result == Z_STREAM_END : stream.avail_in == 0 && stream.avail_out != 0)
+      break;
+  }
+}
+
+void TqmdZCompressor::DeflateIgzip(const std::uint8_t* data, std::size_t count, bool Finish) {
+  isal_zstream& stream = FIgzip->Deflate();
+  stream.next_in = const_cast<std::uint8_t*>(data);
+  stream.avail_in = static_cast<std::uint32_t>(count);
+  stream.end_of_stream = Finish ? 1 : 0;
+  for (;;) {
+    const auto [room, size] = OutputRoom();
+    stream.next_out = room;
+    stream.avail_out = static_cast<std::uint32_t>(size);
+    const int result = isal_deflate(&stream);
+    if (result != COMP_OK)
+      throw EprmException("deflate failed");
+    Produced(size - stream.avail_out);
+    if (Finish ? stream.internal_state.state == ZSTATE_END
+               : stream.avail_in == 0 && stream.avail_out != 0)
       break;
   }
 }
@@ -209,7 +250,7 @@ void TqmdZCompressor::Write(std::string_view bytes) {
   // after this call has returned.
   while (!bytes.empty()) {
     if (FStaged == FStageSize) {
-      if (FLease)
+      if (FLease || FIgzip)
         FlushStage();
       else
         TakeStream();
@@ -224,7 +265,7 @@ void TqmdZCompressor::Write(std::string_view bytes) {
 std::vector<std::uint8_t> TqmdZCompressor::Finish() {
   if (FFinished)
     throw EprmException("deflate failed");
-  if (!FLease) {
+  if (!FLease && !FIgzip) {
     // The whole input is in the small stage.
     struct TLastSmallBlock {
       int Level = 0;
@@ -236,7 +277,8 @@ std::vector<std::uint8_t> TqmdZCompressor::Finish() {
     const std::string_view input(reinterpret_cast<const char*>(FSmallStage), FStaged);
     if (last.Kept && last.Level == FLevel && last.Input == input) {
       FFinished = true;
-      FTotal = last.Block.size();
+      FTotal = 0;
+      Produced(last.Block.size());  // the limit holds for a kept block too
       return last.Block;
     }
     TakeStream();
@@ -254,7 +296,7 @@ std::vector<std::uint8_t> TqmdZCompressor::Finish() {
     FBackground->Drain();
     FBackground.reset();
   }
-  Deflate(nullptr, 0, Z_FINISH);
+  Deflate(nullptr, 0, true);
   // One block for the reply; each piece is freed as soon as it is copied, so the peak stays
   // near one block.
   std::vector<std::uint8_t> block;

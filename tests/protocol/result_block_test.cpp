@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/buffer.h"
+#include "support/igzip_stream.h"
 
 namespace qm {
 namespace {
@@ -134,20 +135,79 @@ TEST(ResultBlockTest, CompressorSpansPiecesAtEveryLevel) {
 }
 
 // Past its first stages the compressor deflates on a thread of its own, fed in stages while
-// the caller writes: the stream must still be the one a single zlib pass makes of the same
-// input, whatever the sizes of the writes.
+// the caller writes: whatever the sizes of the writes, the stream must be the same and inflate
+// to the input; with zlib it must be the one a single zlib pass makes of the same input.
 TEST(ResultBlockTest, BackgroundDeflateGivesTheSameStreamAsOnePass) {
   std::string rows;
   for (int i = 0; rows.size() < 3 * 1024 * 1024; ++i)
     rows += std::to_string(i) + "\xEE\x80\x81row " + std::to_string(i) + "\xEE\x80\x82";
   const std::string data = rows + Noise(200 * 1024) + std::string(100 * 1024, 'y');
-  for (std::size_t write : {std::size_t{7}, std::size_t{4099}, std::size_t{70000}}) {
-    SCOPED_TRACE(write);
+  struct Case {
+    int Level;
+    std::string OnePass;  // empty: none to compare with
+  };
+  const Case cases[] = {{kResultBlockDefaultLevel, ""}, {Z_DEFAULT_COMPRESSION, ZCompress(data)}};
+  for (const Case& c : cases) {
+    std::string first;
+    for (std::size_t write : {std::size_t{7}, std::size_t{4099}, std::size_t{70000}}) {
+      SCOPED_TRACE(testing::Message() << "level " << c.Level << ", writes of " << write);
+      TqmdZCompressor compressor(c.Level);
+      for (std::size_t at = 0; at < data.size(); at += write)
+        compressor.Write(std::string_view(data).substr(at, write));
+      const std::vector<std::uint8_t> block = compressor.Finish();
+      const std::string stream(block.begin(), block.end());
+      EXPECT_TRUE(Inflated(block) == data);
+      if (first.empty())
+        first = stream;
+      EXPECT_TRUE(stream == first);
+      if (!c.OnePass.empty()) {
+        EXPECT_TRUE(stream == c.OnePass);
+      }
+    }
+  }
+}
+
+// A block as the server makes it by default reads the same with plain zlib's one-call inflater
+// and with igzip's streaming one, from no rows to a block larger than every stage and piece;
+// and a block exactly at the size limit passes while one byte less refuses it.
+TEST(ResultBlockTest, DefaultBlocksRoundTripThroughZlibAndIgzip) {
+  std::string rows;
+  for (int i = 0; rows.size() < 2 * 1024 * 1024; ++i)
+    rows += std::to_string(i) + "\xEE\x80\x81row " + std::to_string(i) + "\xEE\x80\x82";
+  const std::string inputs[] = {"", "1", rows, rows + Noise(300 * 1024)};
+  for (const std::string& input : inputs) {
+    SCOPED_TRACE(input.size());
     TqmdZCompressor compressor;
-    for (std::size_t at = 0; at < data.size(); at += write)
-      compressor.Write(std::string_view(data).substr(at, write));
+    compressor.Write(input);
     const std::vector<std::uint8_t> block = compressor.Finish();
-    EXPECT_EQ(std::string(block.begin(), block.end()), ZCompress(data));
+
+    std::string plain(input.size() + 1, '\0');
+    uLongf size = static_cast<uLongf>(plain.size());
+    ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(plain.data()), &size, block.data(),
+                         static_cast<uLong>(block.size())),
+              Z_OK);
+    plain.resize(size);
+    EXPECT_TRUE(plain == input);
+
+    std::string streamed;
+    IgzipInflateEach(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()),
+                     input.size(), [&streamed](std::string_view piece) { streamed += piece; });
+    EXPECT_TRUE(streamed == input);
+
+    TqmdZCompressor at_limit;
+    at_limit.SetLimit(block.size());
+    at_limit.Write(input);
+    EXPECT_EQ(at_limit.Finish().size(), block.size());
+    if (block.size() > 1) {
+      TqmdZCompressor past_limit;
+      past_limit.SetLimit(block.size() - 1);
+      EXPECT_THROW(
+          {
+            past_limit.Write(input);
+            past_limit.Finish();
+          },
+          EResultTooLarge);
+    }
   }
 }
 
