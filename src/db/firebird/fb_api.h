@@ -64,7 +64,8 @@ namespace qm {
   X(isc_get_client_version)       \
   X(isc_get_client_major_version) \
   X(isc_get_client_minor_version) \
-  X(fb_cancel_operation)
+  X(fb_cancel_operation)          \
+  X(fb_sqlstate)
 
 class TmncFBLib : public TmnLibrary {
  public:
