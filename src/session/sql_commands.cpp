@@ -2,6 +2,7 @@
 
 #include "db/db_script.h"
 #include "db/firebird/fb_connection.h"
+#include "db/firebird/fb_script.h"
 #include "db/postgres/pg_command.h"
 #include "session/pg_session.h"
 #include "support/buffer.h"

@@ -10,6 +10,7 @@
 #include "common/temp_folder.h"
 #include "db/db_script.h"
 #include "db/firebird/fb_connection.h"
+#include "db/firebird/fb_script.h"
 #include "db/postgres/pg_connection.h"
 #include "db/sqlite/sqlite_connection.h"
 

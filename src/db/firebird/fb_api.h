@@ -68,7 +68,8 @@ namespace qm {
   X(isc_prepare_transaction)           \
   X(isc_get_client_version)            \
   X(isc_get_client_major_version)      \
-  X(isc_get_client_minor_version)
+  X(isc_get_client_minor_version)      \
+  X(fb_sqlstate)
 
 class TmncFBLib : public TmnLibrary {
  public:

@@ -1,5 +1,7 @@
 #include "db/firebird/fb_errors.h"
 
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "db/firebird/fb_api.h"
@@ -130,18 +132,46 @@ std::string StatusMessage(TmncFBLib& lib, const ISC_STATUS* status) {
   return message;
 }
 
+bool IsConnectionLost(const ISC_STATUS* status) {
+  return StatusHasCode(status, {isc_lost_db_connection, isc_net_read_err, isc_net_write_err,
+                                isc_network_error, isc_att_shutdown, isc_shutdown});
+}
+
+std::string StatusSQLState(TmncFBLib& lib, const ISC_STATUS* status) {
+  if (lib.fb_sqlstate == nullptr)
+    return std::string();
+  char state[FB_SQLSTATE_SIZE] = {};
+  lib.fb_sqlstate(state, status);
+  return std::string(state, ::strnlen(state, sizeof state));
+}
+
+namespace {
+
+std::int32_t StatusSQLCode(TmncFBLib& lib, const ISC_STATUS* status) {
+  return lib.isc_sqlcode != nullptr ? lib.isc_sqlcode(status) : static_cast<std::int32_t>(-999);
+}
+
+}  // namespace
+
 void RaiseFBError(TmncFBLib& lib, const ISC_STATUS* status) {
-  const std::int32_t sql_code =
-      lib.isc_sqlcode != nullptr ? lib.isc_sqlcode(status) : static_cast<std::int32_t>(-999);
+  const std::int32_t sql_code = StatusSQLCode(lib, status);
   const std::int32_t error_code = StatusErrorCode(status);
   const std::string message = StatusMessage(lib, status);
+  std::string sql_state = StatusSQLState(lib, status);
+  if (IsConnectionLost(status))
+    throw EFBConnectionLost(sql_code, error_code, message, std::move(sql_state));
   if (sql_code == -836)
-    throw EFBExceptionError(sql_code, error_code,
-                            static_cast<std::int32_t>(StatusNumberArg(status, 0)),
-                            StatusStringArg(status, 0), StatusStringArg(status, 1), message);
+    throw EFBExceptionError(
+        sql_code, error_code, static_cast<std::int32_t>(StatusNumberArg(status, 0)),
+        StatusStringArg(status, 0), StatusStringArg(status, 1), message, std::move(sql_state));
   if (sql_code == -551)
-    throw EFBRoleError(sql_code, error_code, message);
-  throw EFBError(sql_code, error_code, message);
+    throw EFBRoleError(sql_code, error_code, message, std::move(sql_state));
+  throw EFBError(sql_code, error_code, message, std::move(sql_state));
+}
+
+void RaiseFBConnectError(TmncFBLib& lib, const ISC_STATUS* status, const std::string& prefix) {
+  throw EFBConnectFailed(StatusSQLCode(lib, status), StatusErrorCode(status),
+                         prefix + StatusMessage(lib, status), StatusSQLState(lib, status));
 }
 
 ISC_STATUS CheckFBStatus(TmncFBLib& lib, ISC_STATUS result, const ISC_STATUS* status,

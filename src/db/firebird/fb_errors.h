@@ -1,7 +1,8 @@
 #pragma once
 
-// Errors of the Firebird driver: the exceptions, the walk over a status vector and the numbered
-// client-side messages.
+// Errors of the Firebird driver: the exceptions, typed by cause under the database layer's
+// (EFBError for a failed statement, EFBConnectionLost, EFBConnectFailed), the walk over a status
+// vector and the numbered client-side messages.
 //
 // A status vector is the library's array of ISC_STATUS_LENGTH pointer-sized integers: items of a
 // tag and its value slots, ended by the tag 0. Tag 1 (isc_arg_gds) carries an error code, tag 4
@@ -16,7 +17,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
+#include "db/db_errors.h"
 #include "support/exception.h"
 #include "support/format.h"
 
@@ -24,18 +27,40 @@ namespace qm {
 
 class TmncFBLib;
 
-class EFBError : public EmncException {
+// What every error of the library carries: its SQL code (the neutral Code()), the Firebird
+// error code and, where the library tells it, the SQLSTATE. `Cause` is the database layer's
+// exception for why it failed (db/db_errors.h).
+template <typename Cause>
+class TFBErrorOf : public Cause {
  public:
-  EFBError(std::int32_t sql_code, const std::string& message)
-      : EmncException(message), FSQLCode(sql_code) {}
-  EFBError(std::int32_t sql_code, std::int32_t error_code, const std::string& message)
-      : EmncException(message), FSQLCode(sql_code), FErrorCode(error_code) {}
-  std::int32_t SQLCode() const { return FSQLCode; }
+  TFBErrorOf(std::int32_t sql_code, const std::string& message, std::string sql_state = {})
+      : Cause(message, sql_code, std::move(sql_state)) {}
+  TFBErrorOf(std::int32_t sql_code, std::int32_t error_code, const std::string& message,
+             std::string sql_state = {})
+      : Cause(message, sql_code, std::move(sql_state)), FErrorCode(error_code) {}
+  std::int32_t SQLCode() const { return this->Code(); }
   std::int32_t ErrorCode() const { return FErrorCode; }
 
  private:
-  std::int32_t FSQLCode = 0;
   std::int32_t FErrorCode = 0;
+};
+
+// A statement (or a transaction call) failed; the connection is still usable.
+class EFBError : public TFBErrorOf<EmncSQLError> {
+ public:
+  using TFBErrorOf::TFBErrorOf;
+};
+
+// The server connection is gone (network errors, the attachment ended by the server).
+class EFBConnectionLost : public TFBErrorOf<EmncConnectionLost> {
+ public:
+  using TFBErrorOf::TFBErrorOf;
+};
+
+// Attaching to the database failed (login, database, host, time-out, dialect).
+class EFBConnectFailed : public TFBErrorOf<EmncConnectFailed> {
+ public:
+  using TFBErrorOf::TFBErrorOf;
 };
 
 // An exception raised by the database's own code (a procedure, a trigger): SQL code -836.
@@ -43,8 +68,8 @@ class EFBExceptionError : public EFBError {
  public:
   EFBExceptionError(std::int32_t sql_code, std::int32_t error_code, std::int32_t exception_id,
                     std::string exception_name, std::string exception_msg,
-                    const std::string& message)
-      : EFBError(sql_code, error_code, message),
+                    const std::string& message, std::string sql_state = {})
+      : EFBError(sql_code, error_code, message, std::move(sql_state)),
         FExceptionID(exception_id),
         FExceptionName(std::move(exception_name)),
         FExceptionMsg(std::move(exception_msg)) {}
@@ -107,10 +132,20 @@ std::string StatusStringArg(const ISC_STATUS* status, int n);
 // The error code of the vector: its second slot when the first is the tag 1, else 0.
 std::int32_t StatusErrorCode(const ISC_STATUS* status);
 
+// The vector shows that the server connection is gone: a network error, or the attachment
+// ended by the server ("connection shutdown"), which is as lost as a broken socket.
+bool IsConnectionLost(const ISC_STATUS* status);
+// The SQLSTATE of the vector, "" when the library does not tell.
+std::string StatusSQLState(TmncFBLib& lib, const ISC_STATUS* status);
+
 // The message for a status vector through `lib`.
 std::string StatusMessage(TmncFBLib& lib, const ISC_STATUS* status);
-// Raises the exception the vector describes.
+// Raises the exception the vector describes: EFBConnectionLost when it shows a lost
+// connection, else by SQL code (-836 EFBExceptionError, -551 EFBRoleError, else EFBError).
 [[noreturn]] void RaiseFBError(TmncFBLib& lib, const ISC_STATUS* status);
+// Raises EFBConnectFailed for a failed attach, the message prefixed by `prefix`.
+[[noreturn]] void RaiseFBConnectError(TmncFBLib& lib, const ISC_STATUS* status,
+                                      const std::string& prefix = std::string());
 // Returns `result`; raises when `raise_error` and `result` is above 0.
 ISC_STATUS CheckFBStatus(TmncFBLib& lib, ISC_STATUS result, const ISC_STATUS* status,
                          bool raise_error = true);

@@ -32,6 +32,10 @@ TFBBuffer BuildTPB(const TStrings& params);
 // Information replies: items of a code byte, a 2-byte little-endian length and the value; the
 // code 1 ends them.
 //
+// A zero-filled buffer of `size` bytes for the library's reply.
+inline TFBBuffer FBInfoReply(std::size_t size) {
+  return TFBBuffer(size, '\0');
+}
 // The position just after the code byte of the first item `code`, or -1.
 int FindInfoItem(const TFBBuffer& reply, std::uint8_t code);
 // The first 2 bytes (at most) of item `code`'s value as an integer; false when not found.

@@ -2,13 +2,14 @@
 
 // The SQLite engine of the database access layer: a connection on one database file
 // (`Resource`), transactions that share the connection's single engine transaction (emulated
-// nesting: SQLite has one transaction per connection) and commands over prepared statements.
+// nesting: SQLite has one transaction per connection, sqlite_transaction.h) and commands over
+// prepared statements (sqlite_command.h).
 //
-// Errors of the library raise EmncException "sqlite: <library message>[ - <detail>]".
+// Errors of the library raise "sqlite: <library message>[ - <detail>]" typed by cause
+// (sqlite_errors.h); a call that does not fit the connection's state raises EmncStateError.
 //
-// Threads: a connection with its transactions and commands is used by one thread at a time;
-// `TprmSQLiteConnection::Enter`/`Leave` serialise callers that share a connection. `Interrupt`
-// is the one call meant for another thread while a statement runs.
+// Threads: a connection with its transactions and commands is used by one thread at a time.
+// `Interrupt` is the one call meant for another thread while a statement runs.
 //
 // Destruction: free the commands, then the transactions, then the connection. A connection
 // freed while commands still hold statements closes the database when the last of them is
@@ -27,18 +28,15 @@
 
 #include <sqlite3.h>
 
-#include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 
 #include "db/sql_connections.h"
 #include "db/sqlite/sqlite_api.h"
-#include "db/sqlite/sqlite_fields.h"
 #include "db/sqlite/sqlite_owners.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -53,20 +51,6 @@ enum TmncJournalMode : std::uint8_t {
 };
 enum TmncSynchronous : std::uint8_t { syncDefault, syncOFF, syncNormal, syncFull };
 enum TmncTempStore : std::uint8_t { tmpDefault, tmpFile, tmpMemory };
-
-class TmncSQLiteTransaction;
-class TmncSQLiteCommand;
-
-// Where a database name leads when the files must stay inside Folder ("" for no such limit).
-// Relative names resolve against RelativeTo. "" and ":memory:" need no file and pass as they
-// are; names starting with "file:" (any case) are refused, folder or not; with a Folder, a name
-// leading outside it (an absolute path elsewhere, "..", a link out of it, also a link whose
-// target does not exist yet) or to the folder itself is refused; links are followed one
-// component at a time, as opening the file would. Returns false with the reason in Why, else
-// true with the path to open in Path.
-bool ResolveSQLiteFileName(const std::string& Folder, const std::string& Name,
-                           const std::filesystem::path& RelativeTo, std::string& Path,
-                           std::string& Why);
 
 class TmncSQLiteConnection : public TmncSQLConnection {
  public:
@@ -113,7 +97,7 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   void CheckError(int result, const std::string& detail = std::string()) const;
 
   // Options. Exclusive, JournalMode, ReadCommited and TempStore change only while disconnected
-  // (else EmncException "You can not set <Name> when Transaction active"); the others take
+  // (else EmncStateError "You can not set <Name> when Transaction active"); the others take
   // effect at the next connect.
   bool CorrectDateTime() const { return FCorrectDateTime; }
   void SetCorrectDateTime(bool value) { FCorrectDateTime = value; }
@@ -150,6 +134,10 @@ class TmncSQLiteConnection : public TmncSQLConnection {
 
  private:
   void CheckOptionChange(const char* name) const;
+  // Close (orderly, the library's result) and drop (closed whatever is still open) the database
+  // handle under FCloseLock.
+  int CloseHandle() EXCLUDES(FCloseLock);
+  void DropHandle() EXCLUDES(FCloseLock);
   // The library's safety switches, each checked; the defensive flag comes after the pragmas.
   void SetSafetySwitch(int option, int value);
   // Refuses the functions and pragmas that reach past the session, and ATTACH of a file
@@ -158,11 +146,12 @@ class TmncSQLiteConnection : public TmncSQLConnection {
                        const char*);
 
   TmncSQLiteLib* FLib;  // process-wide binding, outlives every connection
-  // Written only by the owning thread; Interrupt reads it from another one.
+  // Written only by the owning thread; Interrupt reads it from another one (the pointer is
+  // atomic, so reading it needs no lock).
   TSQLiteDatabase FDBHandle;
-  // Held by Interrupt while it uses the handle and by whoever closes it, so that another
-  // thread never interrupts a handle that is being closed.
-  mutable std::mutex FCloseLock;
+  // Held by Interrupt while it uses the handle and by whoever closes it (CloseHandle,
+  // DropHandle), so that another thread never interrupts a handle that is being closed.
+  TMutex FCloseLock;
   bool FCorrectDateTime = true;
   bool FExclusive = false;
   TmncJournalMode FJournalMode = jrmDefault;
@@ -174,85 +163,11 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   mutable std::string FDenial;  // written by the authorizer on the owning thread
 };
 
-// The connection the session service creates: adds a re-entrant lock for callers that share it.
+// The connection the session service creates (a session's requests come one at a time, so it
+// needs no lock of its own).
 class TprmSQLiteConnection : public TmncSQLiteConnection {
  public:
   using TmncSQLiteConnection::TmncSQLiteConnection;
-  // Waits without time limit; re-entrant.
-  void Enter() { FLock.lock(); }
-  void Leave() { FLock.unlock(); }
-  // So that std::lock_guard / std::unique_lock can hold it.
-  void lock() { Enter(); }
-  void unlock() { Leave(); }
-
- private:
-  std::recursive_mutex FLock;
-};
-
-class TmncSQLiteTransaction : public TmncSQLTransaction {
- public:
-  explicit TmncSQLiteTransaction(TmncSQLiteConnection* connection);
-  ~TmncSQLiteTransaction() override;
-
-  TmncSQLiteConnection* Connection() const;
-  // Runs `sql` directly on the connection (all its statements, no rows).
-  void Execute(const std::string& sql) override;
-  using TmncSQLTransaction::Execute;
-
-  // Need an active transaction (else "Transaction is not active/opened").
-  std::int64_t GetLastRowID();
-  int GetRowsChanged();
-
- protected:
-  void DoStart() override;  // "BEGIN"
-  // "COMMIT" or "ROLLBACK"; with retaining "BEGIN" again.
-  void DoStop(TmncTransactionAction how, bool retaining) override;
-  std::unique_ptr<TmncSQLCommand> DoCreateCommand() override;
-};
-
-// A prepared statement. Only the first statement of the text is prepared; parameter markers
-// "?name" are bound by position. Rows are read into Fields. Every execution builds the columns
-// anew: from the first row's values when there is a row, else from the declared types, so that a
-// result without rows still has its columns (and Fields, holding nulls). A library error
-// finalizes the statement; the next Execute prepares it again.
-class TmncSQLiteCommand : public TmncSQLCommand {
- public:
-  explicit TmncSQLiteCommand(TmncSQLiteTransaction* transaction = nullptr);
-  ~TmncSQLiteCommand() override;
-
-  TmncSQLiteTransaction* Transaction() const;
-  TmncSQLiteConnection* Connection() const;
-  sqlite3_stmt* Statment() const { return FStatment.get(); }
-  int LastStepResult() const { return FLastStepResult; }
-
-  bool GetActive() const override { return FStatment != nullptr; }
-  std::int64_t GetLastRowID() override;
-  int GetRowsChanged() override;
-
- protected:
-  void DoPrepare() override;
-  void DoExecute() override;
-  void DoNext() override;
-  void DoClose() override;
-  std::unique_ptr<TmncFields> CreateFields(TmncColumns* columns) override;
-  std::unique_ptr<TmncParams> CreateParams() override;
-  std::unique_ptr<TmncBinds> CreateBinds() override;
-
- private:
-  TmncSQLiteConnection& RequireConnection() const;
-  // Raises "sqlite: ..." unless `result` is SQLITE_OK, finalizing the statement first.
-  void CheckError(int result);
-  void BindParams();
-  // `from_row`: the statement stands on a row, whose values give the types and the fields.
-  // Otherwise the declared types give them and every field is null.
-  void BuildColumns(bool from_row);
-  void BuildFields(bool from_row);
-  Variant ColumnValue(int index, const TmncColumn* column) const;
-
-  TmncSQLiteLib* FLib = nullptr;  // the binding that made FStatment (process-wide)
-  TSQLiteStatementOwner FStatment;
-  std::string FTail;  // the text after the prepared statement; kept for diagnostics
-  int FLastStepResult = 0;
 };
 
 }  // namespace qm

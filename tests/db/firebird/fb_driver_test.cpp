@@ -76,7 +76,7 @@ TEST_F(FirebirdDriverTest, EngineErrorsCarryTheLibraryTextAndTheCodeLine) {
   try {
     wrong->Connect();
     FAIL() << "connected with a wrong password";
-  } catch (const EFBError& e) {
+  } catch (const EFBConnectFailed& e) {
     EXPECT_NE(e.Message().find("Your user name and password are not defined"), std::string::npos)
         << e.Message();
     EXPECT_NE(e.Message().find("\r\nsqlcode: "), std::string::npos) << e.Message();
@@ -272,7 +272,7 @@ TEST_F(FirebirdDriverTest, SetVariableTakesQuotesAsData) {
   attached->Connect();
   attached->Disconnect();
   connection_->DropDatabase(odd, false);
-  EXPECT_THROW(fbtest::NewConnection(server_.Settings(), odd)->Connect(), EFBError);
+  EXPECT_THROW(fbtest::NewConnection(server_.Settings(), odd)->Connect(), EFBConnectFailed);
 }
 
 TEST_F(FirebirdDriverTest, LostConnectionGivesAClearErrorAndDisconnects) {

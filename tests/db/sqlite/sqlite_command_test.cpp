@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "db/sqlite/sqlite_connection.h"
+#include "db/sqlite/sqlite_command.h"
 #include "db/sqlite/sqlite_fixture.h"
 
 namespace qm::sqlite_test {

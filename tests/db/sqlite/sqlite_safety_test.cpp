@@ -9,6 +9,7 @@
 
 #include "db/sqlite/sqlite_connection.h"
 #include "db/sqlite/sqlite_fixture.h"
+#include "db/sqlite/sqlite_paths.h"
 
 namespace qm::sqlite_test {
 namespace {

@@ -2,14 +2,23 @@
 
 // Values of the SQLite driver: row fields and parameters keep their values in Variants; a bind
 // owns the bytes of a text or blob parameter while the statement may still read them (the
-// library is told not to copy them).
+// library is told not to copy them). Also the conversion of a statement's columns and
+// parameters between the library's storage classes and Variants.
+//
+// Date-times: a column declared DATE, TIMESTAMP or DATETIME holds them; with `correct_date` they
+// are stored as Julian day numbers (the library's date functions read them), else as the
+// TDateTime number itself.
 //
 // Not thread-safe: these belong to one command, used by one thread at a time.
+
+#include <sqlite3.h>
 
 #include <memory>
 #include <string>
 
 #include "db/fields.h"
+#include "db/sqlite/sqlite_api.h"
+#include "support/variant.h"
 
 namespace qm {
 
@@ -56,5 +65,23 @@ class TmncSQLiteBinds : public TmncBinds {
   std::unique_ptr<TmncBind> CreateBind(TmncParam* param) override;
   TmncSQLiteBind* Bind(int index) const { return static_cast<TmncSQLiteBind*>(Items(index)); }
 };
+
+// A text of the library; "" for none.
+std::string SQLiteText(const char* text);
+// A column name as the library reports it, one pair of surrounding quotes removed.
+std::string SQLiteColumnName(std::string name);
+// The column's data type from the storage class of its value and its declared type.
+TmnDataType SQLiteColumnDataType(int storage, const std::string& declared);
+// The storage class that a non-null value of a column declared `declared` takes, for a result
+// without a row to look at.
+int SQLiteDeclaredStorage(const std::string& declared);
+
+// The value of column `index` of the row `statement` stands on, as the column wants it.
+Variant SQLiteColumnValue(TmncSQLiteLib& lib, sqlite3_stmt* statement, int index,
+                          const TmncColumn* column, bool correct_date);
+// Binds `value` to parameter `index` (from 1); text and bytes are kept in `bind` for the
+// statement to read. The library's result.
+int SQLiteBindValue(TmncSQLiteLib& lib, sqlite3_stmt* statement, int index, const Variant& value,
+                    TmncSQLiteBind& bind, bool correct_date);
 
 }  // namespace qm
