@@ -49,6 +49,10 @@ TEST_F(ServerConfigTest, ProblemsNameTheLineTheKeyAndWhetherTheyStopTheStart) {
       {"MetricsListen=127.0.0.1:0x", 1, "MetricsListen: \"127.0.0.1:0x\" has a port that", true},
       {"Password=a;b", 1, "Password: \"a;b\" cannot carry ';'", true},
       {"ServiceName=My DB", 1, "ServiceName: \"My DB\" must be a letter", true},
+      {"CertificateFile=system:My", 1,
+       "CertificateFile: \"system:My\" names a certificate store of the system", true},
+      {"CertificateFile=SYSTEM:Root", 1, "CertificateFile: \"SYSTEM:Root\" names a certificate",
+       true},
       {"Port=1\nport=2", 2, "Port: set again; the first line counts", false},
       {"just words", 1, "not a Name=Value line", false},
       {"Colour=blue", 1, "Colour: unknown setting; ignored", false},
@@ -70,7 +74,8 @@ TEST_F(ServerConfigTest, GoodValuesCommentsAndEmptyValuesRaiseNothing) {
   const TqmServerConfig config = Read(
       "# a comment\r\n; another\r\n\r\n  \r\nPort=0\r\nbind=::1\r\nBIND=x\r\nMaxConnections=\r\n"
       "Bind=[::1]\r\nCompressionLevel=-1\r\nLogStderr=yes\r\nLogRetentionDays=0\r\n"
-      "MetricsListen=127.0.0.1:9187\r\nPGHost= any text \r\nServiceName=_my_DB1\r\n");
+      "MetricsListen=127.0.0.1:9187\r\nPGHost= any text \r\nServiceName=_my_DB1\r\n"
+      "CertificateFile=/etc/system:x/server.pem\r\n");
   // "BIND=x" repeats a key (a warning); everything else passes.
   ASSERT_EQ(config.Issues.size(), 2u);
   EXPECT_FALSE(config.HasErrors());
