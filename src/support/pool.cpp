@@ -173,7 +173,8 @@ void TpoolServices::Add(std::unique_ptr<TPoolObject> job) {
 bool TpoolServices::FindName(const std::type_info& cls, std::string_view name) {
   TLockGuard lock(FLock);
   for (const auto& job : FPoolList) {
-    if (typeid(*job) == cls && job->Name() == name)
+    const TPoolObject& queued = *job;
+    if (typeid(queued) == cls && queued.Name() == name)
       return true;
   }
   return false;
@@ -182,8 +183,9 @@ bool TpoolServices::FindName(const std::type_info& cls, std::string_view name) {
 void TpoolServices::SkipClass(const std::type_info& cls) {
   TUniqueLock lock(FLock);
   for (auto& job : FPoolList) {
-    if (typeid(*job) == cls)
-      job->FSkip = true;
+    TPoolObject& queued = *job;
+    if (typeid(queued) == cls)
+      queued.FSkip = true;
   }
   if (FCurrent != nullptr && typeid(*FCurrent) == cls)
     FCurrent->Terminate();
