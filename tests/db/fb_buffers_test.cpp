@@ -275,6 +275,35 @@ TEST(FBValues, TimeFractionsAreCutNeverCarriedIntoTheNextDay) {
   EXPECT_EQ(FBDateTimeText(dtDate, FBDecodeDate(60369)), "2024-02-29");
 }
 
+TEST(FBValues, DateTimeTextOverTheWholeRangeOfTheEngine) {
+  // Dates count days from 1858-11-17, times 1/10000 s; the engine's dates run from year 1 to
+  // 9999. Days before 1899-12-30 are negative date-time numbers, whose time part counts forward.
+  struct Case {
+    ISC_DATE date;
+    ISC_TIME time;
+    TmnDataType type;
+    const char* text;
+  };
+  const Case cases[] = {
+      {-678575, 0, dtDate, "0001-01-01"},
+      {-678575, 0, dtDateTime, "0001-01-01 00:00:00"},
+      {2973483, 86400 * 10000 - 1, dtDateTime, "9999-12-31 23:59:59.999"},
+      {0, 45000 * 10000 + 50, dtDateTime, "1858-11-17 12:30:00.005"},
+      {15018, 10 * 10000 + 500, dtDateTime, "1899-12-30 00:00:10.050"},
+      {15017, 86399 * 10000, dtDateTime, "1899-12-29 23:59:59"},
+      {60369, 3723 * 10000 + 1230, dtTime, "01:02:03.123"},
+      {60369, 5 * 10000, dtTime, "00:00:05"},
+      {60369, 0, dtDate, "2024-02-29"},
+  };
+  for (const Case& c : cases) {
+    const TDateTime value =
+        c.type == dtTime ? FBDecodeTime(c.time)
+                         : FBDecodeDate(c.date) + (FBDecodeDate(c.date) < 0 ? -FBDecodeTime(c.time)
+                                                                            : FBDecodeTime(c.time));
+    EXPECT_EQ(FBDateTimeText(c.type, value), c.text) << c.date << " " << c.time;
+  }
+}
+
 TEST(FBValues, NullIndicatorWinsOverTheStoredValue) {
   std::int32_t stored = 7;
   short indicator = -1;
