@@ -22,4 +22,10 @@ void FBDropStatement(TmncFBLib& lib, isc_stmt_handle* handle) {
     lib.isc_dsql_free_statement(ignored.Data(), handle, DSQL_drop);
 }
 
+void FBCancelBlob(TmncFBLib& lib, isc_blob_handle* handle) {
+  TFBStatus ignored;
+  if (lib.isc_cancel_blob != nullptr)
+    lib.isc_cancel_blob(ignored.Data(), handle);
+}
+
 }  // namespace qm

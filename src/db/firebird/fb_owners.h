@@ -3,9 +3,9 @@
 // Owners of the Firebird client library's handles. Each holds one handle and the binding that
 // made it, hands the library the handle's address to fill in or clear, and frees a handle it
 // still holds where the owner ends, ignoring the library's answer (there is nobody left to tell):
-// an attachment is detached, a transaction rolled back, a statement dropped. The orderly calls
-// whose failure matters (a commit, a detach the caller reports) go through Address(); the
-// library clears the handle when it succeeds, so the owner frees each handle once.
+// an attachment is detached, a transaction rolled back, a statement dropped, a blob cancelled. The
+// orderly calls whose failure matters (a commit, a detach the caller reports) go through Address();
+// the library clears the handle when it succeeds, so the owner frees each handle once.
 //
 // Not thread-safe: an owner belongs to the object that uses the handle on one thread.
 
@@ -48,6 +48,7 @@ class TFBHandleOwner {
 void FBDetachDatabase(TmncFBLib& lib, isc_db_handle* handle);
 void FBRollbackTransaction(TmncFBLib& lib, isc_tr_handle* handle);
 void FBDropStatement(TmncFBLib& lib, isc_stmt_handle* handle);
+void FBCancelBlob(TmncFBLib& lib, isc_blob_handle* handle);
 
 // An attachment, detached where the owner ends.
 using TFBAttachment = TFBHandleOwner<isc_db_handle, FBDetachDatabase>;
@@ -55,5 +56,8 @@ using TFBAttachment = TFBHandleOwner<isc_db_handle, FBDetachDatabase>;
 using TFBTransactionHandle = TFBHandleOwner<isc_tr_handle, FBRollbackTransaction>;
 // A statement, dropped where the owner ends.
 using TFBStatementHandle = TFBHandleOwner<isc_stmt_handle, FBDropStatement>;
+// An open blob, cancelled where the owner ends (a blob closed on purpose is closed through
+// Address()).
+using TFBBlobHandle = TFBHandleOwner<isc_blob_handle, FBCancelBlob>;
 
 }  // namespace qm

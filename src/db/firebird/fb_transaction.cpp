@@ -21,6 +21,9 @@ TmncFBTransaction::TmncFBTransaction(TmncFBConnection* connection)
 
 TmncFBTransaction::~TmncFBTransaction() {
   BeforeDestruction();
+  // A transaction of an attachment that is gone went with it; FHandle rolls back any other one.
+  if (Connection() == nullptr || !Connection()->Connected())
+    FHandle.Forget();
 }
 
 TmncFBConnection* TmncFBTransaction::Connection() const {

@@ -45,7 +45,6 @@ class TmncFBTransaction : public TmncSQLTransaction {
 
   TFBTransactionHandle FHandle{FBLib()};  // bound to the connection's binding at start
   TFBBuffer FTPB;
-  bool FTPBBuilt = false;
 };
 
 }  // namespace qm

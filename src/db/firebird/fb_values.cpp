@@ -16,11 +16,8 @@ namespace {
 constexpr int kDateOffset = 15018;  // 1858-11-17 (the library's day 0) to 1899-12-30
 constexpr std::int64_t kTimeUnitsPerMs = 10;
 constexpr std::int64_t kTimeUnitsPerDay = 86400LL * 10000;
-constexpr int kReadSegment = 32768;
-constexpr int kWriteSegment = 16384;
 constexpr short kCharsetOctets = 1;
 constexpr short kCharsetUTF8 = 4;
-constexpr ISC_STATUS kSegmentNotFinished = 335544366;  // isc_segment
 
 using Int128 = __int128;
 
@@ -132,34 +129,6 @@ TBytes Bytes(const char* data, std::size_t size) {
   return TBytes(begin, begin + size);
 }
 
-void CheckBlob(const TFBHandles& handles) {
-  if (handles.Lib == nullptr || handles.DB == nullptr || handles.TR == nullptr)
-    throw EFBClientError(0, "Handles not opened");
-}
-
-// An open blob, closed (or cancelled, when not closed on purpose) when it goes.
-class TBlobHandle {
- public:
-  explicit TBlobHandle(TmncFBLib& lib) : FLib(lib) {}
-  ~TBlobHandle() {
-    if (FHandle != 0) {
-      TFBStatus status;
-      FLib.isc_cancel_blob(status.Data(), &FHandle);
-    }
-  }
-  isc_blob_handle* operator->() = delete;
-  isc_blob_handle* Ref() { return &FHandle; }
-  void Close() {
-    TFBStatus status;
-    CheckFBStatus(FLib, FLib.isc_close_blob(status.Data(), &FHandle), status.Data());
-    FHandle = 0;
-  }
-
- private:
-  TmncFBLib& FLib;
-  isc_blob_handle FHandle = 0;
-};
-
 }  // namespace
 
 // ---- Descriptor areas ----
@@ -262,36 +231,12 @@ TDateTime FBDecodeTime(ISC_TIME time) {
 }
 
 std::string FBDateTimeText(TmnDataType type, TDateTime value) {
-  std::string text;
-  auto append = [&text](int number, int width) {
-    std::string digits = std::to_string(number < 0 ? -number : number);
-    if (number < 0)
-      text += '-';
-    if (digits.size() < static_cast<std::size_t>(width))
-      text.append(static_cast<std::size_t>(width) - digits.size(), '0');
-    text += digits;
-  };
-  if (type != dtTime) {
-    const DateParts date = DecodeDate(value);
-    append(date.year, 4);
-    text += '-';
-    append(date.month, 2);
-    text += '-';
-    append(date.day, 2);
-    if (type == dtDate)
-      return text;
-    text += ' ';
-  }
-  const TimeParts time = DecodeTime(value);
-  append(time.hour, 2);
-  text += ':';
-  append(time.minute, 2);
-  text += ':';
-  append(time.second, 2);
-  if (time.millisecond != 0) {
-    text += '.';
-    append(time.millisecond, 3);
-  }
+  const char* pattern = type == dtDate   ? "yyyy-mm-dd"
+                        : type == dtTime ? "hh:nn:ss"
+                                         : "yyyy-mm-dd hh:nn:ss";
+  std::string text = FormatDateTime(pattern, value);
+  if (type != dtDate && DecodeTime(value).millisecond != 0)
+    text += FormatDateTime(".zzz", value);
   return text;
 }
 
@@ -306,77 +251,6 @@ ISC_TIME FBEncodeTime(TDateTime value) {
   const std::int64_t ms =
       ((parts.hour * 60LL + parts.minute) * 60 + parts.second) * 1000 + parts.millisecond;
   return static_cast<ISC_TIME>((ms * kTimeUnitsPerMs) % kTimeUnitsPerDay);
-}
-
-// ---- Blobs ----
-
-std::string FBReadBlob(const TFBHandles& handles, const ISC_QUAD& id) {
-  CheckBlob(handles);
-  TmncFBLib& lib = *handles.Lib;
-  TBlobHandle blob(lib);
-  ISC_QUAD blob_id = id;
-  TFBStatus status;
-  CheckFBStatus(
-      lib,
-      lib.isc_open_blob2(status.Data(), handles.DB, handles.TR, blob.Ref(), &blob_id, 0, nullptr),
-      status.Data());
-  const char items[] = {isc_info_blob_num_segments, isc_info_blob_max_segment,
-                        isc_info_blob_total_length, isc_info_blob_type};
-  char reply[100] = {};
-  CheckFBStatus(
-      lib, lib.isc_blob_info(status.Data(), blob.Ref(), sizeof items, items, sizeof reply, reply),
-      status.Data());
-  std::int64_t total = 0;
-  {
-    const TFBBuffer info(reply, sizeof reply);
-    const int pos = FindInfoItem(info, isc_info_blob_total_length);
-    if (pos >= 0) {
-      const int length = static_cast<int>(FBPortableInteger(reply + pos, 2) & 0xFFFF);
-      total = FBPortableInteger(reply + pos + 2, std::min(length, 8));
-    }
-  }
-  std::string content(static_cast<std::size_t>(std::max<std::int64_t>(total, 0)), '\0');
-  std::size_t offset = 0;
-  while (offset < content.size()) {
-    unsigned short got = 0;
-    const auto want =
-        static_cast<unsigned short>(std::min<std::size_t>(kReadSegment, content.size() - offset));
-    const ISC_STATUS result =
-        lib.isc_get_segment(status.Data(), blob.Ref(), &got, want, content.data() + offset);
-    if (result != 0 && result != kSegmentNotFinished) {
-      if (result == isc_segstr_eof)
-        break;
-      RaiseFBError(lib, status.Data());
-    }
-    offset += got;
-    if (got == 0 && result == 0)
-      break;
-  }
-  content.resize(offset);
-  blob.Close();
-  return content;
-}
-
-ISC_QUAD FBWriteBlob(const TFBHandles& handles, std::string_view bytes) {
-  CheckBlob(handles);
-  TmncFBLib& lib = *handles.Lib;
-  TBlobHandle blob(lib);
-  ISC_QUAD id{};
-  TFBStatus status;
-  CheckFBStatus(
-      lib, lib.isc_create_blob2(status.Data(), handles.DB, handles.TR, blob.Ref(), &id, 0, nullptr),
-      status.Data());
-  std::size_t offset = 0;
-  while (offset < bytes.size()) {
-    const auto length =
-        static_cast<unsigned short>(std::min<std::size_t>(kWriteSegment, bytes.size() - offset));
-    CheckFBStatus(lib,
-                  lib.isc_put_segment(status.Data(), blob.Ref(), length, bytes.data() + offset),
-                  status.Data());
-    offset += length;
-  }
-  blob.Close();
-  return id;
 }
 
 // ---- Reading ----

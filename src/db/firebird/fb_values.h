@@ -27,21 +27,12 @@
 #include <vector>
 
 #include "db/fields.h"
+#include "db/firebird/fb_blobs.h"
 #include "support/variant.h"
 
 namespace qm {
 
-class TmncFBLib;
-
 inline constexpr short kSQLInt128 = 32752;  // not in every ibase.h
-
-// The handles a value needs for its blobs: the connection's database handle and the
-// transaction's handle (not owned).
-struct TFBHandles {
-  TmncFBLib* Lib = nullptr;
-  isc_db_handle* DB = nullptr;
-  isc_tr_handle* TR = nullptr;
-};
 
 // A descriptor area of `count` descriptors, each with a data buffer and a null indicator owned
 // by the area.
@@ -86,10 +77,6 @@ Variant FBReadValue(const TFBHandles& handles, const XSQLVAR& var);
 // `data` and its null indicator in `indicator`. Blob parameters get a new blob.
 void FBWriteValue(const TFBHandles& handles, const Variant& value, XSQLVAR& var,
                   std::vector<char>& data, short& indicator);
-
-// Whole blobs.
-std::string FBReadBlob(const TFBHandles& handles, const ISC_QUAD& id);
-ISC_QUAD FBWriteBlob(const TFBHandles& handles, std::string_view bytes);
 
 // Scaled integers: the exact decimal text of v * 10^scale.
 std::string FBScaledText(bool negative, std::string digits, int scale);

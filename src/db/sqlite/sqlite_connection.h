@@ -86,7 +86,7 @@ class TmncSQLiteConnection : public TmncSQLConnection {
   void Vacuum() override;
 
   // Stops the running statement (sqlite3_interrupt); may be called from another thread.
-  void Interrupt() override;
+  void Interrupt() override EXCLUDES(FCloseLock);
   // The library's version text, or "" when the library does not tell.
   std::string GetVersion() const;
 

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/message_of.h"
 #include "db/firebird/fb_connection.h"
 #include "db/firebird/fb_errors.h"
+#include "db/firebird/fb_owners.h"
 #include "db/firebird/fb_params.h"
 #include "db/firebird/fb_values.h"
 #include "support/date_time.h"
@@ -275,6 +277,35 @@ TEST(FBValues, TimeFractionsAreCutNeverCarriedIntoTheNextDay) {
   EXPECT_EQ(FBDateTimeText(dtDate, FBDecodeDate(60369)), "2024-02-29");
 }
 
+TEST(FBValues, DateTimeTextOverTheWholeRangeOfTheEngine) {
+  // Dates count days from 1858-11-17, times 1/10000 s; the engine's dates run from year 1 to
+  // 9999. Days before 1899-12-30 are negative date-time numbers, whose time part counts forward.
+  struct Case {
+    ISC_DATE date;
+    ISC_TIME time;
+    TmnDataType type;
+    const char* text;
+  };
+  const Case cases[] = {
+      {-678575, 0, dtDate, "0001-01-01"},
+      {-678575, 0, dtDateTime, "0001-01-01 00:00:00"},
+      {2973483, 86400 * 10000 - 1, dtDateTime, "9999-12-31 23:59:59.999"},
+      {0, 45000 * 10000 + 50, dtDateTime, "1858-11-17 12:30:00.005"},
+      {15018, 10 * 10000 + 500, dtDateTime, "1899-12-30 00:00:10.050"},
+      {15017, 86399 * 10000, dtDateTime, "1899-12-29 23:59:59"},
+      {60369, 3723 * 10000 + 1230, dtTime, "01:02:03.123"},
+      {60369, 5 * 10000, dtTime, "00:00:05"},
+      {60369, 0, dtDate, "2024-02-29"},
+  };
+  for (const Case& c : cases) {
+    const TDateTime value =
+        c.type == dtTime ? FBDecodeTime(c.time)
+                         : FBDecodeDate(c.date) + (FBDecodeDate(c.date) < 0 ? -FBDecodeTime(c.time)
+                                                                            : FBDecodeTime(c.time));
+    EXPECT_EQ(FBDateTimeText(c.type, value), c.text) << c.date << " " << c.time;
+  }
+}
+
 TEST(FBValues, NullIndicatorWinsOverTheStoredValue) {
   std::int32_t stored = 7;
   short indicator = -1;
@@ -283,6 +314,84 @@ TEST(FBValues, NullIndicatorWinsOverTheStoredValue) {
   EXPECT_TRUE(FBReadValue({}, var).IsNull());
   indicator = 0;
   EXPECT_EQ(FBReadValue({}, var).ToInt32(), 7);
+}
+
+}  // namespace
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+// Counts the library's freeing calls and clears the handle as the library does.
+int g_detached = 0;
+int g_rolled_back = 0;
+int g_dropped = 0;
+
+TmncFBLib& CountingLib() {
+  static TmncFBLib lib("libfbclient-not-loaded.so");
+  lib.isc_detach_database = [](ISC_STATUS*, isc_db_handle* handle) -> ISC_STATUS {
+    ++g_detached;
+    *handle = 0;
+    return 0;
+  };
+  lib.isc_rollback_transaction = [](ISC_STATUS*, isc_tr_handle* handle) -> ISC_STATUS {
+    ++g_rolled_back;
+    *handle = 0;
+    return 0;
+  };
+  lib.isc_dsql_free_statement = [](ISC_STATUS*, isc_stmt_handle* handle,
+                                   unsigned short) -> ISC_STATUS {
+    ++g_dropped;
+    *handle = 0;
+    return 0;
+  };
+  return lib;
+}
+
+TEST(FBOwners, EachHandleIsFreedOnceWhereItsOwnerEnds) {
+  TmncFBLib& lib = CountingLib();
+  g_detached = g_rolled_back = g_dropped = 0;
+  {
+    TFBAttachment attachment(lib);
+    TFBTransactionHandle transaction(lib);
+    TFBStatementHandle statement(lib);
+    *attachment.Address() = 7;
+    *transaction.Address() = 8;
+    *statement.Address() = 9;
+    statement.Reset();  // dropped now, not again at the end
+  }
+  EXPECT_EQ(g_detached, 1);
+  EXPECT_EQ(g_rolled_back, 1);
+  EXPECT_EQ(g_dropped, 1);
+}
+
+TEST(FBOwners, ForgottenOrLibraryClearedHandlesAreNotFreed) {
+  TmncFBLib& lib = CountingLib();
+  g_detached = g_rolled_back = g_dropped = 0;
+  {
+    TFBAttachment lost(lib);
+    *lost.Address() = 7;
+    EXPECT_EQ(lost.Forget(), 7);  // went with the server
+    TFBTransactionHandle committed(lib);
+    *committed.Address() = 8;
+    *committed.Address() = 0;  // the library cleared it on commit
+    TFBStatementHandle never(lib);
+  }
+  EXPECT_EQ(g_detached, 0);
+  EXPECT_EQ(g_rolled_back, 0);
+  EXPECT_EQ(g_dropped, 0);
+}
+
+TEST(FBOwners, AnErrorLeavesNoHandleBehind) {
+  TmncFBLib& lib = CountingLib();
+  g_rolled_back = 0;
+  try {
+    TFBTransactionHandle transaction(lib);
+    *transaction.Address() = 8;
+    throw std::runtime_error("statement failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(g_rolled_back, 1);
 }
 
 }  // namespace
