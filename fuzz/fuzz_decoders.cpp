@@ -1,15 +1,17 @@
-// The zlib and Base64 decoders of the byte buffer. The first byte picks the decoder.
+// The zlib and Base64 decoders of the byte buffer, and igzip's inflater against zlib's. The
+// first byte picks the decoder.
 
 #include <cstdint>
 #include <string>
 
 #include "support/buffer.h"
+#include "support/igzip_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0)
     return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0: {
       try {
         const std::string inflated = qm::ZDecompress(rest, 8 << 20);
@@ -26,6 +28,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  static_cast<std::int64_t>(rest.size()), 8 << 20);
       } catch (const qm::EZDecompressionError&) {
       }
+      break;
+    }
+    case 3: {
+      // Both inflaters hand out the same bytes and fail alike.
+      auto inflate = [rest](auto each, std::string& out) -> std::string {
+        try {
+          each(rest, 8 << 20, [&out](std::string_view piece) { out.append(piece); });
+        } catch (const qm::EZDecompressionError& e) {
+          return e.what();
+        }
+        return "";
+      };
+      std::string by_zlib;
+      std::string by_igzip;
+      const std::string zlib_error = inflate(qm::ZDecompressEach, by_zlib);
+      const std::string igzip_error = inflate(qm::IgzipInflateEach, by_igzip);
+      if (zlib_error != igzip_error || (zlib_error.empty() && by_zlib != by_igzip))
+        __builtin_trap();
       break;
     }
     default: {
