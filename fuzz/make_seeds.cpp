@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/result_block.h"
 #include "protocol/stream_data_writer.h"
 #include "support/buffer.h"
 #include "support/utf16.h"
@@ -96,6 +97,11 @@ int main(int argc, char** argv) {
     qm::TprmBuffer buffer;
     buffer.WriteBytes(text);
     decoders.push_back('\2' + buffer.AsBase64());
+    qm::TqmdZCompressor block;  // a block as the server deflates it by default
+    block.Write(text);
+    const std::vector<std::uint8_t> deflated = block.Finish();
+    decoders.push_back('\3' + std::string(deflated.begin(), deflated.end()));
+    decoders.push_back('\3' + qm::ZCompress(text));
   }
   // Two requests back to back, as on one connection.
   binary.push_back(binary[1] + binary[0]);

@@ -191,7 +191,7 @@ const std::vector<TqmConfigKey>& KnownConfigKeys() {
       {"PrivateSessions", CheckBoolean, A::Restart, false, "0"},
       {"FBDefaultCredentials", CheckBoolean, A::Restart, false, "0"},
       {"MaxResultSize", CheckBytes, A::Reload, false, "1073741824"},
-      {"CompressionLevel", CheckLevel, A::Reload, false, "-1"},
+      {"CompressionLevel", CheckLevel, A::Reload, false, ""},  // none: igzip
       {"ConnectTimeout", CheckSeconds, A::Reload, false, "15"},
       {"StopTimeout", CheckSeconds, A::Reload, false, "10"},
       {"LogStderr", CheckBoolean, A::Reload, false, "0"},

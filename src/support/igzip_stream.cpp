@@ -159,7 +159,9 @@ std::uint8_t* TIgzipStreamLease::Scratch() {
   return FStream->Scratch.get();
 }
 
-void IgzipInflateEach(std::string_view data, std::uint64_t max_bytes,
+namespace {
+
+void InflateWithIgzip(std::string_view data, std::uint64_t max_bytes,
                       const std::function<void(std::string_view)>& emit) {
   // igzip takes any window size the header names; zlib refuses one above 32 KiB, and so does
   // this reader, so that a stream one inflater reads the other reads too.
@@ -202,6 +204,23 @@ void IgzipInflateEach(std::string_view data, std::uint64_t max_bytes,
       throw EZDecompressionError("buffer error");  // the input ended inside the stream
     if (stalled && state.avail_in != 0)
       throw EZDecompressionError("data error");  // cannot happen with room for output
+  }
+}
+
+}  // namespace
+
+void IgzipInflateEach(std::string_view data, std::uint64_t max_bytes,
+                      const std::function<void(std::string_view)>& emit) {
+  try {
+    InflateWithIgzip(data, max_bytes, emit);
+  } catch (const EZDecompressionLimitError&) {
+    throw;
+  } catch (const EZDecompressionError&) {
+    // The two inflaters may notice a fault at different places (a stream cut short inside
+    // a corrupt block reads as cut short to one and corrupt to the other): zlib's verdict is
+    // the one a reader gets. Only input that fails pays for the second pass.
+    ZDecompressEach(data, max_bytes, [](std::string_view) {});
+    throw;
   }
 }
 

@@ -55,7 +55,10 @@ class TIgzipStreamLease {
 // as ZDecompressEach does with zlib and with the same errors: corrupt input raises
 // EZDecompressionError "data error" ("need dictionary" for a stream that asks for one), input
 // that ends early "buffer error", more than max_bytes of output EZDecompressionLimitError before
-// those bytes are handed out. Bytes after the end of the stream are ignored.
+// those bytes are handed out. Bytes after the end of the stream are ignored. Before a fault,
+// other bytes than zlib would have may have been handed out (igzip may notice it later). One
+// leniency remains: a stream whose Huffman tables zlib finds faulty but igzip can use, and whose
+// inflated bytes match its checksum, is read.
 void IgzipInflateEach(std::string_view data, std::uint64_t max_bytes,
                       const std::function<void(std::string_view)>& emit);
 
