@@ -83,12 +83,17 @@ const TPropInfo* FindPropInfo(const TPropList& list, const std::string& name) {
 
 // --- TprmFiler ---
 
+const TprmEntities& TprmFiler::NoEntities() {
+  static const TprmEntities empty;
+  return empty;
+}
+
 void TprmFiler::Start() {
   if (FActive) {
     throw EprmException("File already opened");
   }
   FActive = true;
-  FEntities.Clear();
+  FEntities = &NoEntities();
   InitEntities();
   DoStart();
 }
@@ -136,18 +141,20 @@ const TprmEntities& VSKEntities(bool MultiLine, bool Writer) {
 }  // namespace
 
 void TprmFiler::InitEntities() {
-  FEntities = VSKEntities(FMultiLine, false);
+  FEntities = &VSKEntities(FMultiLine, false);
 }
 
 // --- TVSKWriter ---
 
 void TVSKWriter::InitEntities() {
-  FEntities = VSKEntities(FMultiLine, true);
+  FEntities = &VSKEntities(FMultiLine, true);
 }
 
-void TVSKWriter::WriteLine(std::string_view text) {
+void TVSKWriter::WriteLine(std::initializer_list<std::string_view> pieces) {
   FText.append(FOpenedTags.size() * 2, ' ');
-  FText.append(text);
+  for (std::string_view piece : pieces) {
+    FText.append(piece);
+  }
   FText.push_back('\n');
 }
 
@@ -175,8 +182,9 @@ void TVSKWriter::WriteObject(TprmCustomProfile& instance, bool full) {
 }
 
 void TVSKWriter::WriteObjectBegin(TprmCustomProfile& instance) {
-  WriteLine(instance.ClassName() + " {");
-  OpenTag(instance.ClassName());
+  std::string name = instance.ClassName();
+  WriteLine({name, " {"});
+  OpenTag(std::move(name));
 }
 
 void TVSKWriter::WriteObjectEnd(TprmCustomProfile& /*instance*/) {
@@ -185,7 +193,10 @@ void TVSKWriter::WriteObjectEnd(TprmCustomProfile& /*instance*/) {
 }
 
 bool TVSKWriter::IsDefaultValue(const TprmCustomProfile& instance, const TPropInfo& prop) const {
-  TPropValue value = prop.Get(instance);
+  return IsDefault(prop, prop.Get(instance));
+}
+
+bool TVSKWriter::IsDefault(const TPropInfo& prop, const TPropValue& value) {
   if (IsOrdinalKind(prop.Kind)) {
     return prop.Default.has_value() && value.Ord == *prop.Default;
   }
@@ -213,10 +224,11 @@ void TVSKWriter::WriteProperties(TprmCustomProfile& instance) {
     if (!prop.Set && prop.Kind != TTypeKind::tkClass) {
       continue;
     }
-    if (IsDefaultValue(instance, prop)) {
+    const TPropValue value = prop.Get(instance);
+    if (IsDefault(prop, value)) {
       continue;
     }
-    WriteProperty(instance, prop);
+    WriteProperty(prop, value);
   }
   for (const auto& filer : TRttiRegister::Instance().Items()) {
     if (filer.Serves(instance)) {
@@ -225,8 +237,7 @@ void TVSKWriter::WriteProperties(TprmCustomProfile& instance) {
   }
 }
 
-void TVSKWriter::WriteProperty(TprmCustomProfile& instance, const TPropInfo& prop) {
-  TPropValue value = prop.Get(instance);
+void TVSKWriter::WriteProperty(const TPropInfo& prop, const TPropValue& value) {
   std::string text;
   switch (prop.Kind) {
     case TTypeKind::tkInteger:
@@ -247,10 +258,10 @@ void TVSKWriter::WriteProperty(TprmCustomProfile& instance, const TPropInfo& pro
       text = FloatToStr(value.Float);
       break;
     case TTypeKind::tkString:
-      text = "'" + EntityEncode(value.Str) + "'";
-      break;
+      WriteLine({prop.Name, " = '", EntityEncode(value.Str), "';"});
+      return;
     case TTypeKind::tkClass:
-      WriteLine(prop.Name + " =  { ");
+      WriteLine({prop.Name, " =  { "});
       OpenTag(prop.Name);
       WriteProperties(*value.Obj);
       CloseTag();
@@ -259,21 +270,30 @@ void TVSKWriter::WriteProperty(TprmCustomProfile& instance, const TPropInfo& pro
     default:
       return;
   }
-  WriteLine(prop.Name + " = " + text + ";");
+  WriteLine({prop.Name, " = ", text, ";"});
 }
 
 // --- TVSKParser ---
 
 namespace {
 
-std::string TrimmedUtf8(std::u16string_view text) {
+// Sets `out` to the UTF-8 form of `text` without its leading and trailing blanks, reusing
+// out's buffer: statements are nearly all ASCII and short.
+void AssignTrimmedUtf8(std::u16string_view text, std::string& out) {
   while (!text.empty() && text.front() <= u' ') {
     text.remove_prefix(1);
   }
   while (!text.empty() && text.back() <= u' ') {
     text.remove_suffix(1);
   }
-  return Utf16ToUtf8(text);
+  out.resize(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0x80) {
+      out = Utf16ToUtf8(text);
+      return;
+    }
+    out[i] = static_cast<char>(text[i]);
+  }
 }
 
 bool IsStop(char16_t c) {
@@ -312,15 +332,15 @@ bool TVSKParser::Next() {
   FValue.clear();
   if (std::size_t eq = statement.find(u'='); eq != std::u16string_view::npos) {
     FKind = ppkProperty;
-    FName = TrimmedUtf8(statement.substr(0, eq));
-    FValue = TrimmedUtf8(statement.substr(eq + 1));
+    AssignTrimmedUtf8(statement.substr(0, eq), FName);
+    AssignTrimmedUtf8(statement.substr(eq + 1), FValue);
   } else if (FStopChar == u'{') {
     FKind = ppkObject;
     if (std::size_t colon = statement.find(u':'); colon != std::u16string_view::npos) {
-      FName = TrimmedUtf8(statement.substr(0, colon));
-      FValue = TrimmedUtf8(statement.substr(colon + 1));
+      AssignTrimmedUtf8(statement.substr(0, colon), FName);
+      AssignTrimmedUtf8(statement.substr(colon + 1), FValue);
     } else {
-      FName = TrimmedUtf8(statement);
+      AssignTrimmedUtf8(statement, FName);
     }
   } else if (FStopChar == u'}') {
     FKind = ppkEOO;
@@ -360,13 +380,15 @@ void TVSKReader::ReadRoot(TprmCustomProfile& instance) {
 }
 
 void TVSKReader::ReadObject(TprmCustomProfile& instance) {
+  // Kept apart from the parser: applying a statement may read further statements (list
+  // blocks).
+  std::string name;
+  std::string value;
   while (FParser.Next()) {
     if (FParser.Kind() == ppkEOO) {
       return;
     }
-    // Copies: applying a statement may read further statements (list blocks).
-    std::string name = FParser.Name();
-    std::string value = FParser.Value();
+    FParser.TakeStatement(name, value);
     ApplyStatement(instance, name, value);
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,23 +32,26 @@ class TprmFiler {
   void Process(TprmCustomProfile& data);
 
   std::string EntityEncode(std::string_view value) const {
-    return FEntities.RenderText(value, erwEncode);
+    return Entities().RenderText(value, erwEncode);
   }
   std::string EntityDecode(std::string_view value) const {
-    return FEntities.RenderText(value, erwDecode);
+    return Entities().RenderText(value, erwDecode);
   }
-  const TprmEntities& Entities() const { return FEntities; }
+  const TprmEntities& Entities() const { return *FEntities; }
 
  protected:
+  // Points FEntities at the filer's escape table.
   virtual void InitEntities();
   virtual void DoStart() {}
   virtual void DoStop() {}
   virtual void DoProcess(TprmCustomProfile& data) = 0;
 
-  TprmEntities FEntities;
+  // The tables are built once and shared: a filer starts for every message.
+  const TprmEntities* FEntities = &NoEntities();
   bool FMultiLine = false;
 
  private:
+  static const TprmEntities& NoEntities();
   bool FActive = false;
 };
 
@@ -57,14 +61,17 @@ class TVSKWriter : public TprmFiler {
  public:
   // The text written so far, as UTF-8.
   const std::string& Text() const { return FText; }
+  // Hands the text over, leaving the writer's empty.
+  std::string TakeText() { return std::move(FText); }
 
   void WriteRoot(TprmCustomProfile& instance);
   void WriteObject(TprmCustomProfile& instance, bool full);
   void WriteProperties(TprmCustomProfile& instance);
   bool IsDefaultValue(const TprmCustomProfile& instance, const TPropInfo& prop) const;
 
-  // One line at the current indentation.
-  void WriteLine(std::string_view text);
+  // One line at the current indentation, made of the given pieces.
+  void WriteLine(std::string_view text) { WriteLine({text}); }
+  void WriteLine(std::initializer_list<std::string_view> pieces);
   void OpenTag(std::string name) { FOpenedTags.push_back(std::move(name)); }
   void CloseTag();
 
@@ -74,9 +81,12 @@ class TVSKWriter : public TprmFiler {
 
   virtual void WriteObjectBegin(TprmCustomProfile& instance);
   virtual void WriteObjectEnd(TprmCustomProfile& instance);
-  virtual void WriteProperty(TprmCustomProfile& instance, const TPropInfo& prop);
+  // `value` is what prop.Get gave (read once per property).
+  virtual void WriteProperty(const TPropInfo& prop, const TPropValue& value);
 
  private:
+  static bool IsDefault(const TPropInfo& prop, const TPropValue& value);
+
   std::string FText;
   std::vector<std::string> FOpenedTags;  // depth is the indentation level
 };
@@ -96,6 +106,12 @@ class TVSKParser {
   TParserPosKind Kind() const { return FKind; }
   const std::string& Name() const { return FName; }
   const std::string& Value() const { return FValue; }
+  // Swaps the last statement's name and value with the given strings: the caller keeps them
+  // while further statements are read, and their buffers are reused.
+  void TakeStatement(std::string& name, std::string& value) {
+    FName.swap(name);
+    FValue.swap(value);
+  }
   // The character that ended the last statement: ';', '{' or '}'.
   char16_t StopChar() const { return FStopChar; }
 

@@ -1,6 +1,8 @@
 #include "protocol/vsk_items.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,6 +18,10 @@ namespace {
 
 std::u16string Utf16FromLeBytes(std::string_view bytes) {
   std::u16string text(bytes.size() / 2, u'\0');
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(text.data(), bytes.data(), text.size() * sizeof(char16_t));
+    return text;
+  }
   for (std::size_t i = 0; i < text.size(); ++i) {
     text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
@@ -51,7 +57,7 @@ std::string TprmCustomProfile::SaveToString() {
     TVSKWriter writer;
     PrepareFiler(writer);
     writer.Process(*this);
-    text = writer.Text();
+    text = writer.TakeText();
     FProfileState &= static_cast<std::uint8_t>(~psChanged);
   } catch (...) {
     FProfileState &= static_cast<std::uint8_t>(~psSaving);
