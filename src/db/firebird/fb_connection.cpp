@@ -5,7 +5,6 @@
 #include <string_view>
 #include <utility>
 
-#include "db/engines.h"
 #include "db/string_list.h"
 #include "support/text_utils.h"
 
@@ -826,6 +825,11 @@ std::unique_ptr<TmncParams> TmncFBCommand::CreateParams() {
   return std::make_unique<TmncFBParams>();
 }
 
+void TmncFBTransaction::RunScript(const std::string& script, const std::string& name) {
+  TprmFBDBScript runner(this);
+  runner.Execute(script, name);
+}
+
 // ---- TprmFBDBScript ----
 
 void TprmFBDBScript::DoExecuteScript(TmncSQLTransaction* transaction, const std::string& script,
@@ -848,16 +852,4 @@ void TprmFBDBScript::DoExecuteScript(TmncSQLTransaction* transaction, const std:
   }
 }
 
-}  // namespace qm
-
-namespace qm {
-namespace {
-
-const bool kRegistered = [] {
-  TmncEngines::Instance().RegisterConnection("FirebirdSQL", "FirebirdSQL Database",
-                                             [] { return std::make_unique<TmncFBConnection>(); });
-  return true;
-}();
-
-}  // namespace
 }  // namespace qm

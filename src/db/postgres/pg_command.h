@@ -76,6 +76,10 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // server still sends them; the deallocation's answer is read after the last row.
   bool OneShot() const { return FOneShot; }
   void SetOneShot(bool value) { FOneShot = value; }
+  // One shot in single-row mode.
+  void SetRunOnce() override;
+  // The value bytes straight from the library's results (pg_row_writing.cpp).
+  void WriteRows(TmncRowSink& sink) override;
   // Affected rows of the last statement; "Command is not active/opened" without a result.
   int GetRowsChanged() override;
   std::int64_t GetLastRowID() override { return 0; }

@@ -190,22 +190,13 @@ class TmncPGConnection : public TmncSQLConnection {
 // Large-object transfer and settings, as the session's API command uses them. Large-object
 // operations run inside the connection's open transaction when there is one, otherwise each
 // in a short transaction of its own (descriptors live only inside a transaction).
-class IPGAPI {
+// loCopy, loExport, loImport and loUnlink come from IDBAPIOperations (Oid is its numeric id).
+class IPGAPI : public IDBAPIOperations {
  public:
-  virtual ~IPGAPI() = default;
-  // A copy of object `oid` in this database; the new id, 0 when it could not be created.
-  virtual Oid loCopy(Oid oid) = 0;
-  // Writes object `oid` to `stream`: the bytes copied, -1 when it cannot be opened, 0 for id 0.
-  virtual std::int64_t loExport(Oid oid, IByteSink& stream) = 0;
-  // The same into a file (truncated when it exists, created otherwise).
+  // The same as loExport into a file (truncated when it exists, created otherwise).
   virtual std::int64_t loExportFile(Oid oid, const std::string& file_name) = 0;
-  // Stores `stream` (read to its end) as object `oid` ("select lo_create(<oid>)"), or as a new
-  // object chosen by the database for id 0; the object's id.
-  virtual Oid loImport(IByteSource& stream, Oid oid = 0) = 0;
-  // The same from a file; 0 when the file does not exist.
+  // The same as loImport from a file; 0 when the file does not exist.
   virtual Oid loImportFile(const std::string& file_name, Oid oid = 0) = 0;
-  // The library's result of lo_unlink (1 on success, -1 on failure).
-  virtual int loUnlink(Oid oid) = 0;
   // Reads the Boolean settings "UseSSL" and "SimpleConnection" from name=value lines.
   virtual void LoadSettings(const TmncStringList& params) = 0;
 };
@@ -221,11 +212,18 @@ class TFreeStatementPool : public TPoolObject {
 };
 
 // The connection the system uses: session settings "UNICODE", "escape", "iso, mdy"; results
-// freed on the pool thread; session variables; the large-object API.
+// freed on the pool thread; session variables; the large-object API. As a client session's
+// connection it labels the session with the client's address ("RemoteIP") and keeps the
+// notices of the last commit.
 class TprmPGConnection : public TmncPGConnection, public IPGAPI {
  public:
   TprmPGConnection();
   ~TprmPGConnection() override;
+
+  // Connect, then the session variable "RemoteIP" set to the client's address.
+  void ConnectSession(const TmncSessionSettings& settings) override;
+  std::string CommitNotices() const override { return FLastNotices; }
+  IDBAPIOperations* APIOperations() override { return this; }
 
   // "set globals.<name> = '<value>';". The name must be a plain identifier (else EprmException
   // "Invalid variable name: <name>"); the value is escaped as an SQL string.
@@ -247,6 +245,11 @@ class TprmPGConnection : public TmncPGConnection, public IPGAPI {
   // Results of at least this many values (rows x columns) are freed on the pool thread.
   static constexpr std::int64_t kPoolFreeValues = 16384;
   void DoClearStatement(PPGresult& result) override;
+  // Keeps the notices of a commit for CommitNotices.
+  void DoNotices(TmncPGNoticeItems& notices, bool committed) override;
+
+ private:
+  std::string FLastNotices;
 };
 
 // A transaction of an emulated PostgreSQL connection: "begin isolation level read committed;"

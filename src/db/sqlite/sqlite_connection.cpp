@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "db/engines.h"
 #include "support/format.h"
 #include "support/text_utils.h"
 
@@ -892,16 +891,4 @@ std::unique_ptr<TmncBinds> TmncSQLiteCommand::CreateBinds() {
   return std::make_unique<TmncSQLiteBinds>();
 }
 
-}  // namespace qm
-
-namespace qm {
-namespace {
-
-const bool kRegistered = [] {
-  TmncEngines::Instance().RegisterConnection(
-      "SQLite", "SQLite Database", [] { return std::make_unique<TprmSQLiteConnection>(); });
-  return true;
-}();
-
-}  // namespace
 }  // namespace qm
