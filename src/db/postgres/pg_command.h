@@ -1,6 +1,6 @@
 #pragma once
 
-// PostgreSQL commands (their columns, fields and parameters are in db/postgres/pg_fields.h).
+// PostgreSQL commands (their columns, fields and parameters are in db/postgres/pg_values.h).
 //
 // Every statement is prepared on the server under a generated name ("pgtr_<n>", a process-wide
 // counter) and executed with positional text parameters ($1, $2 ...). Row values are not
@@ -15,7 +15,7 @@
 #include <string>
 
 #include "db/postgres/pg_api.h"
-#include "db/postgres/pg_fields.h"
+#include "db/postgres/pg_values.h"
 #include "db/sql_connections.h"
 
 namespace qm {

@@ -150,7 +150,7 @@ void TmncPGConnection::CompleteConnect(PPGconn handle) {
 TPGConnOwner TmncPGConnection::ExchangeHandle(TPGConnOwner handle) {
   // The cancel key replaced is freed when this returns, after the lock is released.
   TPGCancelOwner cancel(handle ? PGLib().PQgetCancel(handle.get()) : nullptr);
-  std::lock_guard<std::mutex> lock(FInterruptLock);
+  TLockGuard lock(FInterruptLock);
   FCancel.swap(cancel);
   FHandle.swap(handle);
   return handle;
@@ -158,13 +158,13 @@ TPGConnOwner TmncPGConnection::ExchangeHandle(TPGConnOwner handle) {
 
 void TmncPGConnection::RenewCancelKey() {
   TPGCancelOwner cancel(FHandle ? PGLib().PQgetCancel(FHandle.get()) : nullptr);
-  std::lock_guard<std::mutex> lock(FInterruptLock);
+  TLockGuard lock(FInterruptLock);
   FCancel.swap(cancel);
 }
 
 void TmncPGConnection::Interrupt() {
   TmncPGLib& lib = PGLib();
-  std::lock_guard<std::mutex> lock(FInterruptLock);
+  TLockGuard lock(FInterruptLock);
   FInterrupted = true;
   // Only a statement under way: a cancel request costs the server a connection of its own.
   if (FHandle && FCancel && lib.PQtransactionStatus(FHandle.get()) == PQTRANS_ACTIVE) {

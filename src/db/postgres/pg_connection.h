@@ -35,6 +35,7 @@
 #include "support/byte_stream.h"
 #include "support/object_list.h"
 #include "support/pool.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -71,7 +72,7 @@ class TmncPGConnection : public TmncSQLConnection {
   void SetUseLock(bool value) { FUseLock = value; }
   int LockTimeout() const { return FLockTimeout; }
   void SetLockTimeout(int value) { FLockTimeout = value; }
-  std::recursive_mutex& Lock() { return FLock; }
+  std::mutex& Lock() { return FLock; }
 
   // Created on first use.
   TmncPGNoticeItems& Notices();
@@ -124,8 +125,6 @@ class TmncPGConnection : public TmncSQLConnection {
   bool AdvisoryUnlock(int id);
   // Frees a result through DoClearStatement and sets it to nil; nothing for nil.
   void ClearStatement(PPGresult& result);
-  void Enter() { FMonitor.lock(); }
-  void Leave() { FMonitor.unlock(); }
   // A new transaction; with `start`, started, `proc` run and committed when still active (rolled
   // back and re-raised on failure); without, only `proc` is called.
   void TRExecute(const std::function<void(TmncPGTransaction&)>& proc, bool start = true);
@@ -170,8 +169,8 @@ class TmncPGConnection : public TmncSQLConnection {
 
   TPGConnOwner FHandle;
   // FHandle's cancel key. Both change only under FInterruptLock, which Interrupt holds.
-  TPGCancelOwner FCancel;
-  std::mutex FInterruptLock;
+  TMutex FInterruptLock;
+  TPGCancelOwner FCancel GUARDED_BY(FInterruptLock);
   // Set by Interrupt; a connect under way checks it.
   std::atomic<bool> FInterrupted{false};
   std::string FClientEncoding;
@@ -181,10 +180,11 @@ class TmncPGConnection : public TmncSQLConnection {
   bool FSimpleConnection = false;
   bool FUseSSL = false;
   std::unique_ptr<TmncPGNoticeItems> FNotices;
-  std::recursive_mutex FLock;
+  // Serialises library calls (see UseLock), not members: held around one call at a time and
+  // never taken again inside, so a plain mutex.
+  std::mutex FLock;
   bool FUseLock = false;
   int FLockTimeout = 0;
-  std::recursive_mutex FMonitor;
 };
 
 // Large-object transfer and settings, as the session's API command uses them. Large-object
@@ -201,14 +201,19 @@ class IPGAPI : public IDBAPIOperations {
   virtual void LoadSettings(const TmncStringList& params) = 0;
 };
 
-// The background job that frees one client-library result on the pool thread. Its setting
-// "Statement" holds the result's address as decimal text; 0 or a non-number does nothing.
+// The background job that frees one client-library result on the pool thread. It owns the
+// result: a job that is dropped without running frees it all the same.
 class TFreeStatementPool : public TPoolObject {
  public:
-  explicit TFreeStatementPool(PPGresult statement);
+  explicit TFreeStatementPool(TPGResultOwner statement);
+  // Whether the result is still held (not yet freed by DoWork).
+  bool Holds() const { return FStatement != nullptr; }
 
  protected:
   void DoWork() override;
+
+ private:
+  TPGResultOwner FStatement;
 };
 
 // The connection the system uses: session settings "UNICODE", "escape", "iso, mdy"; results

@@ -1,7 +1,6 @@
 // Statement results: error checks and freeing, on the calling thread or the pool thread.
 
 #include <algorithm>
-#include <charconv>
 #include <utility>
 
 #include "db/postgres/pg_connection.h"
@@ -35,17 +34,11 @@ void TmncPGConnection::DoClearStatement(PPGresult& result) {
 
 // ---- TFreeStatementPool ----
 
-TFreeStatementPool::TFreeStatementPool(PPGresult statement) : TPoolObject("PGStatment") {
-  Settings()["Statement"] = std::to_string(reinterpret_cast<std::uintptr_t>(statement));
-}
+TFreeStatementPool::TFreeStatementPool(TPGResultOwner statement)
+    : TPoolObject("PGStatment"), FStatement(std::move(statement)) {}
 
 void TFreeStatementPool::DoWork() {
-  const std::string& text = Settings()["Statement"];
-  std::uintptr_t address = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), address);
-  if (error != std::errc() || end != text.data() + text.size() || address == 0)
-    return;
-  TPGResultOwner freed(reinterpret_cast<PPGresult>(address));
+  FStatement.reset();
 }
 
 void TprmPGConnection::DoClearStatement(PPGresult& result) {
@@ -61,7 +54,7 @@ void TprmPGConnection::DoClearStatement(PPGresult& result) {
   if (values < kPoolFreeValues)
     TPGResultOwner freed(taken);
   else
-    PostPoolObject<TFreeStatementPool>(taken);
+    PostPoolObject<TFreeStatementPool>(TPGResultOwner(taken));
 }
 
 }  // namespace qm
