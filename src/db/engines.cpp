@@ -147,6 +147,15 @@ TStrings TmncEngines::SessionDrivers() const {
   return drivers;
 }
 
+void SetSessionServer(TmncConnection& connection, const TmncSessionSettings& settings,
+                      const std::string& host_setting) {
+  connection.SetResource(settings.Resource);
+  connection.SetHost(FirstNonEmpty({settings.ServerSetting(host_setting), "127.0.0.1"}));
+  connection.SetPort(settings.Port);
+  connection.SetUserName(settings.UserName);
+  connection.SetPassword(settings.Password);
+}
+
 std::string ComposeConnectionString(const std::string& engine, const std::string& resource,
                                     const std::string& host, const std::string& port,
                                     const std::string& user, const std::string& password,

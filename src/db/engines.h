@@ -74,6 +74,12 @@ class TmncEngines {
   std::vector<TmncEngine> FEngines GUARDED_BY(FLock);
 };
 
+// Sets a session connection to a database server: the session's resource, the server setting
+// `host_setting` as host (127.0.0.1 when the server has none), and the session's port, user
+// name and password.
+void SetSessionServer(TmncConnection& connection, const TmncSessionSettings& settings,
+                      const std::string& host_setting);
+
 // Resource="..",Engine="..",Host="..",Port="..",User="..",Password="..",Role=".." with each value
 // between double quotes; a double quote inside a value is doubled.
 std::string ComposeConnectionString(const std::string& engine, const std::string& resource,

@@ -2,7 +2,6 @@
 
 #include "db/engines.h"
 #include "db/firebird/fb_connection.h"
-#include "support/text_utils.h"
 
 namespace qm {
 
@@ -11,11 +10,7 @@ void RegisterFirebirdEngine(TmncEngines& engines) {
                              [] { return std::make_unique<TmncFBConnection>(); });
   engines.RegisterSession("FirebirdSQL", "Firebird", [](const TmncSessionSettings& settings) {
     auto fb = std::make_unique<TmncFBConnection>();
-    fb->SetResource(settings.Resource);
-    fb->SetHost(FirstNonEmpty({settings.ServerSetting("FBHost"), "127.0.0.1"}));
-    fb->SetPort(settings.Port);
-    fb->SetUserName(settings.UserName);
-    fb->SetPassword(settings.Password);
+    SetSessionServer(*fb, settings, "FBHost");
     fb->SetDefaultCredentials(!settings.ServerSetting("FBDefaultCredentials").empty());
     return fb;
   });

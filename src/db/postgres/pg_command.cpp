@@ -262,7 +262,8 @@ void TmncPGCommand::ExecuteInPipeline(TmncPGConnection& connection, int count,
     FHandle.clear();
     FPrepareDeferred = true;
     connection.CheckResult(prepared.get());
-    throw EprmException("Postgre command: " + PGText(lib.PQerrorMessage(handle)));
+    TmncPGConnection::RaiseCommandError(lib.PQstatus(handle) == CONNECTION_BAD,
+                                        "Postgre command: " + PGText(lib.PQerrorMessage(handle)));
   }
 }
 

@@ -41,8 +41,9 @@ namespace qm {
 
 class TmncPGTransaction;
 
-// Failures raise EprmException: "Postgre connection failed\r" + the library's message at
-// connect, "Postgre command: " + the server's message for statements.
+// Failures raise the causes of db/db_errors.h: EmncConnectFailed "Postgre connection failed\r" +
+// the library's message at connect; EmncSQLError (with the SQLSTATE) or EmncConnectionLost
+// "Postgre command: " + the server's message for statements.
 class TmncPGConnection : public TmncSQLConnection {
  public:
   // Loads the client library; a missing library raises the loader's EInOutError.
@@ -129,9 +130,13 @@ class TmncPGConnection : public TmncSQLConnection {
   // back and re-raised on failure); without, only `proc` is called.
   void TRExecute(const std::function<void(TmncPGTransaction&)>& proc, bool start = true);
 
-  // Raises EprmException "Postgre command: " + the result's message for the error statuses
-  // (after a Reconnect attempt); every other status passes.
+  // Raises "Postgre command: " + the result's message for the error statuses (after a
+  // Reconnect attempt) as EmncSQLError with the SQLSTATE, or EmncConnectionLost when the
+  // connection was gone; every other status passes.
   void CheckResult(PGresult* result);
+  // EmncConnectionLost when `lost`, else EmncSQLError (db/db_errors.h).
+  [[noreturn]] static void RaiseCommandError(bool lost, const std::string& message,
+                                             const std::string& sql_state = std::string());
   // Hands the collected notices to DoNotices and empties the list (after an engine commit or
   // rollback).
   void FlushNotices(bool committed);

@@ -3,7 +3,6 @@
 #include "db/engines.h"
 #include "db/postgres/pg_connection.h"
 #include "support/format.h"
-#include "support/text_utils.h"
 
 namespace qm {
 
@@ -12,11 +11,7 @@ void RegisterPostgreSQLEngine(TmncEngines& engines) {
                              [] { return std::make_unique<TprmPGConnection>(); });
   engines.RegisterSession("PostgreSQL", "PostgreSQL", [](const TmncSessionSettings& settings) {
     auto pg = std::make_unique<TprmPGConnection>();
-    pg->SetResource(settings.Resource);
-    pg->SetHost(FirstNonEmpty({settings.ServerSetting("PGHost"), "127.0.0.1"}));
-    pg->SetPort(settings.Port);
-    pg->SetUserName(settings.UserName);
-    pg->SetPassword(settings.Password);
+    SetSessionServer(*pg, settings, "PGHost");
     pg->SetAppName(Format("%s [%s]", {settings.AppName, settings.RemoteIP}));
     return pg;
   });

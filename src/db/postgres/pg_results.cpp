@@ -5,6 +5,8 @@
 
 #include "db/postgres/pg_connection.h"
 
+#include "db/db_errors.h"
+
 namespace qm {
 
 void TmncPGConnection::CheckResult(PGresult* result) {
@@ -16,8 +18,18 @@ void TmncPGConnection::CheckResult(PGresult* result) {
   // Without a result the reason is on the connection.
   const std::string message = result != nullptr ? PGText(lib.PQresultErrorMessage(result))
                                                 : PGText(lib.PQerrorMessage(Handle()));
+  const std::string state =
+      result != nullptr ? PGText(lib.PQresultErrorField(result, PG_DIAG_SQLSTATE)) : std::string();
+  const bool lost = Handle() == nullptr || lib.PQstatus(Handle()) == CONNECTION_BAD;
   Reconnect();
-  throw EprmException("Postgre command: " + message);
+  RaiseCommandError(lost, "Postgre command: " + message, state);
+}
+
+void TmncPGConnection::RaiseCommandError(bool lost, const std::string& message,
+                                         const std::string& sql_state) {
+  if (lost)
+    throw EmncConnectionLost(message, 0, sql_state);
+  throw EmncSQLError(message, 0, sql_state);
 }
 
 void TmncPGConnection::ClearStatement(PPGresult& result) {
