@@ -53,19 +53,22 @@ int TmncEngines::IndexOfLocked(const std::string& name) const {
 }
 
 int TmncEngines::IndexOf(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TLockGuard lock(FLock);
   return IndexOfLocked(name);
+}
+
+TmncEngine& TmncEngines::EngineLocked(const std::string& name) {
+  const int index = IndexOfLocked(name);
+  if (index >= 0)
+    return FEngines[static_cast<std::size_t>(index)];
+  FEngines.push_back(TmncEngine{name, std::string(), nullptr, std::string(), nullptr});
+  return FEngines.back();
 }
 
 void TmncEngines::RegisterConnection(const std::string& name, const std::string& title,
                                      TmncConnectionFactory factory) {
-  std::lock_guard<std::mutex> lock(FLock);
-  int index = IndexOfLocked(name);
-  if (index < 0) {
-    FEngines.push_back(TmncEngine{name, std::string(), nullptr});
-    index = static_cast<int>(FEngines.size()) - 1;
-  }
-  TmncEngine& engine = FEngines[static_cast<std::size_t>(index)];
+  TLockGuard lock(FLock);
+  TmncEngine& engine = EngineLocked(name);
   if (engine.ConnectionClass)
     throw Exception(name + " is already registered");
   engine.ConnectionClass = std::move(factory);
@@ -73,7 +76,7 @@ void TmncEngines::RegisterConnection(const std::string& name, const std::string&
 }
 
 std::unique_ptr<TmncEngine> TmncEngines::Find(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TLockGuard lock(FLock);
   const int index = IndexOfLocked(name);
   if (index < 0)
     return nullptr;
@@ -83,7 +86,7 @@ std::unique_ptr<TmncEngine> TmncEngines::Find(const std::string& name) const {
 std::unique_ptr<TmncSQLConnection> TmncEngines::CreateConnection(const std::string& name) const {
   TmncConnectionFactory factory;
   {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLockGuard lock(FLock);
     const int index = IndexOfLocked(name);
     if (index >= 0)
       factory = FEngines[static_cast<std::size_t>(index)].ConnectionClass;
@@ -94,13 +97,63 @@ std::unique_ptr<TmncSQLConnection> TmncEngines::CreateConnection(const std::stri
 }
 
 TStrings TmncEngines::EnumConnections() const {
-  std::lock_guard<std::mutex> lock(FLock);
+  TLockGuard lock(FLock);
   TStrings titles;
   for (const TmncEngine& engine : FEngines) {
     if (engine.ConnectionClass)
       titles.push_back(engine.Title);
   }
   return titles;
+}
+
+void TmncEngines::RegisterSession(const std::string& name, const std::string& driver,
+                                  TmncSessionFactory factory) {
+  TLockGuard lock(FLock);
+  for (const TmncEngine& engine : FEngines) {
+    if (engine.SessionClass && engine.SessionDriver == driver)
+      throw Exception(driver + " is already registered");
+  }
+  TmncEngine& engine = EngineLocked(name);
+  if (engine.SessionClass)
+    throw Exception(name + " is already registered");
+  engine.SessionDriver = driver;
+  engine.SessionClass = std::move(factory);
+}
+
+std::unique_ptr<TmncSQLConnection> TmncEngines::CreateSessionConnection(
+    const std::string& driver, const TmncSessionSettings& settings) const {
+  TmncSessionFactory factory;
+  {
+    TLockGuard lock(FLock);
+    for (const TmncEngine& engine : FEngines) {
+      if (engine.SessionClass && engine.SessionDriver == driver) {
+        factory = engine.SessionClass;
+        break;
+      }
+    }
+  }
+  if (!factory)
+    return nullptr;
+  return factory(settings);
+}
+
+TStrings TmncEngines::SessionDrivers() const {
+  TLockGuard lock(FLock);
+  TStrings drivers;
+  for (const TmncEngine& engine : FEngines) {
+    if (engine.SessionClass)
+      drivers.push_back(engine.SessionDriver);
+  }
+  return drivers;
+}
+
+void SetSessionServer(TmncConnection& connection, const TmncSessionSettings& settings,
+                      const std::string& host_setting) {
+  connection.SetResource(settings.Resource);
+  connection.SetHost(FirstNonEmpty({settings.ServerSetting(host_setting), "127.0.0.1"}));
+  connection.SetPort(settings.Port);
+  connection.SetUserName(settings.UserName);
+  connection.SetPassword(settings.Password);
 }
 
 std::string ComposeConnectionString(const std::string& engine, const std::string& resource,

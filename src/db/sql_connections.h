@@ -11,7 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "db/api_operations.h"
 #include "db/connections.h"
+#include "db/row_sink.h"
+#include "db/session_settings.h"
 #include "db/sql_processing.h"
 #include "support/format.h"
 #include "support/text_utils.h"
@@ -101,6 +104,16 @@ class TmncSQLConnection : public TmncConnection {
   virtual void StartListen(const std::string& /*channel*/) {}
   virtual void StopListen(const std::string& /*channel*/) {}
 
+  // ---- Client sessions ----
+  // Connects for a client session: Connect, then whatever the engine does with the session's
+  // settings on a live connection.
+  virtual void ConnectSession(const TmncSessionSettings& /*settings*/) { Connect(); }
+  // The notices the engine reported at the last commit of any of this connection's
+  // transactions ("" when it had none; a rollback leaves it as it was).
+  virtual std::string CommitNotices() const { return std::string(); }
+  // The services beyond SQL that the engine offers a session; null when it has none.
+  virtual IDBAPIOperations* APIOperations() { return nullptr; }
+
  protected:
   virtual std::unique_ptr<TmncSQLTransaction> DoCreateTransaction() = 0;
   // A new, unconnected connection of the same class; nil (the default) makes Clone give nil.
@@ -142,6 +155,9 @@ class TmncSQLTransaction : public TmncTransaction {
   // The same with the lines of a UTF-8 file.
   void ExecuteFile(const std::string& file_name, bool auto_commit = false,
                    const std::string& terminator = ";");
+  // Runs a "^"-separated script as a session's "ExecScript" does (db/db_script.h): by default
+  // each statement through a command of this transaction. `name` names the script.
+  virtual void RunScript(const std::string& script, const std::string& name);
 
  protected:
   virtual std::unique_ptr<TmncSQLCommand> DoCreateCommand() = 0;
@@ -181,6 +197,15 @@ class TmncSQLCommand : public TmncCommand {
   virtual TmncParseOptions GetParseOptions() const { return {}; }
   virtual std::int64_t GetLastRowID() { return 0; }
   virtual int GetRowsChanged() { return 0; }
+
+  // The command runs once, its rows are read in one pass and then it is freed: an engine may
+  // save round trips or read rows while the server still sends them. Set before the first
+  // execution; by default it changes nothing.
+  virtual void SetRunOnce() {}
+  // Writes the executed command's rows into `sink`, stepping from the current row to the end:
+  // by default row by row through Fields, byte values in their text form. A value the sink
+  // will not take ends the rows with the sink's Refuse. The engine's errors pass on.
+  virtual void WriteRows(TmncRowSink& sink);
 
  protected:
   virtual std::unique_ptr<TmncProcessedSQL> CreateProcessedSQL();

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "db/connections.h"
+#include "service/built_in_engines.h"
 #include "service/session_sweeper.h"
 #include "session/api_command.h"
 #include "session/interrupts.h"
@@ -108,6 +109,8 @@ bool ConfigFlag(const TqmServerConfig& Config, std::string_view Key) {
 }  // namespace
 
 TqmDBServer::TqmDBServer(const std::string& ConfigFileName) : FConfigFileName(ConfigFileName) {
+  // Sessions find their engines in the registry.
+  RegisterBuiltInEngines();
   Created();
 }
 

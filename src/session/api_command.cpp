@@ -1,7 +1,6 @@
 #include "session/api_command.h"
 
 #include <span>
-#include <typeinfo>
 #include <vector>
 
 #include "session/result_encoder.h"
@@ -33,17 +32,16 @@ void SetCompressedBuffer(TStreamDataWriter& Response, std::string_view bytes) {
 
 }  // namespace
 
-void TDBExecuteAPICommand::RunOperation(TqmdPGConnection& Connection, const std::string& Name,
-                                        TStreamDataWriter& Response) {
-  IPGAPI& api = Connection;
+void TDBExecuteAPICommand::RunOperation(TmncSQLConnection& Connection, IDBAPIOperations& api,
+                                        const std::string& Name, TStreamDataWriter& Response) {
   switch (IndexOfText(Name, std::span<const std::string_view>(kAPINames), true)) {
     case 0: {  // loImport
-      const Oid oid = static_cast<Oid>(AsInteger("API", "OID"));
+      const std::uint32_t oid = static_cast<std::uint32_t>(AsInteger("API", "OID"));
       const std::string bytes = Request() == nullptr || Request()->Buffer().Empty()
                                     ? std::string()
                                     : ZDecompress(Request()->Buffer().View(), kMaxImportBytes);
       TMemoryByteSource source(bytes);
-      const Oid stored = api.loImport(source, oid);
+      const std::uint32_t stored = api.loImport(source, oid);
       Response.RegisterHeader("API", "OID", static_cast<std::int32_t>(stored));
       break;
     }
@@ -51,7 +49,7 @@ void TDBExecuteAPICommand::RunOperation(TqmdPGConnection& Connection, const std:
       const std::int32_t oid = AsInteger("API", "OID");
       std::string bytes;
       TStringByteSink sink(bytes);
-      api.loExport(static_cast<Oid>(oid), sink);
+      api.loExport(static_cast<std::uint32_t>(oid), sink);
       Response.RegisterHeader("System", "BufferCompressed", true);
       Response.RegisterHeader("API", "OID", oid);
       SetCompressedBuffer(Response, bytes);
@@ -59,12 +57,12 @@ void TDBExecuteAPICommand::RunOperation(TqmdPGConnection& Connection, const std:
     }
     case 2: {  // loUnlink
       const std::int32_t oid = AsInteger("API", "OID");
-      api.loUnlink(static_cast<Oid>(oid));
+      api.loUnlink(static_cast<std::uint32_t>(oid));
       Response.RegisterHeader("API", "OID", oid);
       break;
     }
     case 3: {  // loCopy
-      const Oid copy = api.loCopy(static_cast<Oid>(AsInteger("API", "OID")));
+      const std::uint32_t copy = api.loCopy(static_cast<std::uint32_t>(AsInteger("API", "OID")));
       Response.RegisterHeader("API", "OID", static_cast<std::int32_t>(copy));
       break;
     }
@@ -91,9 +89,9 @@ void TDBExecuteAPICommand::ExecuteAPI(TmncSQLConnection& Connection, TStreamData
     return;
   }
   TLogTick tick([&] { return Format("Execute API [%s]", {name}); });
-  // Only PostgreSQL sessions offer these operations; every other engine does nothing.
-  if (typeid(Connection) == typeid(TqmdPGConnection))
-    RunOperation(static_cast<TqmdPGConnection&>(Connection), name, Response);
+  // Only engines that offer these services run them; every other engine does nothing.
+  if (IDBAPIOperations* api = Connection.APIOperations())
+    RunOperation(Connection, *api, name, Response);
 }
 
 }  // namespace qm

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "session/db_command.h"
-#include "session/pg_session.h"
 
 namespace qm {
 
@@ -17,7 +16,7 @@ inline constexpr std::string_view kAPINames[] = {"loImport", "loExport", "loUnli
 
 // Runs the API dispatch on the session's connection and answers "OK". A missing name registers
 // ("System", "Error") = "Invalid Name", an unknown one "Invalid API [<name>]"; the reply's name
-// is "OK" all the same. Sessions on engines other than PostgreSQL do nothing.
+// is "OK" all the same. Sessions on engines without these services do nothing.
 class TDBExecuteAPICommand : public TLockDBCommand {
  public:
   using TLockDBCommand::TLockDBCommand;
@@ -26,10 +25,11 @@ class TDBExecuteAPICommand : public TLockDBCommand {
   void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
 
  private:
-  // Reads ("API", "Name"): empty gives "Invalid Name"; a PostgreSQL session runs the operation.
+  // Reads ("API", "Name"): empty gives "Invalid Name"; a session whose engine offers the
+  // services runs the operation.
   void ExecuteAPI(TmncSQLConnection& Connection, TStreamDataWriter& Response);
   // The operation of that name (matched ignoring case), or "Invalid API [<name>]".
-  void RunOperation(TqmdPGConnection& Connection, const std::string& Name,
+  void RunOperation(TmncSQLConnection& Connection, IDBAPIOperations& API, const std::string& Name,
                     TStreamDataWriter& Response);
 };
 

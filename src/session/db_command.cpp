@@ -1,13 +1,12 @@
 #include "session/db_command.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 #include <utility>
 
-#include "db/firebird/fb_connection.h"
-#include "db/sqlite/sqlite_connection.h"
+#include "db/engines.h"
 #include "session/interrupts.h"
-#include "session/pg_session.h"
 #include "session/result_encoder.h"
 #include "support/format.h"
 #include "support/log.h"
@@ -112,52 +111,36 @@ TqmdConnectionPtr TDBCommand::ConnectEngine(std::uint32_t vHandle) {
   try {
     return ConnectEngine(driver, vHandle);
   } catch (...) {
-    // Only the known engine names become labels: the driver text comes from the client.
-    const bool known = driver == "SQLite" || driver == "Firebird" || driver == "PostgreSQL";
+    // Only the registered driver names become labels: the driver text comes from the client.
+    const TStrings drivers = TmncEngines::Instance().SessionDrivers();
+    const bool known = std::find(drivers.begin(), drivers.end(), driver) != drivers.end();
     TServerMetrics::Instance().CountConnectFailed(known ? driver : "other");
     throw;
   }
 }
 
 TqmdConnectionPtr TDBCommand::ConnectEngine(const std::string& driver, std::uint32_t vHandle) {
-  std::unique_ptr<TmncSQLConnection> connection;
-  // Engine names compare exactly, in this order.
-  // A connection that fails below is freed with its unique_ptr; nothing is registered. Each
-  // connect is listed as under way (TqmdConnecting) so that a stop can interrupt it; every
-  // engine takes its time-out from ConnectTimeout (the server's "ConnectTimeout").
-  if (driver == "SQLite") {
-    auto sqlite = std::make_unique<TprmSQLiteConnection>();
-    sqlite->SetResource(AsString("Database", "Resource"));
-    sqlite->SetFolder(Connection().Roles().AsString("Server.SQLiteFolder"));
-    const TqmdConnecting connecting(*sqlite);
-    sqlite->Connect();
-    connection = std::move(sqlite);
-  } else if (driver == "Firebird") {
-    auto fb = std::make_unique<TmncFBConnection>();
-    fb->SetResource(AsString("Database", "Resource"));
-    fb->SetHost(FirstNonEmpty({Connection().Roles().AsString("Server.FBHost"), "127.0.0.1"}));
-    fb->SetPort(AsString("Database", "Port"));
-    fb->SetUserName(AsString("Database", "UserName"));
-    fb->SetPassword(AsString("Database", "Password"));
-    fb->SetDefaultCredentials(
-        !Connection().Roles().AsString("Server.FBDefaultCredentials").empty());
-    const TqmdConnecting connecting(*fb);
-    fb->Connect();
-    connection = std::move(fb);
-  } else if (driver == "PostgreSQL") {
-    auto pg = std::make_unique<TqmdPGConnection>();
-    pg->SetResource(AsString("Database", "Resource"));
-    pg->SetHost(FirstNonEmpty({Connection().Roles().AsString("Server.PGHost"), "127.0.0.1"}));
-    pg->SetPort(AsString("Database", "Port"));
-    pg->SetUserName(AsString("Database", "UserName"));
-    pg->SetPassword(AsString("Database", "Password"));
-    pg->SetAppName(Format("%s [%s]", {AsString("Database", "AppName"), RemoteIP()}));
-    const TqmdConnecting connecting(*pg);
-    pg->Connect();
-    pg->SetVariable("RemoteIP", RemoteIP());
-    connection = std::move(pg);
-  } else {
+  TmncSessionSettings settings;
+  settings.Resource = AsString("Database", "Resource");
+  settings.Port = AsString("Database", "Port");
+  settings.UserName = AsString("Database", "UserName");
+  settings.Password = AsString("Database", "Password");
+  settings.AppName = AsString("Database", "AppName");
+  settings.RemoteIP = RemoteIP();
+  settings.ServerSetting = [this](const std::string& name) {
+    return Connection().Roles().AsString("Server." + name);
+  };
+  // The driver name compares exactly with the registered ones.
+  std::unique_ptr<TmncSQLConnection> connection =
+      TmncEngines::Instance().CreateSessionConnection(driver, settings);
+  if (!connection)
     return nullptr;
+  // A connection that fails is freed with its unique_ptr; nothing is registered. The connect
+  // is listed as under way (TqmdConnecting) so that a stop can interrupt it; every engine
+  // takes its time-out from ConnectTimeout (the server's "ConnectTimeout").
+  {
+    const TqmdConnecting connecting(*connection);
+    connection->ConnectSession(settings);
   }
   return AddConnection(std::move(connection), vHandle, RemoteIP());
 }

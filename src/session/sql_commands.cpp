@@ -1,10 +1,5 @@
 #include "session/sql_commands.h"
 
-#include "db/db_script.h"
-#include "db/firebird/fb_connection.h"
-#include "db/firebird/fb_script.h"
-#include "db/postgres/pg_command.h"
-#include "session/pg_session.h"
 #include "support/buffer.h"
 #include "support/text_utils.h"
 #include "support/utf16.h"
@@ -27,12 +22,9 @@ void TDBExecuteSQLCommand::DoSessionCommand(TqmdConnection& Session, TStreamData
   TmncSQLTransaction* transaction = Session.FindTransaction(TransactionHandle(*this));
   std::unique_ptr<TmncSQLCommand> command = transaction->CreateCommand();
   command->SetSQL(AsString("Database", "SQL"));
-  // Run once and freed: on PostgreSQL its three steps share one round trip, and the rows go
-  // into the result block while the server still sends them.
-  if (auto* pg = dynamic_cast<TmncPGCommand*>(command.get())) {
-    pg->SetOneShot(true);
-    pg->SetSingleRowMode(true);
-  }
+  // Run once and freed: the engine may save round trips and hand the rows over while the
+  // server still sends them.
+  command->SetRunOnce();
   ExecuteCMD(Session.RemoteIP(), *command, Response);
 }
 
@@ -70,14 +62,7 @@ void TDBExecScriptCommand::DoSessionCommand(TqmdConnection& Session, TStreamData
   const std::string script = RequestScript();
   if (script.empty())
     return;
-  // Firebird runs each statement directly; the other engines through a command.
-  if (dynamic_cast<TmncFBTransaction*>(transaction) != nullptr) {
-    TprmFBDBScript runner(transaction);
-    runner.Execute(script, name);
-  } else {
-    TprmDBScript runner(transaction);
-    runner.Execute(script, name);
-  }
+  transaction->RunScript(script, name);
   Response.SetName("OK");
 }
 
@@ -96,9 +81,9 @@ void TDBCloseTransactionCommand::DoSessionCommand(TqmdConnection& Session,
     throw Exception("Transaction Handle Not Found");
   if (SameText(AsString("Database", "TRAction"), "commit")) {
     item->Transaction()->Commit();
-    if (const auto* pg = dynamic_cast<const TqmdPGConnection*>(Session.Connection())) {
-      if (!pg->LastNotices().empty())
-        Response.RegisterHeader("Database", "Notices", pg->LastNotices());
+    if (const TmncSQLConnection* connection = Session.Connection()) {
+      if (const std::string notices = connection->CommitNotices(); !notices.empty())
+        Response.RegisterHeader("Database", "Notices", notices);
     }
   } else {
     item->Transaction()->Rollback();

@@ -8,22 +8,34 @@
 #include "common/message_of.h"
 #include "db/engines.h"
 #include "db/firebird/fb_connection.h"
+#include "db/firebird/fb_engine.h"
 #include "db/sqlite/sqlite_connection.h"
+#include "db/sqlite/sqlite_engine.h"
 
 namespace qm {
 namespace {
 
 using qm::testing::MessageOf;
 
-TEST(EngineRegistry, DriversRegisterThemselvesAndMakeTheirConnections) {
-  TmncEngines& engines = TmncEngines::Instance();
+// The process-wide registry with the drivers this suite links, registered once.
+TmncEngines& Engines() {
+  static const bool registered = [] {
+    RegisterSQLiteEngine(TmncEngines::Instance());
+    RegisterFirebirdEngine(TmncEngines::Instance());
+    return true;
+  }();
+  (void)registered;
+  return TmncEngines::Instance();
+}
+
+TEST(EngineRegistry, DriversRegisterAndMakeTheirConnections) {
+  TmncEngines& engines = Engines();
   auto sqlite = engines.CreateConnection("sqlite");  // names ignore case
   EXPECT_NE(dynamic_cast<TprmSQLiteConnection*>(sqlite.get()), nullptr);
   auto firebird = engines.CreateConnection("FirebirdSQL");
   EXPECT_NE(dynamic_cast<TmncFBConnection*>(firebird.get()), nullptr);
   ASSERT_NE(engines.Find("FIREBIRDSQL"), nullptr);
   EXPECT_EQ(engines.Find("FIREBIRDSQL")->Title, "FirebirdSQL Database");
-  EXPECT_EQ(engines.Find("PostgreSQL"), nullptr);
   EXPECT_EQ(engines.IndexOf("nope"), -1);
   const TStrings titles = engines.EnumConnections();
   EXPECT_NE(std::find(titles.begin(), titles.end(), "SQLite Database"), titles.end());
@@ -34,6 +46,48 @@ TEST(EngineRegistry, DriversRegisterThemselvesAndMakeTheirConnections) {
                                          [] { return std::make_unique<TprmSQLiteConnection>(); });
             }),
             "SQLITE is already registered");
+  // A driver registered twice (the program's registration run again) is refused too.
+  EXPECT_EQ(MessageOf([&] { RegisterSQLiteEngine(engines); }), "SQLite is already registered");
+}
+
+TEST(EngineRegistry, SessionDriversAreChosenByTheirExactNameAndSetUpFromTheSettings) {
+  TmncEngines& engines = Engines();
+  const TStrings drivers = engines.SessionDrivers();
+  EXPECT_NE(std::find(drivers.begin(), drivers.end(), "SQLite"), drivers.end());
+  // Firebird sessions name their driver "Firebird", the engine "FirebirdSQL".
+  EXPECT_NE(std::find(drivers.begin(), drivers.end(), "Firebird"), drivers.end());
+
+  TmncSessionSettings settings;
+  settings.Resource = "shop.sqlite";
+  settings.Port = "3051";
+  settings.UserName = "SYSDBA";
+  settings.ServerSetting = [](const std::string& name) {
+    return name == "SQLiteFolder" ? std::string("/srv/data") : std::string();
+  };
+  auto sqlite = engines.CreateSessionConnection("SQLite", settings);
+  auto* made = dynamic_cast<TprmSQLiteConnection*>(sqlite.get());
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(made->Resource(), "shop.sqlite");
+  EXPECT_EQ(made->Folder(), "/srv/data");
+  EXPECT_FALSE(made->Connected());
+
+  // Without a server host the Firebird session goes to the local server.
+  auto firebird = engines.CreateSessionConnection("Firebird", settings);
+  ASSERT_NE(dynamic_cast<TmncFBConnection*>(firebird.get()), nullptr);
+  EXPECT_EQ(firebird->Host(), "127.0.0.1");
+  EXPECT_EQ(firebird->Port(), "3051");
+  EXPECT_EQ(firebird->UserName(), "SYSDBA");
+
+  // Driver names are what clients send: other spellings and engine names choose nothing.
+  for (const char* name : {"sqlite", "SQLITE", "FirebirdSQL", "firebird", "", "Oracle"})
+    EXPECT_EQ(engines.CreateSessionConnection(name, settings), nullptr) << name;
+
+  EXPECT_EQ(MessageOf([&] {
+              engines.RegisterSession("Other", "SQLite", [](const TmncSessionSettings&) {
+                return std::make_unique<TprmSQLiteConnection>();
+              });
+            }),
+            "SQLite is already registered");
 }
 
 TEST(EngineRegistry, ConnectionStringsComposeAndDecompose) {

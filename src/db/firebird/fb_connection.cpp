@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "db/db_errors.h"
-#include "db/engines.h"
 #include "db/firebird/fb_sql_text.h"
 #include "db/firebird/fb_transaction.h"
 #include "db/string_list.h"
@@ -266,16 +265,4 @@ std::unique_ptr<TmncSQLTransaction> TmncFBConnection::DoCreateTransaction() {
   return std::make_unique<TmncFBTransaction>(this);
 }
 
-}  // namespace qm
-
-namespace qm {
-namespace {
-
-const bool kRegistered = [] {
-  TmncEngines::Instance().RegisterConnection("FirebirdSQL", "FirebirdSQL Database",
-                                             [] { return std::make_unique<TmncFBConnection>(); });
-  return true;
-}();
-
-}  // namespace
 }  // namespace qm

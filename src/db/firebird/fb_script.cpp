@@ -7,6 +7,11 @@
 
 namespace qm {
 
+void TmncFBTransaction::RunScript(const std::string& script, const std::string& name) {
+  TprmFBDBScript runner(this);
+  runner.Execute(script, name);
+}
+
 void TprmFBDBScript::DoExecuteScript(TmncSQLTransaction* transaction, const std::string& script,
                                      const std::string& /*name*/) {
   if (transaction == nullptr)

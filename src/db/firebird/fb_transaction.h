@@ -26,6 +26,8 @@ class TmncFBTransaction : public TmncSQLTransaction {
 
   TmncFBConnection* Connection() const;
   bool GetActive() const override { return FHandle.Get() != 0; }
+  // Each statement of the script runs directly (TprmFBDBScript).
+  void RunScript(const std::string& script, const std::string& name) override;
   // execute immediate inside this transaction.
   void Execute(const std::string& sql) override;
   using TmncSQLTransaction::Execute;

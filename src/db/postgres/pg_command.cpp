@@ -21,10 +21,10 @@ std::atomic<std::uint64_t> g_statement_counter{0};
 constexpr int kMaxPipelineResults = 64;
 
 // Holds the connection's lock when it asks for one.
-std::optional<std::unique_lock<std::recursive_mutex>> LockIfAsked(TmncPGConnection& connection) {
+std::optional<std::unique_lock<std::mutex>> LockIfAsked(TmncPGConnection& connection) {
   if (!connection.UseLock())
     return std::nullopt;
-  return std::unique_lock<std::recursive_mutex>(connection.Lock());
+  return std::unique_lock<std::mutex>(connection.Lock());
 }
 
 }  // namespace
@@ -262,7 +262,8 @@ void TmncPGCommand::ExecuteInPipeline(TmncPGConnection& connection, int count,
     FHandle.clear();
     FPrepareDeferred = true;
     connection.CheckResult(prepared.get());
-    throw EprmException("Postgre command: " + PGText(lib.PQerrorMessage(handle)));
+    TmncPGConnection::RaiseCommandError(lib.PQstatus(handle) == CONNECTION_BAD,
+                                        "Postgre command: " + PGText(lib.PQerrorMessage(handle)));
   }
 }
 

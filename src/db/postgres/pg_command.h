@@ -1,6 +1,6 @@
 #pragma once
 
-// PostgreSQL commands (their columns, fields and parameters are in db/postgres/pg_fields.h).
+// PostgreSQL commands (their columns, fields and parameters are in db/postgres/pg_values.h).
 //
 // Every statement is prepared on the server under a generated name ("pgtr_<n>", a process-wide
 // counter) and executed with positional text parameters ($1, $2 ...). Row values are not
@@ -15,7 +15,7 @@
 #include <string>
 
 #include "db/postgres/pg_api.h"
-#include "db/postgres/pg_fields.h"
+#include "db/postgres/pg_values.h"
 #include "db/sql_connections.h"
 
 namespace qm {
@@ -76,6 +76,10 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // server still sends them; the deallocation's answer is read after the last row.
   bool OneShot() const { return FOneShot; }
   void SetOneShot(bool value) { FOneShot = value; }
+  // One shot in single-row mode.
+  void SetRunOnce() override;
+  // The value bytes straight from the library's results (pg_row_writing.cpp).
+  void WriteRows(TmncRowSink& sink) override;
   // Affected rows of the last statement; "Command is not active/opened" without a result.
   int GetRowsChanged() override;
   std::int64_t GetLastRowID() override { return 0; }

@@ -1,5 +1,7 @@
 #include "db/postgres/pg_connection.h"
 
+#include "db/db_errors.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -68,7 +70,7 @@ TPGConnOwner TmncPGConnection::InternalConnect(const std::string& database) {
   // libpq would take the operating-system account of the server for an empty user name: a
   // client names its own role or gets no connection.
   if (UserName().empty())
-    throw EprmException("Postgre connection failed\ra user name is required");
+    throw EmncConnectFailed("Postgre connection failed\ra user name is required");
   TPGConnOwner handle;
   if (FSimpleConnection) {
     const std::string host = FirstNonEmpty({Host(), "127.0.0.1"});
@@ -105,9 +107,10 @@ TPGConnOwner TmncPGConnection::InternalConnect(const std::string& database) {
     handle.reset(lib.PQconnectStart(text.c_str()));
   }
   if (!handle)
-    throw EprmException("Postgre connection failed\rout of memory");
+    throw EmncConnectFailed("Postgre connection failed\rout of memory");
   if (lib.PQstatus(handle.get()) == CONNECTION_BAD)
-    throw EprmException("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle.get())));
+    throw EmncConnectFailed("Postgre connection failed\r" +
+                            PGText(lib.PQerrorMessage(handle.get())));
   CompleteConnect(handle.get());
   return handle;
 }
@@ -120,9 +123,9 @@ void TmncPGConnection::CompleteConnect(PPGconn handle) {
   PostgresPollingStatusType status = PGRES_POLLING_WRITING;
   while (status != PGRES_POLLING_OK) {
     if (status == PGRES_POLLING_FAILED)
-      throw EprmException("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle)));
+      throw EmncConnectFailed("Postgre connection failed\r" + PGText(lib.PQerrorMessage(handle)));
     if (FInterrupted)
-      throw EprmException("Postgre connection failed\rinterrupted");
+      throw EmncConnectFailed("Postgre connection failed\rinterrupted");
     if (status != PGRES_POLLING_READING && status != PGRES_POLLING_WRITING) {
       status = lib.PQconnectPoll(handle);
       continue;
@@ -132,7 +135,7 @@ void TmncPGConnection::CompleteConnect(PPGconn handle) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0)
-        throw EprmException(
+        throw EmncConnectFailed(
             "Postgre connection failed\rno answer from " + FirstNonEmpty({Host(), "127.0.0.1"}) +
             ":" + FirstNonEmpty({Port(), "5432"}) + " within " + std::to_string(timeout) + " s");
       slice = std::min(slice, left);
@@ -141,7 +144,7 @@ void TmncPGConnection::CompleteConnect(PPGconn handle) {
               static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
     const int ready = ::poll(&fd, 1, static_cast<int>(slice.count()));
     if (ready < 0 && errno != EINTR)
-      throw EprmException("Postgre connection failed\r" + std::string(std::strerror(errno)));
+      throw EmncConnectFailed("Postgre connection failed\r" + std::string(std::strerror(errno)));
     if (ready > 0)
       status = lib.PQconnectPoll(handle);
   }
@@ -150,7 +153,7 @@ void TmncPGConnection::CompleteConnect(PPGconn handle) {
 TPGConnOwner TmncPGConnection::ExchangeHandle(TPGConnOwner handle) {
   // The cancel key replaced is freed when this returns, after the lock is released.
   TPGCancelOwner cancel(handle ? PGLib().PQgetCancel(handle.get()) : nullptr);
-  std::lock_guard<std::mutex> lock(FInterruptLock);
+  TLockGuard lock(FInterruptLock);
   FCancel.swap(cancel);
   FHandle.swap(handle);
   return handle;
@@ -158,13 +161,13 @@ TPGConnOwner TmncPGConnection::ExchangeHandle(TPGConnOwner handle) {
 
 void TmncPGConnection::RenewCancelKey() {
   TPGCancelOwner cancel(FHandle ? PGLib().PQgetCancel(FHandle.get()) : nullptr);
-  std::lock_guard<std::mutex> lock(FInterruptLock);
+  TLockGuard lock(FInterruptLock);
   FCancel.swap(cancel);
 }
 
 void TmncPGConnection::Interrupt() {
   TmncPGLib& lib = PGLib();
-  std::lock_guard<std::mutex> lock(FInterruptLock);
+  TLockGuard lock(FInterruptLock);
   FInterrupted = true;
   // Only a statement under way: a cancel request costs the server a connection of its own.
   if (FHandle && FCancel && lib.PQtransactionStatus(FHandle.get()) == PQTRANS_ACTIVE) {

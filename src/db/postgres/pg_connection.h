@@ -35,13 +35,15 @@
 #include "support/byte_stream.h"
 #include "support/object_list.h"
 #include "support/pool.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
 class TmncPGTransaction;
 
-// Failures raise EprmException: "Postgre connection failed\r" + the library's message at
-// connect, "Postgre command: " + the server's message for statements.
+// Failures raise the causes of db/db_errors.h: EmncConnectFailed "Postgre connection failed\r" +
+// the library's message at connect; EmncSQLError (with the SQLSTATE) or EmncConnectionLost
+// "Postgre command: " + the server's message for statements.
 class TmncPGConnection : public TmncSQLConnection {
  public:
   // Loads the client library; a missing library raises the loader's EInOutError.
@@ -71,7 +73,7 @@ class TmncPGConnection : public TmncSQLConnection {
   void SetUseLock(bool value) { FUseLock = value; }
   int LockTimeout() const { return FLockTimeout; }
   void SetLockTimeout(int value) { FLockTimeout = value; }
-  std::recursive_mutex& Lock() { return FLock; }
+  std::mutex& Lock() { return FLock; }
 
   // Created on first use.
   TmncPGNoticeItems& Notices();
@@ -124,15 +126,17 @@ class TmncPGConnection : public TmncSQLConnection {
   bool AdvisoryUnlock(int id);
   // Frees a result through DoClearStatement and sets it to nil; nothing for nil.
   void ClearStatement(PPGresult& result);
-  void Enter() { FMonitor.lock(); }
-  void Leave() { FMonitor.unlock(); }
   // A new transaction; with `start`, started, `proc` run and committed when still active (rolled
   // back and re-raised on failure); without, only `proc` is called.
   void TRExecute(const std::function<void(TmncPGTransaction&)>& proc, bool start = true);
 
-  // Raises EprmException "Postgre command: " + the result's message for the error statuses
-  // (after a Reconnect attempt); every other status passes.
+  // Raises "Postgre command: " + the result's message for the error statuses (after a
+  // Reconnect attempt) as EmncSQLError with the SQLSTATE, or EmncConnectionLost when the
+  // connection was gone; every other status passes.
   void CheckResult(PGresult* result);
+  // EmncConnectionLost when `lost`, else EmncSQLError (db/db_errors.h).
+  [[noreturn]] static void RaiseCommandError(bool lost, const std::string& message,
+                                             const std::string& sql_state = std::string());
   // Hands the collected notices to DoNotices and empties the list (after an engine commit or
   // rollback).
   void FlushNotices(bool committed);
@@ -170,8 +174,8 @@ class TmncPGConnection : public TmncSQLConnection {
 
   TPGConnOwner FHandle;
   // FHandle's cancel key. Both change only under FInterruptLock, which Interrupt holds.
-  TPGCancelOwner FCancel;
-  std::mutex FInterruptLock;
+  TMutex FInterruptLock;
+  TPGCancelOwner FCancel GUARDED_BY(FInterruptLock);
   // Set by Interrupt; a connect under way checks it.
   std::atomic<bool> FInterrupted{false};
   std::string FClientEncoding;
@@ -181,51 +185,55 @@ class TmncPGConnection : public TmncSQLConnection {
   bool FSimpleConnection = false;
   bool FUseSSL = false;
   std::unique_ptr<TmncPGNoticeItems> FNotices;
-  std::recursive_mutex FLock;
+  // Serialises library calls (see UseLock), not members: held around one call at a time and
+  // never taken again inside, so a plain mutex.
+  std::mutex FLock;
   bool FUseLock = false;
   int FLockTimeout = 0;
-  std::recursive_mutex FMonitor;
 };
 
 // Large-object transfer and settings, as the session's API command uses them. Large-object
 // operations run inside the connection's open transaction when there is one, otherwise each
 // in a short transaction of its own (descriptors live only inside a transaction).
-class IPGAPI {
+// loCopy, loExport, loImport and loUnlink come from IDBAPIOperations (Oid is its numeric id).
+class IPGAPI : public IDBAPIOperations {
  public:
-  virtual ~IPGAPI() = default;
-  // A copy of object `oid` in this database; the new id, 0 when it could not be created.
-  virtual Oid loCopy(Oid oid) = 0;
-  // Writes object `oid` to `stream`: the bytes copied, -1 when it cannot be opened, 0 for id 0.
-  virtual std::int64_t loExport(Oid oid, IByteSink& stream) = 0;
-  // The same into a file (truncated when it exists, created otherwise).
+  // The same as loExport into a file (truncated when it exists, created otherwise).
   virtual std::int64_t loExportFile(Oid oid, const std::string& file_name) = 0;
-  // Stores `stream` (read to its end) as object `oid` ("select lo_create(<oid>)"), or as a new
-  // object chosen by the database for id 0; the object's id.
-  virtual Oid loImport(IByteSource& stream, Oid oid = 0) = 0;
-  // The same from a file; 0 when the file does not exist.
+  // The same as loImport from a file; 0 when the file does not exist.
   virtual Oid loImportFile(const std::string& file_name, Oid oid = 0) = 0;
-  // The library's result of lo_unlink (1 on success, -1 on failure).
-  virtual int loUnlink(Oid oid) = 0;
   // Reads the Boolean settings "UseSSL" and "SimpleConnection" from name=value lines.
   virtual void LoadSettings(const TmncStringList& params) = 0;
 };
 
-// The background job that frees one client-library result on the pool thread. Its setting
-// "Statement" holds the result's address as decimal text; 0 or a non-number does nothing.
+// The background job that frees one client-library result on the pool thread. It owns the
+// result: a job that is dropped without running frees it all the same.
 class TFreeStatementPool : public TPoolObject {
  public:
-  explicit TFreeStatementPool(PPGresult statement);
+  explicit TFreeStatementPool(TPGResultOwner statement);
+  // Whether the result is still held (not yet freed by DoWork).
+  bool Holds() const { return FStatement != nullptr; }
 
  protected:
   void DoWork() override;
+
+ private:
+  TPGResultOwner FStatement;
 };
 
 // The connection the system uses: session settings "UNICODE", "escape", "iso, mdy"; results
-// freed on the pool thread; session variables; the large-object API.
+// freed on the pool thread; session variables; the large-object API. As a client session's
+// connection it labels the session with the client's address ("RemoteIP") and keeps the
+// notices of the last commit.
 class TprmPGConnection : public TmncPGConnection, public IPGAPI {
  public:
   TprmPGConnection();
   ~TprmPGConnection() override;
+
+  // Connect, then the session variable "RemoteIP" set to the client's address.
+  void ConnectSession(const TmncSessionSettings& settings) override;
+  std::string CommitNotices() const override { return FLastNotices; }
+  IDBAPIOperations* APIOperations() override { return this; }
 
   // "set globals.<name> = '<value>';". The name must be a plain identifier (else EprmException
   // "Invalid variable name: <name>"); the value is escaped as an SQL string.
@@ -247,6 +255,11 @@ class TprmPGConnection : public TmncPGConnection, public IPGAPI {
   // Results of at least this many values (rows x columns) are freed on the pool thread.
   static constexpr std::int64_t kPoolFreeValues = 16384;
   void DoClearStatement(PPGresult& result) override;
+  // Keeps the notices of a commit for CommitNotices.
+  void DoNotices(TmncPGNoticeItems& notices, bool committed) override;
+
+ private:
+  std::string FLastNotices;
 };
 
 // A transaction of an emulated PostgreSQL connection: "begin isolation level read committed;"

@@ -1,10 +1,11 @@
 // Statement results: error checks and freeing, on the calling thread or the pool thread.
 
 #include <algorithm>
-#include <charconv>
 #include <utility>
 
 #include "db/postgres/pg_connection.h"
+
+#include "db/db_errors.h"
 
 namespace qm {
 
@@ -17,8 +18,18 @@ void TmncPGConnection::CheckResult(PGresult* result) {
   // Without a result the reason is on the connection.
   const std::string message = result != nullptr ? PGText(lib.PQresultErrorMessage(result))
                                                 : PGText(lib.PQerrorMessage(Handle()));
+  const std::string state =
+      result != nullptr ? PGText(lib.PQresultErrorField(result, PG_DIAG_SQLSTATE)) : std::string();
+  const bool lost = Handle() == nullptr || lib.PQstatus(Handle()) == CONNECTION_BAD;
   Reconnect();
-  throw EprmException("Postgre command: " + message);
+  RaiseCommandError(lost, "Postgre command: " + message, state);
+}
+
+void TmncPGConnection::RaiseCommandError(bool lost, const std::string& message,
+                                         const std::string& sql_state) {
+  if (lost)
+    throw EmncConnectionLost(message, 0, sql_state);
+  throw EmncSQLError(message, 0, sql_state);
 }
 
 void TmncPGConnection::ClearStatement(PPGresult& result) {
@@ -35,17 +46,11 @@ void TmncPGConnection::DoClearStatement(PPGresult& result) {
 
 // ---- TFreeStatementPool ----
 
-TFreeStatementPool::TFreeStatementPool(PPGresult statement) : TPoolObject("PGStatment") {
-  Settings()["Statement"] = std::to_string(reinterpret_cast<std::uintptr_t>(statement));
-}
+TFreeStatementPool::TFreeStatementPool(TPGResultOwner statement)
+    : TPoolObject("PGStatment"), FStatement(std::move(statement)) {}
 
 void TFreeStatementPool::DoWork() {
-  const std::string& text = Settings()["Statement"];
-  std::uintptr_t address = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), address);
-  if (error != std::errc() || end != text.data() + text.size() || address == 0)
-    return;
-  TPGResultOwner freed(reinterpret_cast<PPGresult>(address));
+  FStatement.reset();
 }
 
 void TprmPGConnection::DoClearStatement(PPGresult& result) {
@@ -61,7 +66,7 @@ void TprmPGConnection::DoClearStatement(PPGresult& result) {
   if (values < kPoolFreeValues)
     TPGResultOwner freed(taken);
   else
-    PostPoolObject<TFreeStatementPool>(taken);
+    PostPoolObject<TFreeStatementPool>(TPGResultOwner(taken));
 }
 
 }  // namespace qm

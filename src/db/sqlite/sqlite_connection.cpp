@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "db/db_errors.h"
-#include "db/engines.h"
 #include "db/sqlite/sqlite_errors.h"
 #include "db/sqlite/sqlite_paths.h"
 #include "db/sqlite/sqlite_transaction.h"
@@ -288,16 +287,4 @@ void TmncSQLiteConnection::SetTempStore(TmncTempStore value) {
   FTempStore = value;
 }
 
-}  // namespace qm
-
-namespace qm {
-namespace {
-
-const bool kRegistered = [] {
-  TmncEngines::Instance().RegisterConnection(
-      "SQLite", "SQLite Database", [] { return std::make_unique<TprmSQLiteConnection>(); });
-  return true;
-}();
-
-}  // namespace
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "db/db_errors.h"
 #include "db/postgres/postgres_fixture.h"
 #include "support/text_utils.h"
 
@@ -161,8 +162,9 @@ TEST_F(PGCommandTest, ErrorGivesPostgreCommandMessageAndConnectionStaysUsable) {
   try {
     command->Execute();
     ADD_FAILURE() << "no error";
-  } catch (const EprmException& e) {
+  } catch (const EmncSQLError& e) {
     EXPECT_THAT(e.Message(), StartsWith("Postgre command: ERROR:  relation \"qm_no_such_table\""));
+    EXPECT_EQ(e.SQLState(), "42P01");
   }
 
   auto failing = Command("select 1 / ?d");
@@ -171,8 +173,9 @@ TEST_F(PGCommandTest, ErrorGivesPostgreCommandMessageAndConnectionStaysUsable) {
   try {
     failing->Execute();
     ADD_FAILURE() << "no error";
-  } catch (const EprmException& e) {
+  } catch (const EmncSQLError& e) {
     EXPECT_THAT(e.Message(), StartsWith("Postgre command: ERROR:  division by zero"));
+    EXPECT_EQ(e.SQLState(), "22012");
   }
   EXPECT_FALSE(failing->Active());
   EXPECT_EQ(PG(failing).Status(), PGRES_EMPTY_QUERY_);
@@ -205,12 +208,12 @@ TEST_F(PGCommandTest, StatementsAreDeallocated) {
     auto command = Command("select 1 / ?d");
     command->Prepare();
     command->Param("d")->SetAsInteger(0);
-    EXPECT_THROW(command->Execute(), EprmException);
+    EXPECT_THROW(command->Execute(), EmncSQLError);
     EXPECT_EQ(PreparedCount(), before + 1);
   }
   EXPECT_EQ(PreparedCount(), before);
   // A statement that does not parse creates nothing.
-  EXPECT_THROW(Command("selec 1")->Execute(), EprmException);
+  EXPECT_THROW(Command("selec 1")->Execute(), EmncSQLError);
   EXPECT_EQ(PreparedCount(), before);
 }
 

@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "db/db_errors.h"
 #include "db/postgres/postgres_fixture.h"
 #include "support/pool.h"
 
@@ -53,7 +54,7 @@ TEST_F(PGConnectionTest, WrongPasswordFailsAndLeavesNoHandle) {
     try {
       connection->Connect();
       ADD_FAILURE() << "connected with a wrong password";
-    } catch (const EprmException& e) {
+    } catch (const EmncConnectFailed& e) {
       EXPECT_THAT(e.Message(), StartsWith("Postgre connection failed\r"));
       EXPECT_THAT(e.Message(), HasSubstr("password authentication failed"));
     }
@@ -101,7 +102,7 @@ TEST_F(PGConnectionTest, DirectExecuteErrorKeepsTheConnectionUsable) {
   try {
     connection->Execute("select * from qm_no_such_table");
     ADD_FAILURE() << "no error";
-  } catch (const EprmException& e) {
+  } catch (const EmncSQLError& e) {
     EXPECT_THAT(e.Message(), StartsWith("Postgre command: ERROR:  relation"));
   }
   EXPECT_EQ(QueryValue(*connection, "select 2"), "2");
@@ -205,7 +206,7 @@ TEST_F(PGConnectionTest, TRExecuteCommitsOrRollsBack) {
     t.Execute("insert into qm_trx_test values (2)");
     t.Execute("select * from qm_no_such_table");
   }),
-               EprmException);
+               EmncEngineError);
   EXPECT_EQ(QueryValue(*connection, "select string_agg(id::text, ',') from qm_trx_test"), "1");
   connection->TRExecute([](TmncPGTransaction& t) {
     EXPECT_EQ(t.ServerEncoding(), "UTF8");
@@ -346,7 +347,7 @@ TEST_F(PGConnectionTest, LargeObjectEdgeCases) {
   EXPECT_EQ(connection->loImport(source, 987654), 987654u);
   EXPECT_TRUE(Export(*connection, 987654) == data);
   TMemoryByteSource again(data);
-  EXPECT_THROW(connection->loImport(again, 987654), EprmException);  // already exists
+  EXPECT_THROW(connection->loImport(again, 987654), EmncEngineError);  // already exists
   EXPECT_EQ(QueryValue(*connection, "select 1"), "1");
 
   TMemoryByteSource empty("");

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/silent_port.h"
+#include "db/db_errors.h"
 #include "db/postgres/postgres_fixture.h"
 
 namespace qm::pgtest {
@@ -110,7 +111,7 @@ TEST_F(PGInterruptTest, TestAliveAsksTheServer) {
   EXPECT_TRUE(connection->TestAlive());
   // Even inside a failed transaction the server answers.
   connection->Execute("begin");
-  EXPECT_THROW(connection->Execute("select 1/0"), EprmException);
+  EXPECT_THROW(connection->Execute("select 1/0"), EmncSQLError);
   EXPECT_TRUE(connection->TestAlive());
   connection->Execute("rollback");
 

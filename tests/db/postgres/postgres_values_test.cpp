@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "db/postgres/pg_fields.h"
+#include "db/postgres/pg_values.h"
 #include "support/date_time.h"
 
 namespace qm {

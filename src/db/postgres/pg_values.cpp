@@ -1,4 +1,4 @@
-#include "db/postgres/pg_fields.h"
+#include "db/postgres/pg_values.h"
 
 #include "support/number_text.h"
 #include "support/text_utils.h"
