@@ -77,8 +77,12 @@ TqmdConnection::~TqmdConnection() {
       WriteLogFmt("%s: Free [%d-%s]: %s", {FRemoteIP, FHandle, class_name, ""});
     }
   };
-  free_part(FTransaction ? ClassNameOf(typeid(*FTransaction)) : std::string(),
-            [this] { FTransaction.reset(); });
+  std::string transaction_class;
+  if (FTransaction) {
+    const auto& transaction = *FTransaction;
+    transaction_class = ClassNameOf(typeid(transaction));
+  }
+  free_part(transaction_class, [this] { FTransaction.reset(); });
   free_part("TqmdCommands", [this] { FCommands.Clear(); });
   free_part("TqmdTransactions", [this] { FTransactions.Clear(); });
   try {
