@@ -22,7 +22,8 @@ class TDBExecuteAPICommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 
  private:
   // Reads ("API", "Name"): empty gives "Invalid Name"; a session whose engine offers the

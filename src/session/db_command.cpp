@@ -205,7 +205,7 @@ void TLockDBCommand::DoCommand(TStreamDataWriter& Response) {
       FindConnection(static_cast<std::uint32_t>(AsInteger("Database", "Handle")), RemoteIP());
   if (!session)
     throw Exception("#Handle Not Found");
-  std::lock_guard<std::recursive_mutex> lock(session->Lock());
+  TLockGuard lock(session->Lock());
   // A client that leaves while its statement runs gets the statement interrupted as a stop
   // would: nobody waits for the result. The session stays for a later "Reconnect".
   const THangupWatch watch(ClientDescriptor(Connection()), [&session] {

@@ -70,7 +70,12 @@ class TLockDBCommand : public TDBCommand {
 
  protected:
   void DoCommand(TStreamDataWriter& Response) override;
-  virtual void DoSessionCommand(TqmdConnection& /*Session*/, TStreamDataWriter& /*Response*/) {}
+  // Runs holding the session lock.
+  virtual void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response)
+      REQUIRES(Session.Lock()) {
+    (void)Session;
+    (void)Response;
+  }
 };
 
 }  // namespace qm

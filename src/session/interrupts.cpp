@@ -1,11 +1,11 @@
 #include "session/interrupts.h"
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 #include "db/connections.h"
 #include "session/session_registry.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -13,24 +13,24 @@ namespace {
 
 // The connects under way. The lock is held while they are interrupted, so an entry cannot go
 // (and its connection cannot be freed) meanwhile.
-std::mutex gConnectingLock;
-std::vector<TmncConnection*> gConnecting;
+TMutex gConnectingLock;
+std::vector<TmncConnection*> gConnecting GUARDED_BY(gConnectingLock);
 
 }  // namespace
 
 TqmdConnecting::TqmdConnecting(TmncConnection& Connection) : FConnection(Connection) {
-  std::lock_guard<std::mutex> lock(gConnectingLock);
+  TLockGuard lock(gConnectingLock);
   gConnecting.push_back(&FConnection);
 }
 
 TqmdConnecting::~TqmdConnecting() {
-  std::lock_guard<std::mutex> lock(gConnectingLock);
+  TLockGuard lock(gConnectingLock);
   gConnecting.erase(std::find(gConnecting.begin(), gConnecting.end(), &FConnection));
 }
 
 void InterruptSessions() {
   {
-    std::lock_guard<std::mutex> lock(gConnectingLock);
+    TLockGuard lock(gConnectingLock);
     for (TmncConnection* connection : gConnecting)
       connection->Interrupt();
   }

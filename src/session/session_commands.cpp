@@ -67,18 +67,22 @@ void TDBReConnectCommand::DoCommand(TStreamDataWriter& Response) {
     const auto handle = static_cast<std::uint32_t>(AsInteger("Database", "Handle"));
     session = FindConnection(handle, RemoteIP());
     if (session) {
-      // Under the session lock: another client may be working on the same session.
-      std::unique_lock<std::recursive_mutex> lock(session->Lock());
-      // A round trip: the client library's remembered status stays "OK" for a connection the
-      // server ended until a request fails on it.
-      if (session->Connection()->TestAlive()) {
-        session->Transactions().Clear();
-        session->SyncCounts();
-      } else {
+      bool alive = false;
+      {
+        // Under the session lock: another client may be working on the same session.
+        TLockGuard lock(session->Lock());
+        // A round trip: the client library's remembered status stays "OK" for a connection
+        // the server ended until a request fails on it.
+        alive = session->Connection()->TestAlive();
+        if (alive) {
+          session->Transactions().Clear();
+          session->SyncCounts();
+        }
+      }
+      if (!alive) {
         // The database server ended its connection: nothing of the session works any more
         // (its prepared statements went with the server's backend), so it is made anew under
         // the same handle, as a swept one is.
-        lock.unlock();
         TqmdConnectionPtr lost;
         {
           TLockGuard registry(TqmdConnections::Instance().Lock());

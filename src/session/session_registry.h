@@ -115,8 +115,8 @@ class TqmdConnection {
   std::int64_t Age() const;
   bool IsDead() const { return Age() > DeadAge; }
 
-  TqmdCommands& Commands() { return FCommands; }
-  TqmdTransactions& Transactions() { return FTransactions; }
+  TqmdCommands& Commands() REQUIRES(FLock) { return FCommands; }
+  TqmdTransactions& Transactions() REQUIRES(FLock) { return FTransactions; }
   // The session's default transaction.
   TmncSQLTransaction* Transaction() const { return FTransaction.get(); }
   // The client connection that made the session: linked, never read here.
@@ -128,30 +128,30 @@ class TqmdConnection {
   int CommandCount() const { return FCommandCount.load(); }
   int TransactionCount() const { return FTransactionCount.load(); }
   // Call under the session lock after changing Commands or Transactions.
-  void SyncCounts();
+  void SyncCounts() REQUIRES(FLock);
 
   // The default transaction for 0, else the opened transaction vHandle; raises "Transaction
   // Handle Not Found" for a handle that is not open.
-  TmncSQLTransaction* FindTransaction(std::uint32_t vHandle);
+  TmncSQLTransaction* FindTransaction(std::uint32_t vHandle) REQUIRES(FLock);
   // Creates a transaction with the parameter lines vParams, starts it and registers it under
   // the next handle. On failure nothing is registered and no handle is used.
-  TqmdTransaction* OpenTransaction(const std::string& vParams);
+  TqmdTransaction* OpenTransaction(const std::string& vParams) REQUIRES(FLock);
   // Creates a command on vTR with the text vCommand, prepares it and registers it under the
   // next handle. On failure nothing is registered and no handle is used.
-  TqmdCommand* PrepareSQL(TmncSQLTransaction* vTR, const std::string& vCommand);
+  TqmdCommand* PrepareSQL(TmncSQLTransaction* vTR, const std::string& vCommand) REQUIRES(FLock);
   // 1, 2, 3 ... shared by transactions and commands.
   std::uint32_t NextHandle() { return ++FQMDHandles; }
 
-  void Enter() { FLock.lock(); }
-  void Leave() { FLock.unlock(); }
-  std::recursive_mutex& Lock() { return FLock; }
+  // The session lock: one request at a time works on the session. Taken once per request
+  // (never again inside it), so it is not re-entrant.
+  TMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
 
  private:
   std::unique_ptr<TmncSQLConnection> FConnection;
   std::uint32_t FHandle;
   std::atomic<TDateTime> FLastAccess;
-  TqmdCommands FCommands;
-  TqmdTransactions FTransactions;
+  TqmdCommands FCommands GUARDED_BY(FLock);
+  TqmdTransactions FTransactions GUARDED_BY(FLock);
   std::atomic<std::uint32_t> FQMDHandles{0};
   std::unique_ptr<TmncSQLTransaction> FTransaction;
   std::atomic<TpdcDataCommandConnection*> FServer{nullptr};
@@ -159,7 +159,7 @@ class TqmdConnection {
   std::string FResource;
   std::atomic<int> FCommandCount{0};
   std::atomic<int> FTransactionCount{0};
-  std::recursive_mutex FLock;
+  TMutex FLock;
 };
 
 using TqmdConnectionPtr = std::shared_ptr<TqmdConnection>;

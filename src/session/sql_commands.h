@@ -14,7 +14,8 @@ class TDBExecuteSQLCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 };
 
 // Prepares ("Database", "SQL") and answers its handle in ("Database", "CmdHandle").
@@ -23,7 +24,8 @@ class TDBPrepareSQLCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 };
 
 // Frees the prepared command ("Database", "CmdHandle"); an unknown handle is no error.
@@ -32,7 +34,8 @@ class TDBUnPrepareSQLCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 };
 
 // Runs the prepared command ("Database", "CmdHandle") with the request's parameters; an unknown
@@ -42,7 +45,8 @@ class TDBExecPreparedCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 };
 
 // Runs the "^"-separated script compressed in the request's buffer (UTF-16LE text). An empty
@@ -52,7 +56,8 @@ class TDBExecScriptCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 
  private:
   // The request's buffer inflated and read as UTF-16LE text ("" for an empty buffer); corrupt
@@ -67,7 +72,8 @@ class TDBOpenTransactionCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 };
 
 // Commits ("TRAction" "commit", any case) or rolls back the opened transaction
@@ -78,7 +84,8 @@ class TDBCloseTransactionCommand : public TLockDBCommand {
   using TLockDBCommand::TLockDBCommand;
 
  protected:
-  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override;
+  void DoSessionCommand(TqmdConnection& Session, TStreamDataWriter& Response) override
+      REQUIRES(Session.Lock());
 };
 
 }  // namespace qm

@@ -106,10 +106,12 @@ void ExpectCause(const std::function<void()>& action, const Reported& reported) 
     ADD_FAILURE() << "no exception";
   } catch (const Cause& e) {
     if constexpr (std::is_base_of_v<EmncEngineError, Cause>) {
-      if (reported.code)
+      if (reported.code) {
         EXPECT_EQ(e.Code(), *reported.code) << e.Message();
-      if (reported.sql_state)
+      }
+      if (reported.sql_state) {
         EXPECT_EQ(e.SQLState(), *reported.sql_state) << e.Message();
+      }
     }
   } catch (const std::exception& e) {
     ADD_FAILURE() << "another kind of exception: " << e.what();

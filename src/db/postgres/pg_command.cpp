@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "db/postgres/pg_connection.h"
+#include "db/postgres/pg_errors.h"
+#include "db/postgres/pg_transaction.h"
 #include "support/number_text.h"
 #include "support/text_utils.h"
 
@@ -262,8 +264,8 @@ void TmncPGCommand::ExecuteInPipeline(TmncPGConnection& connection, int count,
     FHandle.clear();
     FPrepareDeferred = true;
     connection.CheckResult(prepared.get());
-    TmncPGConnection::RaiseCommandError(lib.PQstatus(handle) == CONNECTION_BAD,
-                                        "Postgre command: " + PGText(lib.PQerrorMessage(handle)));
+    RaisePGError(lib.PQstatus(handle) == CONNECTION_BAD,
+                 "Postgre command: " + PGText(lib.PQerrorMessage(handle)));
   }
 }
 

@@ -1,7 +1,5 @@
 #include "db/postgres/pg_connection.h"
 
-#include "db/db_errors.h"
-
 #include <poll.h>
 
 #include <algorithm>
@@ -10,7 +8,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "db/db_errors.h"
 #include "db/postgres/pg_quoting.h"
+#include "db/postgres/pg_transaction.h"
 #include "support/format.h"
 #include "support/text_utils.h"
 

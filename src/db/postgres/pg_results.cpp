@@ -1,36 +1,11 @@
-// Statement results: error checks and freeing, on the calling thread or the pool thread.
+// Statement results: freed on the calling thread or the pool thread.
 
 #include <algorithm>
 #include <utility>
 
 #include "db/postgres/pg_connection.h"
 
-#include "db/db_errors.h"
-
 namespace qm {
-
-void TmncPGConnection::CheckResult(PGresult* result) {
-  TmncPGLib& lib = PGLib();
-  const auto status = static_cast<TExecStatusType>(lib.PQresultStatus(result));
-  if (status != PGRES_BAD_RESPONSE_ && status != PGRES_NONFATAL_ERROR_ &&
-      status != PGRES_FATAL_ERROR_)
-    return;
-  // Without a result the reason is on the connection.
-  const std::string message = result != nullptr ? PGText(lib.PQresultErrorMessage(result))
-                                                : PGText(lib.PQerrorMessage(Handle()));
-  const std::string state =
-      result != nullptr ? PGText(lib.PQresultErrorField(result, PG_DIAG_SQLSTATE)) : std::string();
-  const bool lost = Handle() == nullptr || lib.PQstatus(Handle()) == CONNECTION_BAD;
-  Reconnect();
-  RaiseCommandError(lost, "Postgre command: " + message, state);
-}
-
-void TmncPGConnection::RaiseCommandError(bool lost, const std::string& message,
-                                         const std::string& sql_state) {
-  if (lost)
-    throw EmncConnectionLost(message, 0, sql_state);
-  throw EmncSQLError(message, 0, sql_state);
-}
 
 void TmncPGConnection::ClearStatement(PPGresult& result) {
   if (result == nullptr)

@@ -1,5 +1,6 @@
+#include "db/postgres/pg_transaction.h"
+
 #include "db/postgres/pg_command.h"
-#include "db/postgres/pg_connection.h"
 #include "db/postgres/pg_quoting.h"
 #include "support/log.h"
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "db/db_errors.h"
+#include "db/postgres/pg_transaction.h"
 #include "db/postgres/postgres_fixture.h"
 #include "support/pool.h"
 

@@ -10,6 +10,7 @@
 #include "db/postgres/pg_command.h"
 #include "db/postgres/pg_connection.h"
 #include "db/postgres/pg_notices.h"
+#include "db/postgres/pg_transaction.h"
 
 namespace qm::pgtest {
 namespace {

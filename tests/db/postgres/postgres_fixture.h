@@ -11,6 +11,7 @@
 #include "common/postgres_server.h"
 #include "db/postgres/pg_command.h"
 #include "db/postgres/pg_connection.h"
+#include "db/postgres/pg_transaction.h"
 
 namespace qm::pgtest {
 
