@@ -83,8 +83,9 @@ TqmdConnection::~TqmdConnection() {
     transaction_class = ClassNameOf(typeid(transaction));
   }
   free_part(transaction_class, [this] { FTransaction.reset(); });
-  free_part("TqmdCommands", [this] { FCommands.Clear(); });
-  free_part("TqmdTransactions", [this] { FTransactions.Clear(); });
+  // The last reference is going: nobody else can hold the session lock any more.
+  free_part("TqmdCommands", [this]() NO_THREAD_SAFETY_ANALYSIS { FCommands.Clear(); });
+  free_part("TqmdTransactions", [this]() NO_THREAD_SAFETY_ANALYSIS { FTransactions.Clear(); });
   try {
     if (FConnection && FConnection->Connected())
       FConnection->Disconnect();

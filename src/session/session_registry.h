@@ -235,9 +235,8 @@ class TqmdConnections {
   void Clear();
   int Count() const REQUIRES(FLock) { return FList.Count(); }
 
-  void Enter() ACQUIRE(FLock) { FLock.lock(); }
-  void Leave() RELEASE(FLock) { FLock.unlock(); }
-  TRecursiveMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
+  // Taken for one look-up or change at a time, never again inside: not re-entrant.
+  TMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
 
  private:
   class TqmdConnectionItem;
@@ -261,7 +260,7 @@ class TqmdConnections {
   // opened it, and the order they came in (to forget the oldest).
   std::unordered_map<std::uint32_t, std::string> FOwners GUARDED_BY(FLock);
   std::deque<std::uint32_t> FOwnerOrder GUARDED_BY(FLock);
-  mutable TRecursiveMutex FLock;
+  mutable TMutex FLock;
 };
 
 }  // namespace qm

@@ -8,6 +8,7 @@
 
 #include "support/buffer.h"
 #include "support/exception.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -79,7 +80,7 @@ class TIgzipStreamPool {
   }
 
   std::unique_ptr<TIgzipCachedStream> Take(bool inflating, int level) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLockGuard lock(FLock);
     auto it = std::find_if(FIdle.begin(), FIdle.end(),
                            [&](const auto& item) { return item->Matches(inflating, level); });
     if (it == FIdle.end())
@@ -92,7 +93,7 @@ class TIgzipStreamPool {
   // Keeps the stream for a later lease, or frees it (outside the lock) when the pool is full.
   void Give(std::unique_ptr<TIgzipCachedStream> stream) {
     {
-      std::lock_guard<std::mutex> lock(FLock);
+      TLockGuard lock(FLock);
       if (FIdle.size() < kPooledStreams) {
         FIdle.insert(FIdle.begin(), std::move(stream));
         return;
@@ -102,8 +103,8 @@ class TIgzipStreamPool {
   }
 
  private:
-  std::mutex FLock;
-  std::vector<std::unique_ptr<TIgzipCachedStream>> FIdle;
+  TMutex FLock;
+  std::vector<std::unique_ptr<TIgzipCachedStream>> FIdle GUARDED_BY(FLock);
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/exception.h"
+#include "support/thread_annotations.h"
 
 namespace qm {
 
@@ -47,7 +48,7 @@ class TZStreamPool {
   }
 
   std::unique_ptr<TZCachedStream> Take(bool inflating, int level, int window_bits) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLockGuard lock(FLock);
     auto it = std::find_if(FIdle.begin(), FIdle.end(), [&](const auto& item) {
       return item->Matches(inflating, level, window_bits);
     });
@@ -61,7 +62,7 @@ class TZStreamPool {
   // Keeps the stream for a later lease, or frees it (outside the lock) when the pool is full.
   void Give(std::unique_ptr<TZCachedStream> stream) {
     {
-      std::lock_guard<std::mutex> lock(FLock);
+      TLockGuard lock(FLock);
       if (FIdle.size() < kPooledStreams) {
         // The most recently used first: its memory is the likeliest to be resident.
         FIdle.insert(FIdle.begin(), std::move(stream));
@@ -72,8 +73,8 @@ class TZStreamPool {
   }
 
  private:
-  std::mutex FLock;
-  std::vector<std::unique_ptr<TZCachedStream>> FIdle;
+  TMutex FLock;
+  std::vector<std::unique_ptr<TZCachedStream>> FIdle GUARDED_BY(FLock);
 };
 
 std::unique_ptr<TZCachedStream> TakeCached(bool inflating, int level, int window_bits) {

@@ -64,8 +64,6 @@ class TmnThread {
 class TmnLockThread : public TmnThread {
  public:
   TRecursiveMutex& Lock() RETURN_CAPABILITY(FLock) { return FLock; }
-  void Enter() ACQUIRE(FLock) { FLock.lock(); }
-  void Leave() RELEASE(FLock) { FLock.unlock(); }
 
  protected:
   TRecursiveMutex FLock;
