@@ -8,7 +8,7 @@
 
 #include "support/buffer.h"
 #include "support/exception.h"
-#include "support/thread_annotations.h"
+#include "support/idle_pool.h"
 
 namespace qm {
 
@@ -71,41 +71,11 @@ namespace {
 // Idle streams kept for the whole process; see the zlib pool for why one shared pool.
 constexpr std::size_t kPooledStreams = 16;
 
-class TIgzipStreamPool {
- public:
-  static TIgzipStreamPool& Instance() {
-    // Never destroyed: leases may end on threads that outlive static destruction.
-    static TIgzipStreamPool* pool = new TIgzipStreamPool();
-    return *pool;
-  }
-
-  std::unique_ptr<TIgzipCachedStream> Take(bool inflating, int level) {
-    TLockGuard lock(FLock);
-    auto it = std::find_if(FIdle.begin(), FIdle.end(),
-                           [&](const auto& item) { return item->Matches(inflating, level); });
-    if (it == FIdle.end())
-      return nullptr;
-    std::unique_ptr<TIgzipCachedStream> taken = std::move(*it);
-    FIdle.erase(it);
-    return taken;
-  }
-
-  // Keeps the stream for a later lease, or frees it (outside the lock) when the pool is full.
-  void Give(std::unique_ptr<TIgzipCachedStream> stream) {
-    {
-      TLockGuard lock(FLock);
-      if (FIdle.size() < kPooledStreams) {
-        FIdle.insert(FIdle.begin(), std::move(stream));
-        return;
-      }
-    }
-    stream.reset();
-  }
-
- private:
-  TMutex FLock;
-  std::vector<std::unique_ptr<TIgzipCachedStream>> FIdle GUARDED_BY(FLock);
-};
+// Never destroyed: leases may end on threads that outlive static destruction.
+TIdlePool<TIgzipCachedStream>& StreamPool() {
+  static auto* pool = new TIdlePool<TIgzipCachedStream>(kPooledStreams);
+  return *pool;
+}
 
 }  // namespace
 
@@ -116,13 +86,14 @@ TIgzipStreamLease::TIgzipStreamLease(TIgzipStreamLease&&) noexcept = default;
 
 TIgzipStreamLease::~TIgzipStreamLease() {
   if (FStream)
-    TIgzipStreamPool::Instance().Give(std::move(FStream));
+    StreamPool().Give(std::move(FStream));
 }
 
 TIgzipStreamLease TIgzipStreamLease::Deflater(int Level) {
   if (Level < kMinLevel || Level > kMaxLevel)
     throw EprmException("igzip has no compression level " + std::to_string(Level));
-  std::unique_ptr<TIgzipCachedStream> stream = TIgzipStreamPool::Instance().Take(false, Level);
+  std::unique_ptr<TIgzipCachedStream> stream = StreamPool().Take(
+      [&](const TIgzipCachedStream& cached) { return cached.Matches(false, Level); });
   if (stream == nullptr) {
     stream = std::make_unique<TIgzipCachedStream>();
     stream->Level = Level;
@@ -137,7 +108,8 @@ TIgzipStreamLease TIgzipStreamLease::Deflater(int Level) {
 }
 
 TIgzipStreamLease TIgzipStreamLease::Inflater() {
-  std::unique_ptr<TIgzipCachedStream> stream = TIgzipStreamPool::Instance().Take(true, 0);
+  std::unique_ptr<TIgzipCachedStream> stream =
+      StreamPool().Take([&](const TIgzipCachedStream& cached) { return cached.Matches(true, 0); });
   if (stream == nullptr) {
     stream = std::make_unique<TIgzipCachedStream>();
     stream->Inflating = true;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/exception.h"
-#include "support/thread_annotations.h"
+#include "support/idle_pool.h"
 
 namespace qm {
 
@@ -39,46 +39,15 @@ namespace {
 // beyond it are freed.
 constexpr std::size_t kPooledStreams = 16;
 
-class TZStreamPool {
- public:
-  static TZStreamPool& Instance() {
-    // Never destroyed: leases may end on threads that outlive static destruction.
-    static TZStreamPool* pool = new TZStreamPool();
-    return *pool;
-  }
-
-  std::unique_ptr<TZCachedStream> Take(bool inflating, int level, int window_bits) {
-    TLockGuard lock(FLock);
-    auto it = std::find_if(FIdle.begin(), FIdle.end(), [&](const auto& item) {
-      return item->Matches(inflating, level, window_bits);
-    });
-    if (it == FIdle.end())
-      return nullptr;
-    std::unique_ptr<TZCachedStream> taken = std::move(*it);
-    FIdle.erase(it);
-    return taken;
-  }
-
-  // Keeps the stream for a later lease, or frees it (outside the lock) when the pool is full.
-  void Give(std::unique_ptr<TZCachedStream> stream) {
-    {
-      TLockGuard lock(FLock);
-      if (FIdle.size() < kPooledStreams) {
-        // The most recently used first: its memory is the likeliest to be resident.
-        FIdle.insert(FIdle.begin(), std::move(stream));
-        return;
-      }
-    }
-    stream.reset();
-  }
-
- private:
-  TMutex FLock;
-  std::vector<std::unique_ptr<TZCachedStream>> FIdle GUARDED_BY(FLock);
-};
+// Never destroyed: leases may end on threads that outlive static destruction.
+TIdlePool<TZCachedStream>& StreamPool() {
+  static auto* pool = new TIdlePool<TZCachedStream>(kPooledStreams);
+  return *pool;
+}
 
 std::unique_ptr<TZCachedStream> TakeCached(bool inflating, int level, int window_bits) {
-  return TZStreamPool::Instance().Take(inflating, level, window_bits);
+  return StreamPool().Take(
+      [&](const TZCachedStream& stream) { return stream.Matches(inflating, level, window_bits); });
 }
 
 }  // namespace
@@ -99,7 +68,7 @@ TZStreamLease::~TZStreamLease() {
   stream.avail_out = 0;
   const int rc = FStream->Inflating ? inflateReset(&stream) : deflateReset(&stream);
   if (rc == Z_OK)
-    TZStreamPool::Instance().Give(std::move(FStream));
+    StreamPool().Give(std::move(FStream));
 }
 
 TZStreamLease TZStreamLease::Deflater(int level, int window_bits) {
