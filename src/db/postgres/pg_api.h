@@ -93,8 +93,7 @@ using PPGresult = PGresult*;
   X(lo_unlink)
 
 // Looked up, but a library without them still loads: the driver calls these only after
-// checking them (PQsetdbLogin; PQescapeStringConn; the pipeline functions, which come together
-// and are used only when PQenterPipelineMode is there) or not at all.
+// checking them (PQsetdbLogin; PQescapeStringConn) or not at all.
 #define QM_PG_OPTIONAL_ENTRY_POINTS(X) \
   X(PQconnectdb) \
   X(PQconnectdbParams) \

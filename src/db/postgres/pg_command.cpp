@@ -18,9 +18,9 @@ namespace {
 
 std::atomic<std::uint64_t> g_statement_counter{0};
 
-// A bound on the results read while waiting for the end of a query or a pipeline: a failed
-// connection must not keep the loop going.
-constexpr int kMaxPipelineResults = 64;
+// A bound on the results read after a statement's own: a failed connection must not keep the
+// loop going.
+constexpr int kMaxTrailingResults = 64;
 
 // Holds the connection's lock when it asks for one.
 std::optional<std::unique_lock<std::mutex>> LockIfAsked(TmncPGConnection& connection) {
@@ -105,11 +105,12 @@ void TmncPGCommand::ResetStatement() {
 
 void TmncPGCommand::DoPrepare() {
   TmncPGConnection& connection = RequireConnection();
-  FHandle = NextPGStatementName();
-  if (FOneShot && PGLib().PQenterPipelineMode != nullptr) {
-    FPrepareDeferred = true;
+  // A one-shot command is parsed by its execution as the unnamed statement: one round trip,
+  // and nothing stays on the server to deallocate.
+  FUnnamed = FOneShot;
+  if (FUnnamed)
     return;
-  }
+  FHandle = NextPGStatementName();
   const std::string sql = ProcessedSQL().SQL();
   PPGresult result;
   {
@@ -152,8 +153,8 @@ void TmncPGCommand::DoExecute() {
   const int format = FResultFormat == mrfBinary ? 1 : 0;
   PPGconn handle = connection.Handle();
 
-  if (FPrepareDeferred) {
-    ExecuteInPipeline(connection, count, value_array, format);
+  if (FUnnamed) {
+    ExecuteUnnamed(connection, count, value_array, format);
   } else if (!FSingleRowMode) {
     auto lock = LockIfAsked(connection);
     FStatement =
@@ -183,125 +184,30 @@ void TmncPGCommand::DoExecute() {
   }
 }
 
-namespace {
-
-// The result of the next query of a pipeline; the end marker (null) after it is read too.
-// Null when the connection has nothing more (it failed).
-TPGResultOwner TakePipelineResult(PPGconn handle) {
+void TmncPGCommand::ExecuteUnnamed(TmncPGConnection& connection, int count,
+                                   const char* const* values, int format) {
   TmncPGLib& lib = PGLib();
-  TPGResultOwner result(lib.PQgetResult(handle));
-  if (result == nullptr ||
-      static_cast<TExecStatusType>(lib.PQresultStatus(result.get())) == PGRES_PIPELINE_SYNC_)
-    return result;
-  // A query's results end with a null; a command result has no more before it.
-  for (int i = 0; i < kMaxPipelineResults; ++i) {
+  PPGconn handle = connection.Handle();
+  const std::string sql = ProcessedSQL().SQL();
+  auto lock = LockIfAsked(connection);
+  // Parse, bind, describe, execute and sync in one message train, as PQexecParams sends them.
+  if (lib.PQsendQueryParams(handle, sql.c_str(), count, nullptr, values, nullptr, nullptr,
+                            format) == 0)
+    return;
+  if (FSingleRowMode) {
+    // Rows come one result each while the server still sends them.
+    lib.PQsetSingleRowMode(handle);
+    FStatement = lib.PQgetResult(handle);
+    return;
+  }
+  FStatement = lib.PQgetResult(handle);
+  // One statement gives one result; whatever else comes (a failed connection) is read to the
+  // end so that the connection is ready for the next command.
+  for (int i = 0; i < kMaxTrailingResults; ++i) {
     TPGResultOwner extra(lib.PQgetResult(handle));
     if (extra == nullptr)
       break;
   }
-  return result;
-}
-
-bool StatusIs(PPGresult result, TExecStatusType status) {
-  return result != nullptr &&
-         static_cast<TExecStatusType>(PGLib().PQresultStatus(result)) == status;
-}
-
-}  // namespace
-
-void TmncPGCommand::ExecuteInPipeline(TmncPGConnection& connection, int count,
-                                      const char* const* values, int format) {
-  TmncPGLib& lib = PGLib();
-  PPGconn handle = connection.Handle();
-  if (FHandle.empty())
-    FHandle = NextPGStatementName();
-  const std::string sql = ProcessedSQL().SQL();
-  const std::string deallocate = "deallocate " + FHandle;
-  TPGResultOwner prepared;
-  {
-    auto lock = LockIfAsked(connection);
-    if (lib.PQenterPipelineMode(handle) != 1) {
-      // Not possible now (the connection is busy or gone): the three steps one by one.
-      TPGResultOwner result(lib.PQprepare(handle, FHandle.c_str(), sql.c_str(), 0, nullptr));
-      FPrepareDeferred = false;
-      connection.CheckResult(result.get());
-      if (!FSingleRowMode) {
-        FStatement =
-            lib.PQexecPrepared(handle, FHandle.c_str(), count, values, nullptr, nullptr, format);
-      } else if (lib.PQsendQueryPrepared(handle, FHandle.c_str(), count, values, nullptr, nullptr,
-                                         format) != 0) {
-        lib.PQsetSingleRowMode(handle);
-        FStatement = lib.PQgetResult(handle);
-      }
-      return;
-    }
-    const bool sent = lib.PQsendPrepare(handle, FHandle.c_str(), sql.c_str(), 0, nullptr) == 1 &&
-                      lib.PQsendQueryPrepared(handle, FHandle.c_str(), count, values, nullptr,
-                                              nullptr, format) == 1 &&
-                      lib.PQsendQueryParams(handle, deallocate.c_str(), 0, nullptr, nullptr,
-                                            nullptr, nullptr, 0) == 1 &&
-                      lib.PQpipelineSync(handle) == 1;
-    FPipelineOpen = true;
-    if (sent)
-      prepared = TakePipelineResult(handle);
-    if (sent && FSingleRowMode && StatusIs(prepared.get(), PGRES_COMMAND_OK_)) {
-      // Rows come one result each while the server still sends them; the rest of the
-      // pipeline is read when they end (FinishPipeline).
-      lib.PQsetSingleRowMode(handle);
-      FStatement = lib.PQgetResult(handle);
-      if (!StatusIs(FStatement, PGRES_SINGLE_TUPLE_))
-        FinishPipeline();
-      return;
-    }
-    if (sent && StatusIs(prepared.get(), PGRES_COMMAND_OK_)) {
-      FStatement = TakePipelineResult(handle).release();
-      FExecutionRead = true;
-    }
-    FinishPipeline();
-  }
-  if (!StatusIs(prepared.get(), PGRES_COMMAND_OK_)) {
-    // Nothing was prepared: the next execution tries again under a new name.
-    FHandle.clear();
-    FPrepareDeferred = true;
-    connection.CheckResult(prepared.get());
-    RaisePGError(lib.PQstatus(handle) == CONNECTION_BAD,
-                 "Postgre command: " + PGText(lib.PQerrorMessage(handle)));
-  }
-}
-
-void TmncPGCommand::FinishPipeline() {
-  if (!FPipelineOpen)
-    return;
-  FPipelineOpen = false;
-  TmncPGConnection* connection = Connection();
-  if (connection == nullptr || connection->Handle() == nullptr)
-    return;
-  TmncPGLib& lib = PGLib();
-  PPGconn handle = connection->Handle();
-  auto lock = LockIfAsked(*connection);
-  // What is left of the execution (rows not read, its end), unless it was read whole.
-  if (!FExecutionRead) {
-    while (TPGResultOwner rest{lib.PQgetResult(handle)}) {
-      if (StatusIs(rest.get(), PGRES_PIPELINE_SYNC_))
-        break;
-    }
-  }
-  FExecutionRead = false;
-  TPGResultOwner deallocated = TakePipelineResult(handle);
-  // Up to the end of the pipeline; a failed connection ends it early.
-  for (int i = 0; i < kMaxPipelineResults && !StatusIs(deallocated.get(), PGRES_PIPELINE_SYNC_);
-       ++i) {
-    TPGResultOwner rest(lib.PQgetResult(handle));
-    if (rest == nullptr || StatusIs(rest.get(), PGRES_PIPELINE_SYNC_))
-      break;
-  }
-  lib.PQexitPipelineMode(handle);
-  // When the execution failed the deallocation did not run, and the statement stays known
-  // until it is deallocated the usual way.
-  if (StatusIs(deallocated.get(), PGRES_COMMAND_OK_))
-    FHandle.clear();
-  else
-    FPrepareDeferred = false;
 }
 
 void TmncPGCommand::DoNext() {
@@ -332,7 +238,6 @@ void TmncPGCommand::DoNext() {
         FRunConnection != nullptr ? *FRunConnection : RequireConnection();
     PPGresult next = lib.PQgetResult(connection.Handle());
     if (next == nullptr) {
-      FinishPipeline();
       HitDone();
       return;
     }
@@ -340,9 +245,6 @@ void TmncPGCommand::DoNext() {
     FStatement = next;
     FStatus = static_cast<TExecStatusType>(lib.PQresultStatus(FStatement));
     FTuples = lib.PQntuples(FStatement);
-    // The rows ended: the pipeline is done with before anything else uses the connection.
-    if (FStatus != PGRES_SINGLE_TUPLE_)
-      FinishPipeline();
     try {
       connection.CheckResult(FStatement);
     } catch (...) {
@@ -372,10 +274,6 @@ void TmncPGCommand::DoUnprepare() {
 }
 
 void TmncPGCommand::DrainResults() {
-  if (FPipelineOpen) {
-    FinishPipeline();
-    return;
-  }
   TmncPGConnection* connection = Connection();
   if (connection == nullptr || connection->Handle() == nullptr)
     return;

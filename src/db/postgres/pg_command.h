@@ -3,7 +3,8 @@
 // PostgreSQL commands (their columns, fields and parameters are in db/postgres/pg_values.h).
 //
 // Every statement is prepared on the server under a generated name ("pgtr_<n>", a process-wide
-// counter) and executed with positional text parameters ($1, $2 ...). Row values are not
+// counter), except a one-shot command's, which runs as the unnamed statement; all execute with
+// positional text parameters ($1, $2 ...). Row values are not
 // copied: a field points into the current library result and stays valid until that result is
 // cleared (the next execute, a close, or the next step in single-row mode).
 //
@@ -70,10 +71,10 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // Rows delivered one result at a time (PQsetSingleRowMode).
   bool SingleRowMode() const { return FSingleRowMode; }
   void SetSingleRowMode(bool value) { FSingleRowMode = value; }
-  // A command run once and then freed: its prepare, execution and deallocation reach the
-  // server together in one round trip (libpq's pipeline mode), under the same statement name.
-  // Set before the first execution. With single-row mode the rows are read while the
-  // server still sends them; the deallocation's answer is read after the last row.
+  // A command run once and then freed: it is not prepared under a name but parsed, bound and
+  // executed as the unnamed statement in one round trip (as PQexecParams does), so nothing is
+  // left to deallocate. Set before the prepare. With single-row mode the rows are read while
+  // the server still sends them.
   bool OneShot() const { return FOneShot; }
   void SetOneShot(bool value) { FOneShot = value; }
   // One shot in single-row mode.
@@ -105,27 +106,20 @@ class TmncPGCommand : public TmncCustomPGCommand {
   // Reads and frees the results left on the connection after a single-row execution.
   void DrainResults();
   void DeallocateStatement();
-  // Sends prepare, execute and deallocate in one pipeline and takes the execution's (first)
-  // result as the current one. Raises the prepare's error; the execution's error is left to
-  // the caller.
-  void ExecuteInPipeline(TmncPGConnection& connection, int count, const char* const* values,
-                         int format);
-  // Reads what is left of the pipeline (rows not read, the deallocation, its end) and leaves
-  // pipeline mode. Nothing when no pipeline is open.
-  void FinishPipeline();
+  // Runs the text as the unnamed statement and takes its (first) result as the current one;
+  // an error is left in that result for the caller.
+  void ExecuteUnnamed(TmncPGConnection& connection, int count, const char* const* values,
+                      int format);
 
   PPGresult FStatement = nullptr;
   int FTuple = 0;
   int FTuples = 0;
   bool FSingleRowMode = false;
   bool FOneShot = false;
-  // The statement is prepared by the next execution's pipeline, not yet on the server.
-  bool FPrepareDeferred = false;
-  bool FPipelineOpen = false;
+  // Prepared as the unnamed statement of the next execution: nothing on the server.
+  bool FUnnamed = false;
   // The connection of the running execution, looked up once rather than on every row.
   TmncPGConnection* FRunConnection = nullptr;
-  // The execution's results were read up to their end.
-  bool FExecutionRead = false;
 };
 
 // The command the system uses: parameters are "?name" markers (TprmSQLProcessed).

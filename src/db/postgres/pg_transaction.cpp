@@ -41,6 +41,13 @@ void TmncPGTransaction::SetExclusive(bool value) {
     throw EprmException("You can not set Exclusive when session active");
 }
 
+void TmncPGTransaction::Execute(const std::string& sql) {
+  std::unique_ptr<TmncSQLCommand> command = CreateCommand();
+  static_cast<TmncPGCommand&>(*command).SetOneShot(true);
+  command->SetSQL(sql);
+  command->Execute();
+}
+
 void TmncPGTransaction::DoStart() {
   Execute("begin isolation level read committed;");
 }

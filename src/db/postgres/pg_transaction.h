@@ -27,6 +27,11 @@ class TmncPGTransaction : public TmncSQLTransaction {
   // session active".
   void SetExclusive(bool value);
 
+  using TmncSQLTransaction::Execute;
+  // Runs `sql` once as the unnamed statement: one round trip, where a prepared statement
+  // needs three (prepare, execute, deallocate). BEGIN and COMMIT go this way.
+  void Execute(const std::string& sql) override;
+
   // Start, `proc`, Commit when still active; on failure Rollback and re-raise.
   void TRExecute(const std::function<void()>& proc);
   std::string ServerEncoding();

@@ -217,6 +217,69 @@ TEST_F(PGCommandTest, StatementsAreDeallocated) {
   EXPECT_EQ(PreparedCount(), before);
 }
 
+// A one-shot command runs as the unnamed statement: whatever way it ends it leaves no named
+// statement behind, its parameters still travel, and the connection stays usable. BEGIN and
+// COMMIT take the same one-round-trip way and use up no statement name.
+TEST_F(PGCommandTest, OneShotCommandsRunUnnamed) {
+  struct Case {
+    const char* Sql;
+    bool SingleRow;
+    int Divisor;             // the value of ?d when the text has it
+    const char* Error;       // empty: succeeds
+    const char* FirstValue;  // of the first row, when it succeeds with rows
+  };
+  const Case cases[] = {
+      {"select 10 / ?d::int as q", false, 5, "", "2"},
+      {"select 10 / ?d::int as q", true, 5, "", "2"},
+      {"select g from generate_series(1, 3) g", true, 0, "", "1"},
+      {"select 1 where false", true, 0, "", nullptr},
+      {"selec 1", false, 0, "syntax error", nullptr},
+      {"selec 1", true, 0, "syntax error", nullptr},
+      {"select 10 / ?d::int", true, 0, "division by zero", nullptr},
+      {"select 10 / (g - 2) from generate_series(1, 3) g", true, 0, "division by zero", nullptr},
+  };
+  const int before = PreparedCount();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Sql) + (c.SingleRow ? " (single row)" : ""));
+    auto command = Command(c.Sql);
+    PG(command).SetOneShot(true);
+    PG(command).SetSingleRowMode(c.SingleRow);
+    command->Prepare();
+    if (TmncParam* divisor = command->Params().Param("d"))
+      divisor->SetAsInteger(c.Divisor);
+    try {
+      bool has_row = command->Execute();
+      if (*c.Error != '\0') {
+        // An error part-way through the rows comes with a later step.
+        while (has_row)
+          has_row = command->Next();
+        ADD_FAILURE() << "no error";
+      } else if (c.FirstValue == nullptr) {
+        EXPECT_FALSE(has_row);
+      } else {
+        ASSERT_TRUE(has_row);
+        EXPECT_EQ(command->FieldItem(0)->AsString(), c.FirstValue);
+      }
+    } catch (const EmncSQLError& e) {
+      EXPECT_THAT(e.Message(), HasSubstr(c.Error));
+      EXPECT_NE(*c.Error, '\0') << e.Message();
+    }
+    command.reset();
+    EXPECT_EQ(PreparedCount(), before);
+    auto next = Command("select 7");
+    ASSERT_TRUE(next->Execute());
+    EXPECT_EQ(next->FieldItem(0)->AsInteger(), 7);
+  }
+
+  const std::string name_before = NextPGStatementName();
+  transaction_->Start();
+  transaction_->Commit();
+  transaction_->Start();
+  transaction_->Rollback();
+  const std::string name_after = NextPGStatementName();
+  EXPECT_EQ(std::stoi(name_after.substr(5)), std::stoi(name_before.substr(5)) + 1);
+}
+
 TEST_F(PGCommandTest, DuplicateColumnNamesGetSuffixes) {
   auto command = Command("select 1 as id, 2 as id, 3 as \"ID\", 4 as \"'q'\"");
   ASSERT_TRUE(command->Execute());
