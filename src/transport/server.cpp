@@ -24,6 +24,7 @@ std::atomic<std::uint32_t> gConnectionCounter{0};
 constexpr int kOpeningCheckMs = 250;
 
 constexpr std::string_view kBusy = "Server busy: too many connections";
+constexpr std::string_view kOutOfDescriptors = "Server busy: out of descriptors";
 
 }  // namespace
 
@@ -299,10 +300,14 @@ void TmnListener::Execute() {
         if (!accepted && (accept_error == EBADF || accept_error == EINVAL ||
                           accept_error == ENOTSOCK || accept_error == EOPNOTSUPP))
           throw EmnStreamException("Accept failed [" + std::to_string(accept_error) + "]");
-        // Out of descriptors: the waiting client is told so at once rather than left in the
+        // Out of descriptors, or nearly: the client is told so at once rather than left in the
         // backlog for ever.
-        if (!accepted && (accept_error == EMFILE || accept_error == ENFILE) &&
-            reserve.RefuseOne(FSocket->Handle(), "Server busy: out of descriptors"))
+        if (accepted && reserve.Crowded(accepted->Handle())) {
+          TDescriptorReserve::Tell(accepted->Handle(), kOutOfDescriptors);
+          accepted.reset();
+          Log("Connection refused: out of descriptors");
+        } else if (!accepted && (accept_error == EMFILE || accept_error == ENFILE) &&
+                   reserve.RefuseOne(FSocket->Handle(), kOutOfDescriptors))
           Log("Connection refused: out of descriptors");
         // Readable but nothing to accept: do not spin on it.
         else if (!accepted)
