@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,11 +41,16 @@ bool WaitFor(Reader Read, const std::string& Part) {
   return false;
 }
 
-// An HTTP/1.0 GET on 127.0.0.1:Port: the whole reply, headers included.
+// An HTTP/1.0 GET on 127.0.0.1:Port: the whole reply, headers included; empty when nothing
+// listens there (yet: the endpoint starts after the server's own port).
 std::string HttpGet(int Port, const std::string& Path) {
   bool closed = false;
-  return Exchange(Port, "GET " + Path + " HTTP/1.0\r\nConnection: close\r\n\r\n", closed,
-                  std::chrono::milliseconds(3000));
+  try {
+    return Exchange(Port, "GET " + Path + " HTTP/1.0\r\nConnection: close\r\n\r\n", closed,
+                    std::chrono::milliseconds(3000));
+  } catch (const std::runtime_error&) {
+    return std::string();
+  }
 }
 
 // The value of the sample "Name" (labels included) in a metrics text; -1 when absent.
