@@ -214,9 +214,19 @@ void TmnListener::Terminate() {
 }
 
 void TmnListener::Add(TmnConnection* Connection) {
-  TmnConnections::Add(Connection);
-  --FStarting;
+  {
+    // From starting to listed in one step under the list's lock: Occupied never counts the
+    // connection twice (which refused a client of a server that was not full).
+    TLockGuard lock(FLock);
+    FList.push_back(Connection);
+    --FStarting;
+  }
   DoChanged();
+}
+
+int TmnListener::Occupied() {
+  TLockGuard lock(FLock);
+  return static_cast<int>(FList.size()) + FStarting;
 }
 
 void TmnListener::Remove(TmnConnection* Connection) {
@@ -374,7 +384,7 @@ void TmnListener::StartConnection(std::unique_ptr<TmnCustomSocket> Socket) {
     return;
   }
   const int max_connections = FMaxConnections;
-  if (max_connections > 0 && Count() + FStarting >= max_connections) {
+  if (max_connections > 0 && Occupied() >= max_connections) {
     ++TServerMetrics::Instance().RefusedBusy;
     // Full: say so in the reply a client reads first, then close.
     Refuse(*Socket, kBusy);

@@ -287,7 +287,10 @@ class TmnListener : public TmnConnections {
   void TakeChangedCertificates();
 
   std::atomic<bool> FListening{false};
-  // Connection threads started but not yet in the list.
+  // Connections listed and started (their threads not yet listed), read in one step.
+  int Occupied();
+  // Connection threads started but not yet in the list; it falls as the list grows, both
+  // under FLock.
   std::atomic<int> FStarting{0};
   // Every connection made by this listener; touched by the listener thread only.
   std::vector<std::unique_ptr<TmnServerConnection>> FConnections;
